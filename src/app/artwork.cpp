@@ -1,0 +1,87 @@
+#include "app/artwork.h"
+
+#include <QPainter>
+#include <QPainterPath>
+
+namespace pv {
+
+namespace {
+
+QPixmap blank(int w, int h)
+{
+    QPixmap pixmap(w, h);
+    pixmap.fill(Qt::transparent);
+    return pixmap;
+}
+
+} // namespace
+
+QPixmap openFolderPicture()
+{
+    QPixmap pixmap = blank(16, 15);
+    QPainter p(&pixmap);
+    const QColor outline(96, 72, 0);
+    // Back of the folder with its tab.
+    p.setPen(outline);
+    p.setBrush(QColor(224, 176, 32));
+    p.drawPolygon(QPolygon({{0, 3}, {1, 2}, {5, 2}, {6, 3}, {12, 3}, {12, 13}, {0, 13}}));
+    // The open front flap, tilted.
+    p.setBrush(QColor(255, 224, 96));
+    p.drawPolygon(QPolygon({{2, 7}, {15, 7}, {12, 13}, {0, 13}}));
+    // A sheet peeking out.
+    p.setPen(QColor(128, 128, 128));
+    p.setBrush(Qt::white);
+    p.drawRect(4, 4, 6, 2);
+    return pixmap;
+}
+
+QPixmap floppyDiskPicture()
+{
+    QPixmap pixmap = blank(16, 15);
+    QPainter p(&pixmap);
+    p.setPen(QColor(16, 16, 48));
+    p.setBrush(QColor(48, 64, 160));
+    p.drawPolygon(QPolygon({{0, 0}, {13, 0}, {15, 2}, {15, 14}, {0, 14}}));
+    // Label and shutter.
+    p.setBrush(Qt::white);
+    p.drawRect(3, 1, 9, 5);
+    p.setBrush(QColor(192, 192, 200));
+    p.drawRect(4, 9, 7, 5);
+    p.setBrush(QColor(48, 64, 160));
+    p.drawRect(8, 10, 2, 3);
+    return pixmap;
+}
+
+QIcon applicationIcon()
+{
+    QIcon icon;
+    for (int size : {16, 32, 48, 64, 128}) {
+        QPixmap pixmap = blank(size, size);
+        QPainter p(&pixmap);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.scale(size / 64.0, size / 64.0);
+        // A landscape photo...
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(120, 180, 230));
+        p.drawRect(10, 10, 44, 44);
+        p.setBrush(QColor(70, 150, 70));
+        QPainterPath hill;
+        hill.moveTo(10, 54);
+        hill.lineTo(10, 40);
+        hill.quadTo(30, 26, 54, 42);
+        hill.lineTo(54, 54);
+        p.drawPath(hill);
+        p.setBrush(QColor(250, 210, 60));
+        p.drawEllipse(QPointF(42, 22), 5, 5);
+        // ...and the crop marks at its corners.
+        p.setPen(QPen(QColor(30, 30, 30), 4, Qt::SolidLine, Qt::SquareCap));
+        p.drawLine(4, 10, 10, 10);
+        p.drawLine(10, 4, 10, 10);
+        p.drawLine(54, 54, 60, 54);
+        p.drawLine(54, 54, 54, 60);
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
+} // namespace pv

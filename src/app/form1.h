@@ -1,0 +1,114 @@
+#pragma once
+// The main window: its controls, and the handlers behind them. Handlers
+// gather what the controls hold, ask the pure rules, change the surfaces and
+// the edit state, and write the read-outs.
+
+#include "app/dialogs.h"
+#include "app/editstate.h"
+#include "input/validation.h"
+#include "surfaces/worksurfaces.h"
+
+#include <QMainWindow>
+#include <functional>
+#include <memory>
+
+class QAction;
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QToolBar;
+
+namespace pv {
+
+class PreviewBox;
+
+class Form1 : public QMainWindow {
+    Q_OBJECT
+public:
+    // Without dialogs the window uses the real Qt ones.
+    explicit Form1(Dialogs *dialogs = nullptr, QWidget *parent = nullptr);
+    ~Form1() override;
+
+    // What "終了" and closing the window do; quitting the application
+    // unless replaced.
+    void setEndHandler(std::function<void()> end) { m_end = std::move(end); }
+
+    // Handlers.
+    void mnuOpen_Click();
+    void mnuSave_Click();
+    void mnuEnd_Click();
+    void Toolbar1_ButtonClick(int index);
+    void cmbDotDel_Click();
+    void cmbCenterDel_Click();
+    void cmdHenkan_Click();
+    void cmdStartBack_Click();
+
+    bool fncFileOpen();
+    void PicInfoInit();
+    void PicWorkInit();
+    void PicSave();
+    bool fncInputCheck(int ChkIndex);
+    void InputInfoInit();
+
+    [[nodiscard]] const EditState &state() const { return m_state; }
+    [[nodiscard]] const WorkSurfaces &surfaces() const { return m_surfaces; }
+    [[nodiscard]] const CommonDialog &commonDialog() const { return CommonDialog1; }
+    [[nodiscard]] PreviewBox *previewBox() const { return picShow; }
+
+    // Controls, by their names.
+    QMenu *mnuFile = nullptr;
+    QMenu *mnuHelp = nullptr;
+    QAction *mnuOpen = nullptr;
+    QAction *mnuSave = nullptr;
+    QAction *mnuEnd = nullptr;
+    QAction *mnuHelptxt = nullptr;
+    QAction *mnuVersion = nullptr;
+    QToolBar *Toolbar1 = nullptr;
+    QAction *btnOpen = nullptr;
+    QAction *btnSave = nullptr;
+
+    QGroupBox *Frame1 = nullptr, *Frame2 = nullptr, *Frame3 = nullptr, *Frame4 = nullptr;
+    QGroupBox *Frame5 = nullptr, *Frame6 = nullptr, *Frame7 = nullptr;
+    QLineEdit *txtTate = nullptr, *txtYoko = nullptr, *txtReSizeValue = nullptr, *txtDotDelValue = nullptr;
+    QPushButton *cmbCenterDel = nullptr, *cmdHenkan = nullptr, *cmbDotDel = nullptr;
+    QPushButton *Command1 = nullptr, *cmdStartBack = nullptr;
+    QLabel *Label2 = nullptr, *Label3 = nullptr, *Label4 = nullptr, *Label5 = nullptr, *Label6 = nullptr;
+    QLabel *Label7 = nullptr, *Label8 = nullptr, *Label9 = nullptr, *Label10 = nullptr;
+    QLabel *Label12 = nullptr, *Label13 = nullptr, *Label14 = nullptr;
+    QLabel *lblPicPath = nullptr, *lblMotoTate = nullptr, *lblMotoYoko = nullptr;
+    QLabel *lblShowMode = nullptr, *lblEditYoko = nullptr, *lblEditTate = nullptr;
+    QCheckBox *Check5 = nullptr, *chkDown = nullptr, *chkRight = nullptr, *chkLeft = nullptr, *chkUp = nullptr;
+    QWidget *Picture1 = nullptr;
+    PreviewBox *picShow = nullptr;
+
+    // The entry fields and the edge boxes, for the scenario runner.
+    [[nodiscard]] QLineEdit *entryField(const QString &name) const;
+    [[nodiscard]] QCheckBox *edgeBox(const QString &name) const;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void buildControls();
+    void wireHandlers();
+    void txtGotFocus(QLineEdit *field);
+    [[nodiscard]] Edges checkedEdges() const;
+    [[nodiscard]] Entries entries() const;
+    // Redraws the preview for the current size and writes the current-size
+    // read-outs.
+    void showCurrent(int w, int h);
+    void refuse(const QString &text);
+
+    std::unique_ptr<Dialogs> m_ownDialogs;
+    Dialogs &m_dialogs;
+    CommonDialog CommonDialog1;
+    EditState m_state;
+    WorkSurfaces m_surfaces;
+    std::function<void()> m_end;
+};
+
+} // namespace pv

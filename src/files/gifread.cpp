@@ -1,0 +1,130 @@
+// GIF decoding with giflib: the first frame, laid on the logical screen.
+// Pixels the frame does not cover, and its transparent pixels, come out
+// transparent. Data that ends early or does not decompress is refused.
+#include "files/picture.h"
+
+#include <gif_lib.h>
+
+#include <cstring>
+#include <vector>
+
+namespace pv {
+
+namespace {
+
+struct Source {
+    const QByteArray *bytes;
+    qint64 pos = 0;
+};
+
+int readFromMemory(GifFileType *gif, GifByteType *buf, int len)
+{
+    auto *src = static_cast<Source *>(gif->UserData);
+    const qint64 n = std::min<qint64>(len, src->bytes->size() - src->pos);
+    if (n <= 0)
+        return 0;
+    std::memcpy(buf, src->bytes->constData() + src->pos, size_t(n));
+    src->pos += n;
+    return int(n);
+}
+
+struct GifCloser {
+    GifFileType *gif;
+    ~GifCloser()
+    {
+        int err = 0;
+        if (gif)
+            DGifCloseFile(gif, &err);
+    }
+};
+
+Decoded refuse(const char *why) { return {QImage(), QString::fromLatin1(why)}; }
+
+} // namespace
+
+Decoded decodeGif(const QByteArray &bytes)
+{
+    Source source{&bytes};
+    int error = 0;
+    GifFileType *gif = DGifOpen(&source, readFromMemory, &error);
+    if (!gif)
+        return refuse("not a GIF file");
+    GifCloser closer{gif};
+
+    int transparent = -1;
+    for (;;) {
+        GifRecordType type;
+        if (DGifGetRecordType(gif, &type) == GIF_ERROR)
+            return refuse("GIF data ends early");
+        if (type == TERMINATE_RECORD_TYPE)
+            return refuse("GIF without a picture");
+        if (type == EXTENSION_RECORD_TYPE) {
+            int code = 0;
+            GifByteType *ext = nullptr;
+            if (DGifGetExtension(gif, &code, &ext) == GIF_ERROR)
+                return refuse("bad GIF extension");
+            if (code == GRAPHICS_EXT_FUNC_CODE && ext && ext[0] >= 4) {
+                GraphicsControlBlock gcb;
+                if (DGifExtensionToGCB(ext[0], ext + 1, &gcb) == GIF_OK)
+                    transparent = gcb.TransparentColor;
+            }
+            while (ext) {
+                if (DGifGetExtensionNext(gif, &ext) == GIF_ERROR)
+                    return refuse("bad GIF extension");
+            }
+            continue;
+        }
+        if (type != IMAGE_DESC_RECORD_TYPE)
+            continue;
+
+        if (DGifGetImageDesc(gif) == GIF_ERROR)
+            return refuse("bad GIF image descriptor");
+        const GifImageDesc &desc = gif->Image;
+        const ColorMapObject *map = desc.ColorMap ? desc.ColorMap : gif->SColorMap;
+        if (!map)
+            return refuse("GIF without colours");
+        // The canvas is the logical screen, grown where a frame overhangs it.
+        const qint64 canvasW = std::max<qint64>(gif->SWidth, qint64(desc.Left) + desc.Width);
+        const qint64 canvasH = std::max<qint64>(gif->SHeight, qint64(desc.Top) + desc.Height);
+        if (desc.Width < 1 || desc.Height < 1 || !sizeAllowed(canvasW, canvasH))
+            return refuse("GIF size out of range");
+
+        std::vector<GifPixelType> line(size_t(desc.Width));
+        QImage image(int(canvasW), int(canvasH), QImage::Format_ARGB32);
+        if (image.isNull())
+            return refuse("out of memory");
+        image.fill(Qt::transparent);
+        static constexpr int interlacedStart[] = {0, 4, 2, 1};
+        static constexpr int interlacedStep[] = {8, 8, 4, 2};
+        auto readRow = [&](int y) {
+            if (DGifGetLine(gif, line.data(), desc.Width) == GIF_ERROR)
+                return false;
+            auto *dst = reinterpret_cast<QRgb *>(image.scanLine(desc.Top + y)) + desc.Left;
+            for (int x = 0; x < desc.Width; ++x) {
+                const int index = line[size_t(x)];
+                if (index == transparent)
+                    continue;
+                if (index < map->ColorCount) {
+                    const GifColorType &c = map->Colors[index];
+                    dst[x] = qRgb(c.Red, c.Green, c.Blue);
+                } else {
+                    dst[x] = qRgb(0, 0, 0);
+                }
+            }
+            return true;
+        };
+        if (desc.Interlace) {
+            for (int pass = 0; pass < 4; ++pass)
+                for (int y = interlacedStart[pass]; y < desc.Height; y += interlacedStep[pass])
+                    if (!readRow(y))
+                        return refuse("GIF data ends early");
+        } else {
+            for (int y = 0; y < desc.Height; ++y)
+                if (!readRow(y))
+                    return refuse("GIF data ends early");
+        }
+        return {image, QString()};
+    }
+}
+
+} // namespace pv

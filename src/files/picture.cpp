@@ -1,0 +1,117 @@
+#include "files/picture.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QImageReader>
+#include <unistd.h>
+
+#include <mutex>
+
+namespace pv {
+
+qint64 pictureMemoryLimit()
+{
+    static const qint64 limit = [] {
+        const long pages = sysconf(_SC_PHYS_PAGES);
+        const long pageSize = sysconf(_SC_PAGE_SIZE);
+        if (pages <= 0 || pageSize <= 0)
+            return qint64(1) << 30;
+        return qint64(pages) * pageSize / 4;
+    }();
+    return limit;
+}
+
+bool sizeAllowed(qint64 w, qint64 h)
+{
+    return w >= 1 && h >= 1 && w <= kMaxSide && h <= kMaxSide && w * h * 4 <= pictureMemoryLimit();
+}
+
+namespace {
+
+Decoded decodeWithQt(const QByteArray &bytes)
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        QImageReader::setAllocationLimit(int(std::min<qint64>(pictureMemoryLimit() >> 20, INT_MAX)));
+    });
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    reader.setAutoTransform(true);
+    const QSize size = reader.size();
+    if (size.isValid() && !sizeAllowed(size.width(), size.height()))
+        return {QImage(), QStringLiteral("too large")};
+    QImage image = reader.read();
+    if (image.isNull())
+        return {QImage(), reader.errorString()};
+    if (!sizeAllowed(image.width(), image.height()))
+        return {QImage(), QStringLiteral("too large")};
+    return {image, QString()};
+}
+
+// Lays transparent pixels over the background; the result is opaque RGB32.
+QImage flatten(const QImage &image, QRgb background)
+{
+    if (!image.hasAlphaChannel())
+        return image.format() == QImage::Format_RGB32 ? image : image.convertToFormat(QImage::Format_RGB32);
+    QImage argb = image.convertToFormat(QImage::Format_ARGB32);
+    QImage out(argb.size(), QImage::Format_RGB32);
+    if (out.isNull())
+        return out;
+    const int br = qRed(background), bg = qGreen(background), bb = qBlue(background);
+    for (int y = 0; y < argb.height(); ++y) {
+        const auto *in = reinterpret_cast<const QRgb *>(argb.constScanLine(y));
+        auto *o = reinterpret_cast<QRgb *>(out.scanLine(y));
+        for (int x = 0; x < argb.width(); ++x) {
+            const int a = qAlpha(in[x]);
+            if (a == 255) {
+                o[x] = in[x];
+            } else {
+                auto mix = [a](int c, int b) { return (c * a + b * (255 - a) + 127) / 255; };
+                o[x] = qRgb(mix(qRed(in[x]), br), mix(qGreen(in[x]), bg), mix(qBlue(in[x]), bb));
+            }
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+Decoded decodePicture(const QByteArray &bytes, QRgb background)
+{
+    Decoded d;
+    try {
+        if (bytes.startsWith("BM"))
+            d = decodeBmp(bytes);
+        else if (bytes.startsWith("\xff\xd8\xff"))
+            d = decodeJpeg(bytes);
+        else if (bytes.startsWith("GIF87a") || bytes.startsWith("GIF89a"))
+            d = decodeGif(bytes);
+        else
+            d = decodeWithQt(bytes);
+        if (d.ok()) {
+            d.image = flatten(d.image, background);
+            if (d.image.isNull())
+                d.error = QStringLiteral("out of memory");
+        }
+    } catch (const std::bad_alloc &) {
+        d = {QImage(), QStringLiteral("out of memory")};
+    }
+    return d;
+}
+
+Decoded loadPicture(const QString &path, QRgb background)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {QImage(), file.errorString()};
+    if (file.size() > pictureMemoryLimit())
+        return {QImage(), QStringLiteral("file too large")};
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return {QImage(), file.errorString()};
+    return decodePicture(bytes, background);
+}
+
+} // namespace pv

@@ -1,0 +1,37 @@
+#pragma once
+// Decoding picture files into one pixel format (opaque 32-bit RGB).
+
+#include <QByteArray>
+#include <QImage>
+#include <QString>
+
+namespace pv {
+
+// The largest side a picture may have: sizes are held in 16 bits.
+inline constexpr int kMaxSide = 32767;
+
+struct Decoded {
+    QImage image;   // RGB32, or ARGB32 where the file has transparency
+    QString error;  // why it was refused; empty on success
+    [[nodiscard]] bool ok() const { return !image.isNull(); }
+};
+
+// Bytes a picture's pixels may take: a quarter of the machine's memory.
+[[nodiscard]] qint64 pictureMemoryLimit();
+// A picture of w x h fits the side limit and the memory limit.
+[[nodiscard]] bool sizeAllowed(qint64 w, qint64 h);
+
+// Decodes a whole file held in memory. The format is told by the content,
+// not the name: BMP, JPEG and GIF by the program's own decoders, anything
+// else by the installed Qt image plugins. Damaged, truncated, oversized or
+// unknown data is refused; a refused picture allocates nothing lasting.
+// Transparent pixels are laid over `background`; the result is RGB32.
+[[nodiscard]] Decoded decodePicture(const QByteArray &bytes, QRgb background);
+[[nodiscard]] Decoded loadPicture(const QString &path, QRgb background);
+
+// The format decoders behind decodePicture, for its tests.
+[[nodiscard]] Decoded decodeBmp(const QByteArray &bytes);
+[[nodiscard]] Decoded decodeJpeg(const QByteArray &bytes);
+[[nodiscard]] Decoded decodeGif(const QByteArray &bytes);
+
+} // namespace pv

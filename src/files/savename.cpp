@@ -1,0 +1,17 @@
+#include "files/savename.h"
+
+namespace pv {
+
+QString proposeSaveName(const QString &fileName)
+{
+    if (fileName.isEmpty() || fileName.endsWith(u"bmp", Qt::CaseInsensitive))
+        return fileName;
+    const qsizetype slash = std::max(fileName.lastIndexOf(u'/'), fileName.lastIndexOf(u'\\'));
+    const qsizetype dot = fileName.lastIndexOf(u'.');
+    // A leading dot names a hidden file; it does not start an extension.
+    if (dot <= slash + 1)
+        return fileName + QStringLiteral(".bmp");
+    return fileName.left(dot + 1) + QStringLiteral("bmp");
+}
+
+} // namespace pv

@@ -1,0 +1,50 @@
+#include "preview/previewbox.h"
+
+#include "preview/previewrule.h"
+
+#include <QPainter>
+
+namespace pv {
+
+QString drawPreview(const Surface &picEdit, Surface &picShow, int w, int h)
+{
+    picShow.clear();
+    const PreviewSize p = previewSize(w, h);
+    if (p.reduced) {
+        picShow.stretchBlt(picEdit, p.width, p.height, 0, 0, w, h);
+        return QStringLiteral("（縮小表示）");
+    }
+    picShow.bitBlt(picEdit, w, h, 0, 0);
+    return QStringLiteral("（原寸表示）");
+}
+
+PreviewBox::PreviewBox(QWidget *parent) : QFrame(parent), m_surface(0, 0, kPreviewBackground)
+{
+    setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    setLineWidth(2);
+}
+
+void PreviewBox::resizeEvent(QResizeEvent *event)
+{
+    QFrame::resizeEvent(event);
+    const QRect inner = contentsRect();
+    if (inner.width() != m_surface.width() || inner.height() != m_surface.height()) {
+        // Keep what is drawn when the box is resized (it is not, normally).
+        Surface resized(inner.width(), inner.height(), kPreviewBackground);
+        resized.bitBlt(m_surface, m_surface.width(), m_surface.height(), 0, 0);
+        m_surface = resized;
+    }
+}
+
+void PreviewBox::paintEvent(QPaintEvent *event)
+{
+    QFrame::paintEvent(event);
+    QPainter painter(this);
+    const QRect inner = contentsRect();
+    painter.fillRect(inner, QColor::fromRgb(m_surface.background()));
+    const QImage &content = m_surface.content();
+    if (!content.isNull())
+        painter.drawImage(inner.topLeft(), content);
+}
+
+} // namespace pv

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QImage>
+
+namespace pv {
+
+// Scales an RGB32 image to outW x outH and returns the top-left
+// keepW x keepH of the result (keep defaults to all of it). Along an axis
+// that shrinks every output pixel is the area-weighted mean of the source
+// pixels it covers; along an axis that grows, linear interpolation between
+// pixel centres; an axis of equal size is copied. Weights sum exactly to one,
+// so a uniform image stays uniform.
+[[nodiscard]] QImage resample(const QImage &src, int outW, int outH, int keepW = -1, int keepH = -1);
+
+} // namespace pv
