@@ -14,6 +14,20 @@ namespace {
 void put16(char *p, quint16 v) { qToLittleEndian(v, p); }
 void put32(char *p, quint32 v) { qToLittleEndian(v, p); }
 
+// Writes all of data. A device may accept only part of a write (a file
+// size limit does this, without an error) and fail on the rest.
+bool writeAll(QSaveFile &file, const char *data, qint64 size)
+{
+    while (size > 0) {
+        const qint64 n = file.write(data, size);
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
 } // namespace
 
 QString writeBmp(const Surface &surface, int w, int h, const QString &path)
@@ -43,14 +57,14 @@ QString writeBmp(const Surface &surface, int w, int h, const QString &path)
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return file.errorString();
-    file.write(header, sizeof header);
+    bool written = writeAll(file, header, sizeof header);
 
     const QImage pixels = surface.block(0, 0, w, h);
     const QRgb background = surface.background();
     // Rows go out bottom-up, several megabytes at a time.
     const int rowsPerChunk = int(std::max<qint64>(1, (8 << 20) / stride));
     std::vector<char> chunk(size_t(stride) * size_t(std::min(rowsPerChunk, h)), 0);
-    for (int done = 0; done < h && file.error() == QFileDevice::NoError;) {
+    for (int done = 0; done < h && written;) {
         const int rows = std::min(rowsPerChunk, h - done);
         for (int r = 0; r < rows; ++r) {
             const int y = h - 1 - (done + r);
@@ -64,8 +78,15 @@ QString writeBmp(const Surface &surface, int w, int h, const QString &path)
                 out[3 * x + 2] = uchar(qRed(c));
             }
         }
-        file.write(chunk.data(), qint64(rows) * stride);
+        written = writeAll(file, chunk.data(), qint64(rows) * stride);
         done += rows;
+    }
+    if (!written) {
+        const QString error = file.error() != QFileDevice::NoError ? file.errorString()
+                                                                   : QString::fromLocal8Bit(std::strerror(EIO));
+        file.cancelWriting();
+        file.commit(); // removes the temporary file
+        return error;
     }
     if (!file.commit())
         return file.errorString();

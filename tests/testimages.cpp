@@ -1,0 +1,263 @@
+#include "testimages.h"
+
+#include <QFile>
+#include <QHash>
+#include <QtEndian>
+#include <cstdio>
+#include <gif_lib.h>
+#include <jpeglib.h>
+#include <vector>
+
+namespace testimages {
+
+QImage pattern(int w, int h)
+{
+    QImage image(w, h, QImage::Format_RGB32);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            image.setPixel(x, y, qRgb((x * 7 + y * 3) & 255, (x * 13 + y * 29) & 255, (x + 2 * y) % 100));
+    return image;
+}
+
+QImage photo(int w, int h)
+{
+    QImage image(w, h, QImage::Format_RGB32);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const double u = double(x) / w, v = double(y) / h;
+            image.setPixel(x, y, qRgb(int(40 + 180 * u), int(60 + 120 * v), int(200 - 150 * u * v)));
+        }
+    return image;
+}
+
+QString firstDifference(const QImage &actual, const QImage &expected)
+{
+    if (actual.size() != expected.size())
+        return QStringLiteral("size %1x%2, expected %3x%4")
+            .arg(actual.width()).arg(actual.height()).arg(expected.width()).arg(expected.height());
+    for (int y = 0; y < actual.height(); ++y)
+        for (int x = 0; x < actual.width(); ++x) {
+            const QRgb a = actual.pixel(x, y) | 0xff000000, e = expected.pixel(x, y) | 0xff000000;
+            if (a != e)
+                return QStringLiteral("pixel (%1, %2) is #%3, expected #%4")
+                    .arg(x).arg(y).arg(a & 0xffffff, 6, 16, QLatin1Char('0')).arg(e & 0xffffff, 6, 16, QLatin1Char('0'));
+        }
+    return QString();
+}
+
+namespace {
+
+void put16(QByteArray &b, int at, quint16 v) { qToLittleEndian(v, b.data() + at); }
+void put32(QByteArray &b, int at, quint32 v) { qToLittleEndian(v, b.data() + at); }
+
+QByteArray bmpHeaders(int w, int h, int bits, quint32 compression, const QList<QRgb> &palette, qint64 dataSize)
+{
+    QByteArray b(54 + 4 * palette.size(), '\0');
+    b[0] = 'B';
+    b[1] = 'M';
+    put32(b, 2, quint32(b.size() + dataSize));
+    put32(b, 10, quint32(b.size()));
+    put32(b, 14, 40);
+    put32(b, 18, quint32(w));
+    put32(b, 22, quint32(h));
+    put16(b, 26, 1);
+    put16(b, 28, quint16(bits));
+    put32(b, 30, compression);
+    put32(b, 34, quint32(dataSize));
+    put32(b, 46, quint32(palette.size()));
+    for (int i = 0; i < palette.size(); ++i) {
+        b[54 + 4 * i] = char(qBlue(palette[i]));
+        b[55 + 4 * i] = char(qGreen(palette[i]));
+        b[56 + 4 * i] = char(qRed(palette[i]));
+    }
+    return b;
+}
+
+} // namespace
+
+QByteArray bmp(const QImage &image, int bits, bool topDown)
+{
+    const int w = image.width(), h = image.height();
+    QList<QRgb> palette;
+    QHash<QRgb, int> index;
+    if (bits <= 8) {
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const QRgb c = image.pixel(x, y) | 0xff000000;
+                if (!index.contains(c)) {
+                    index.insert(c, int(palette.size()));
+                    palette.append(c);
+                }
+            }
+        Q_ASSERT(palette.size() <= (1 << bits));
+    }
+    const int stride = ((w * bits + 31) / 32) * 4;
+    QByteArray data(qsizetype(stride) * h, '\0');
+    for (int row = 0; row < h; ++row) {
+        const int y = topDown ? row : h - 1 - row;
+        uchar *out = reinterpret_cast<uchar *>(data.data()) + qsizetype(stride) * row;
+        for (int x = 0; x < w; ++x) {
+            const QRgb c = image.pixel(x, y);
+            switch (bits) {
+            case 1: case 4: case 8: {
+                const int perByte = 8 / bits;
+                out[x / perByte] |= uchar(index.value(c | 0xff000000) << ((perByte - 1 - x % perByte) * bits));
+                break;
+            }
+            case 16: {
+                const quint16 v = quint16(((qRed(c) >> 3) << 10) | ((qGreen(c) >> 3) << 5) | (qBlue(c) >> 3));
+                out[2 * x] = uchar(v & 255);
+                out[2 * x + 1] = uchar(v >> 8);
+                break;
+            }
+            case 24:
+                out[3 * x] = uchar(qBlue(c)), out[3 * x + 1] = uchar(qGreen(c)), out[3 * x + 2] = uchar(qRed(c));
+                break;
+            case 32:
+                out[4 * x] = uchar(qBlue(c)), out[4 * x + 1] = uchar(qGreen(c)), out[4 * x + 2] = uchar(qRed(c));
+                out[4 * x + 3] = 0;
+                break;
+            }
+        }
+    }
+    QByteArray file = bmpHeaders(w, topDown ? -h : h, bits, 0, palette, data.size());
+    return file + data;
+}
+
+QByteArray bmpRle(int w, int h, int bits, const QList<QRgb> &palette, const QByteArray &rle)
+{
+    return bmpHeaders(w, h, bits, bits == 8 ? 1 : 2, palette, rle.size()) + rle;
+}
+
+QByteArray jpeg(const QImage &image, int quality, bool progressive, int colours)
+{
+    jpeg_compress_struct cinfo;
+    jpeg_error_mgr jerr;
+    cinfo.err = jpeg_std_error(&jerr);
+    jpeg_create_compress(&cinfo);
+    unsigned char *buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&cinfo, &buffer, &size);
+    cinfo.image_width = JDIMENSION(image.width());
+    cinfo.image_height = JDIMENSION(image.height());
+    cinfo.input_components = colours;
+    cinfo.in_color_space = colours == 1 ? JCS_GRAYSCALE : colours == 4 ? JCS_CMYK : JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, quality, TRUE);
+    if (progressive)
+        jpeg_simple_progression(&cinfo);
+    jpeg_start_compress(&cinfo, TRUE);
+    std::vector<JSAMPLE> row(size_t(image.width()) * colours);
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb c = image.pixel(x, y);
+            JSAMPLE *p = row.data() + size_t(x) * colours;
+            if (colours == 1) {
+                p[0] = JSAMPLE(qGray(c));
+            } else if (colours == 3) {
+                p[0] = JSAMPLE(qRed(c)), p[1] = JSAMPLE(qGreen(c)), p[2] = JSAMPLE(qBlue(c));
+            } else {
+                // Inverted CMYK with K = 255 (no black): C' = R, M' = G, Y' = B.
+                p[0] = JSAMPLE(qRed(c)), p[1] = JSAMPLE(qGreen(c)), p[2] = JSAMPLE(qBlue(c)), p[3] = 255;
+            }
+        }
+        JSAMPROW r = row.data();
+        jpeg_write_scanlines(&cinfo, &r, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    QByteArray out(reinterpret_cast<const char *>(buffer), qsizetype(size));
+    std::free(buffer);
+    return out;
+}
+
+QByteArray withExifOrientation(const QByteArray &jpegBytes, int orientation)
+{
+    // TIFF header (little endian), one IFD with one entry: 0x0112 SHORT 1.
+    QByteArray tiff("II*\0\x08\0\0\0", 8);
+    QByteArray ifd(2 + 12 + 4, '\0');
+    put16(ifd, 0, 1);
+    put16(ifd, 2, 0x0112);
+    put16(ifd, 4, 3);
+    put32(ifd, 6, 1);
+    put16(ifd, 10, quint16(orientation));
+    const QByteArray payload = QByteArray("Exif\0\0", 6) + tiff + ifd;
+    QByteArray app1("\xff\xe1", 2);
+    app1.append(char((payload.size() + 2) >> 8)).append(char((payload.size() + 2) & 255));
+    return jpegBytes.left(2) + app1 + payload + jpegBytes.mid(2);
+}
+
+namespace {
+
+int gifWrite(GifFileType *gif, const GifByteType *data, int len)
+{
+    static_cast<QByteArray *>(gif->UserData)->append(reinterpret_cast<const char *>(data), len);
+    return len;
+}
+
+} // namespace
+
+QByteArray gif(const QImage &image, int transparentIndex, int frames, bool interlaced)
+{
+    QList<QRgb> palette;
+    QHash<QRgb, int> index;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb c = image.pixel(x, y) | 0xff000000;
+            if (!index.contains(c)) {
+                index.insert(c, int(palette.size()));
+                palette.append(c);
+            }
+        }
+    while (palette.size() < 256)
+        palette.append(qRgb(1, 2, 3));
+    QByteArray out;
+    int error = 0;
+    GifFileType *g = EGifOpen(&out, gifWrite, &error);
+    ColorMapObject *map = GifMakeMapObject(256, nullptr);
+    for (int i = 0; i < 256; ++i)
+        map->Colors[i] = {GifByteType(qRed(palette[i])), GifByteType(qGreen(palette[i])), GifByteType(qBlue(palette[i]))};
+    EGifSetGifVersion(g, true);
+    EGifPutScreenDesc(g, image.width(), image.height(), 8, 0, map);
+    for (int f = 0; f < frames; ++f) {
+        if (transparentIndex >= 0) {
+            GraphicsControlBlock gcb{0, false, 10, transparentIndex};
+            GifByteType ext[4];
+            const size_t n = EGifGCBToExtension(&gcb, ext);
+            EGifPutExtension(g, GRAPHICS_EXT_FUNC_CODE, int(n), ext);
+        }
+        EGifPutImageDesc(g, 0, 0, image.width(), image.height(), interlaced, nullptr);
+        std::vector<GifPixelType> line(size_t(image.width()));
+        auto writeRow = [&](int y) {
+            for (int x = 0; x < image.width(); ++x)
+                line[size_t(x)] = GifPixelType(f == 0 ? index.value(image.pixel(x, y) | 0xff000000) : 255);
+            EGifPutLine(g, line.data(), image.width());
+        };
+        if (interlaced) {
+            const int start[] = {0, 4, 2, 1}, step[] = {8, 8, 4, 2};
+            for (int pass = 0; pass < 4; ++pass)
+                for (int y = start[pass]; y < image.height(); y += step[pass])
+                    writeRow(y);
+        } else {
+            for (int y = 0; y < image.height(); ++y)
+                writeRow(y);
+        }
+    }
+    EGifCloseFile(g, &error);
+    GifFreeMapObject(map);
+    return out;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+} // namespace testimages

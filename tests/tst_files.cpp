@@ -1,0 +1,523 @@
+// Decoding every format variant from pictures made here, refusing damaged
+// and oversized files, and writing BMP files that survive failures.
+#include "files/bmpwrite.h"
+#include "files/picture.h"
+#include "testimages.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTransform>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace pv;
+using namespace testimages;
+
+namespace {
+
+constexpr QRgb kBackground = 0xff102030;
+
+QImage decoded(const QByteArray &bytes)
+{
+    const Decoded d = decodePicture(bytes, kBackground);
+    return d.image;
+}
+
+// Largest per-channel difference between two same-size pictures.
+int maxChannelDifference(const QImage &a, const QImage &b)
+{
+    int worst = 0;
+    for (int y = 0; y < a.height(); ++y)
+        for (int x = 0; x < a.width(); ++x) {
+            const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
+            worst = std::max({worst, std::abs(qRed(p) - qRed(q)), std::abs(qGreen(p) - qGreen(q)),
+                              std::abs(qBlue(p) - qBlue(q))});
+        }
+    return worst;
+}
+
+QImage quadrants(int w, int h)
+{
+    QImage img(w, h, QImage::Format_RGB32);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            img.setPixel(x, y, x < w / 2 ? (y < h / 2 ? qRgb(255, 0, 0) : qRgb(0, 0, 255))
+                                         : (y < h / 2 ? qRgb(0, 255, 0) : qRgb(255, 255, 0)));
+    return img;
+}
+
+// Runs `body` in a child process (optionally as an unprivileged user) and
+// returns what it wrote to the pipe.
+QByteArray inChild(const std::function<QByteArray()> &body, bool unprivileged, rlim_t fileLimit = RLIM_INFINITY)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        return "pipe failed";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        std::signal(SIGXFSZ, SIG_IGN);
+        if (fileLimit != RLIM_INFINITY) {
+            rlimit limit{fileLimit, fileLimit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        if (unprivileged && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(3);
+        const QByteArray out = "done:" + body();
+        (void)!write(fds[1], out.constData(), size_t(out.size()));
+        _exit(0);
+    }
+    close(fds[1]);
+    QByteArray result;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0)
+        result.append(buf, qsizetype(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!result.startsWith("done:"))
+        return "child failed, status " + QByteArray::number(status);
+    return result.mid(5);
+}
+
+Surface surfaceOf(const QImage &image)
+{
+    Surface s(image.width(), image.height(), kBackground);
+    s.setPicture(image);
+    return s;
+}
+
+} // namespace
+
+class tst_Files : public QObject {
+    Q_OBJECT
+private slots:
+    void bmpVariants_data();
+    void bmpVariants();
+    void bmp16BitScalesChannels();
+    void bmpRleStreams();
+    void bmpRefused_data();
+    void bmpRefused();
+    void jpegVariants_data();
+    void jpegVariants();
+    void jpegCmyk();
+    void jpegExifOrientation_data();
+    void jpegExifOrientation();
+    void jpegDamage_data();
+    void jpegDamage();
+    void gifFrames();
+    void gifRefused_data();
+    void gifRefused();
+    void otherFormatsThroughQt();
+    void sideLimit_data();
+    void sideLimit();
+    void loadFromDisk();
+
+    void writeRoundTrip();
+    void writeFailures_data();
+    void writeFailures();
+    void readOnlyTargetUntouched();
+    void fullDiskKeepsOldFile();
+};
+
+void tst_Files::bmpVariants_data()
+{
+    QTest::addColumn<int>("bits");
+    QTest::addColumn<bool>("topDown");
+    QTest::addColumn<int>("colours");
+    QTest::newRow("1 bit") << 1 << false << 2;
+    QTest::newRow("4 bit") << 4 << false << 16;
+    QTest::newRow("8 bit") << 8 << false << 256;
+    QTest::newRow("8 bit top-down") << 8 << true << 200;
+    QTest::newRow("24 bit") << 24 << false << 0;
+    QTest::newRow("24 bit top-down") << 24 << true << 0;
+    QTest::newRow("32 bit") << 32 << false << 0;
+}
+
+void tst_Files::bmpVariants()
+{
+    QFETCH(int, bits);
+    QFETCH(bool, topDown);
+    QFETCH(int, colours);
+    // Odd widths exercise row padding.
+    QImage source = pattern(37, 11);
+    if (colours) {
+        for (int y = 0; y < source.height(); ++y)
+            for (int x = 0; x < source.width(); ++x)
+                source.setPixel(x, y, qRgb((x * 31 + y * 17) % colours, 255 - (x * 31 + y * 17) % colours, 7));
+    }
+    const QString diff = firstDifference(decoded(bmp(source, bits, topDown)), source);
+    QVERIFY2(diff.isEmpty(), qPrintable(diff));
+}
+
+void tst_Files::bmp16BitScalesChannels()
+{
+    const QImage source = pattern(9, 5);
+    QImage expected = source;
+    for (int y = 0; y < source.height(); ++y)
+        for (int x = 0; x < source.width(); ++x) {
+            const QRgb c = source.pixel(x, y);
+            auto scale = [](int v) { return ((v >> 3) * 255 + 15) / 31; };
+            expected.setPixel(x, y, qRgb(scale(qRed(c)), scale(qGreen(c)), scale(qBlue(c))));
+        }
+    const QString diff = firstDifference(decoded(bmp(source, 16)), expected);
+    QVERIFY2(diff.isEmpty(), qPrintable(diff));
+}
+
+void tst_Files::bmpRleStreams()
+{
+    const QList<QRgb> palette{qRgb(10, 0, 0), qRgb(0, 20, 0), qRgb(0, 0, 30), qRgb(40, 40, 40)};
+    // Bottom row: a run of four of colour 1; top row: absolute 0 1 2 3.
+    const QByteArray rle8("\x04\x01\x00\x00\x00\x04\x00\x01\x02\x03\x00\x01", 12);
+    QImage expected(4, 2, QImage::Format_RGB32);
+    for (int x = 0; x < 4; ++x) {
+        expected.setPixel(x, 1, palette[1]);
+        expected.setPixel(x, 0, palette[x]);
+    }
+    QString diff = firstDifference(decoded(bmpRle(4, 2, 8, palette, rle8)), expected);
+    QVERIFY2(diff.isEmpty(), qPrintable(diff));
+
+    // RLE4 with a delta that skips two pixels: they show the background.
+    const QByteArray rle4("\x02\x12\x00\x02\x02\x00\x00\x01", 8);
+    QImage expected4(4, 1, QImage::Format_RGB32);
+    expected4.setPixel(0, 0, palette[1]);
+    expected4.setPixel(1, 0, palette[2]);
+    expected4.setPixel(2, 0, kBackground);
+    expected4.setPixel(3, 0, kBackground);
+    diff = firstDifference(decoded(bmpRle(4, 1, 4, palette, rle4)), expected4);
+    QVERIFY2(diff.isEmpty(), qPrintable(diff));
+
+    // A run past the end of the row is clipped, not written elsewhere.
+    const QByteArray longRun("\x09\x03\x00\x01", 4);
+    const QImage clipped = decoded(bmpRle(4, 1, 8, palette, longRun));
+    QCOMPARE(clipped.size(), QSize(4, 1));
+    QCOMPARE(clipped.pixel(3, 0), palette[3]);
+}
+
+void tst_Files::bmpRefused_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    const QByteArray good = bmp(pattern(8, 8), 24);
+    auto patched = [&](int at, quint32 value, int size = 4) {
+        QByteArray b = good;
+        for (int i = 0; i < size; ++i)
+            b[at + i] = char((value >> (8 * i)) & 255);
+        return b;
+    };
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("BM only") << QByteArray("BM");
+    QTest::newRow("text named bmp") << QByteArray("BM this is not a picture at all, just words.\n");
+    QTest::newRow("zero width") << patched(18, 0);
+    QTest::newRow("zero height") << patched(22, 0);
+    QTest::newRow("negative width") << patched(18, quint32(-8));
+    QTest::newRow("height INT_MIN") << patched(22, 0x80000000u);
+    QTest::newRow("enormous") << patched(18, 0x7fffffff);
+    QTest::newRow("impossible bit count") << patched(28, 7, 2);
+    QTest::newRow("pixel data cut short") << good.left(good.size() - 10);
+    QTest::newRow("data offset past the end") << patched(10, 1u << 30);
+    QTest::newRow("RLE without its end") << bmpRle(4, 4, 8, {qRgb(1, 2, 3)}, QByteArray("\x04\x00\x00\x00", 4));
+    QTest::newRow("RLE absolute run past the data") << bmpRle(4, 1, 8, {qRgb(1, 2, 3)}, QByteArray("\x00\x40\x00", 3));
+    QTest::newRow("jpeg compression") << patched(30, 4);
+}
+
+void tst_Files::bmpRefused()
+{
+    QFETCH(QByteArray, bytes);
+    const Decoded d = decodePicture(bytes, kBackground);
+    QVERIFY(!d.ok());
+    QVERIFY(!d.error.isEmpty());
+}
+
+void tst_Files::jpegVariants_data()
+{
+    QTest::addColumn<bool>("progressive");
+    QTest::addColumn<int>("colours");
+    QTest::newRow("baseline") << false << 3;
+    QTest::newRow("progressive") << true << 3;
+    QTest::newRow("greyscale") << false << 1;
+}
+
+void tst_Files::jpegVariants()
+{
+    QFETCH(bool, progressive);
+    QFETCH(int, colours);
+    const QImage source = photo(64, 48);
+    const QImage image = decoded(jpeg(source, 100, progressive, colours));
+    QCOMPARE(image.size(), source.size());
+    QImage expected = source;
+    if (colours == 1)
+        for (int y = 0; y < source.height(); ++y)
+            for (int x = 0; x < source.width(); ++x) {
+                const int g = qGray(source.pixel(x, y));
+                expected.setPixel(x, y, qRgb(g, g, g));
+            }
+    // JPEG is lossy; at quality 100 a smooth picture comes back within a few levels.
+    QVERIFY(maxChannelDifference(image, expected) <= 4);
+}
+
+void tst_Files::jpegCmyk()
+{
+    const QImage source = quadrants(32, 32);
+    const QImage image = decoded(jpeg(source, 100, false, 4));
+    QCOMPARE(image.size(), source.size());
+    QVERIFY(maxChannelDifference(image, source) <= 4);
+}
+
+void tst_Files::jpegExifOrientation_data()
+{
+    QTest::addColumn<int>("orientation");
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QRgb>("topLeft"); // colour of the upright picture's top-left corner
+    // Stored picture: red top-left, green top-right, blue bottom-left, yellow bottom-right.
+    QTest::newRow("1 as stored") << 1 << QSize(64, 32) << qRgb(255, 0, 0);
+    QTest::newRow("3 upside down") << 3 << QSize(64, 32) << qRgb(255, 255, 0);
+    QTest::newRow("6 turned right") << 6 << QSize(32, 64) << qRgb(0, 0, 255);
+    QTest::newRow("8 turned left") << 8 << QSize(32, 64) << qRgb(0, 255, 0);
+    QTest::newRow("2 mirrored") << 2 << QSize(64, 32) << qRgb(0, 255, 0);
+}
+
+void tst_Files::jpegExifOrientation()
+{
+    QFETCH(int, orientation);
+    QFETCH(QSize, size);
+    QFETCH(QRgb, topLeft);
+    const QImage image = decoded(withExifOrientation(jpeg(quadrants(64, 32), 100), orientation));
+    QCOMPARE(image.size(), size);
+    const QRgb corner = image.pixel(2, 2);
+    QVERIFY2(std::abs(qRed(corner) - qRed(topLeft)) < 8 && std::abs(qGreen(corner) - qGreen(topLeft)) < 8 &&
+                 std::abs(qBlue(corner) - qBlue(topLeft)) < 8,
+             qPrintable(QString::number(corner, 16)));
+}
+
+void tst_Files::jpegDamage_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("opens");
+    const QByteArray good = jpeg(photo(96, 64), 90);
+    const QByteArray progressive = jpeg(photo(96, 64), 90, true);
+    for (int cut : {20, 200, int(good.size() / 2), int(good.size() - 40)})
+        QTest::addRow("cut at %d", cut) << good.left(cut) << false;
+    QTest::newRow("progressive cut in a later scan") << progressive.left(progressive.size() * 3 / 4) << false;
+    // Without its end marker a file cannot be told from one cut short.
+    QTest::newRow("missing end marker") << good.left(good.size() - 2) << false;
+    QTest::newRow("data after the end") << good + QByteArray(500, 'x') << true;
+    // Stray bytes between the first marker segment and the next marker.
+    const int app0End = 4 + ((uchar(good[4]) << 8) | uchar(good[5]));
+    QTest::newRow("bytes between markers") << good.left(app0End) + QByteArray("\x00\x12\x34", 3) + good.mid(app0End) << true;
+    QByteArray garbage = good;
+    for (qsizetype i = garbage.size() / 2; i < garbage.size() - 2; ++i)
+        garbage[i] = char(0xff & (i * 37));
+    QTest::newRow("garbage in the scan") << garbage << false;
+}
+
+void tst_Files::jpegDamage()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, opens);
+    const Decoded d = decodePicture(bytes, kBackground);
+    QCOMPARE(d.ok(), opens);
+    if (opens)
+        QCOMPARE(d.image.size(), QSize(96, 64));
+}
+
+void tst_Files::gifFrames()
+{
+    QImage source(20, 10, QImage::Format_RGB32);
+    for (int y = 0; y < 10; ++y)
+        for (int x = 0; x < 20; ++x)
+            source.setPixel(x, y, qRgb(x * 10, y * 20, (x + y) % 3 * 50));
+    QString diff = firstDifference(decoded(gif(source)), source);
+    QVERIFY2(diff.isEmpty(), qPrintable(diff));
+    diff = firstDifference(decoded(gif(source, -1, 1, true)), source);
+    QVERIFY2(diff.isEmpty(), qPrintable("interlaced: " + diff));
+    // An animation shows its first frame.
+    diff = firstDifference(decoded(gif(source, -1, 3)), source);
+    QVERIFY2(diff.isEmpty(), qPrintable("animation: " + diff));
+    // The first colour (the top-left pixel's) made transparent shows the background.
+    const QImage transparent = decoded(gif(source, 0));
+    QCOMPARE(transparent.pixel(0, 0), kBackground);
+    QCOMPARE(transparent.pixel(1, 0), source.pixel(1, 0));
+}
+
+void tst_Files::gifRefused_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QImage source = pattern(40, 40);
+    for (int y = 0; y < 40; ++y)
+        for (int x = 0; x < 40; ++x)
+            source.setPixel(x, y, qRgb((x * y) % 200, x, y));
+    const QByteArray good = gif(source);
+    QTest::newRow("cut in the picture") << good.left(good.size() / 2);
+    QTest::newRow("header only") << good.left(13);
+    QByteArray huge = good;
+    huge[6] = huge[7] = huge[8] = huge[9] = char(0xff);
+    QTest::newRow("screen 65535 x 65535") << huge;
+    QByteArray broken = good;
+    for (qsizetype i = 800; i < broken.size() - 1; ++i)
+        broken[i] = char(0xff);
+    QTest::newRow("broken LZW data") << broken;
+}
+
+void tst_Files::gifRefused()
+{
+    QFETCH(QByteArray, bytes);
+    QVERIFY(!decodePicture(bytes, kBackground).ok());
+}
+
+void tst_Files::otherFormatsThroughQt()
+{
+    const QImage source = pattern(17, 9);
+    QByteArray png;
+    {
+        QBuffer buffer(&png);
+        buffer.open(QIODevice::WriteOnly);
+        QVERIFY(source.save(&buffer, "PNG"));
+    }
+    QString diff = firstDifference(decoded(png), source);
+    QVERIFY2(diff.isEmpty(), qPrintable(diff));
+    // Alpha is laid over the background.
+    QImage alpha(2, 1, QImage::Format_ARGB32);
+    alpha.setPixel(0, 0, qRgba(255, 255, 255, 0));
+    alpha.setPixel(1, 0, qRgba(200, 100, 50, 255));
+    QByteArray alphaPng;
+    {
+        QBuffer buffer(&alphaPng);
+        buffer.open(QIODevice::WriteOnly);
+        QVERIFY(alpha.save(&buffer, "PNG"));
+    }
+    const QImage flat = decoded(alphaPng);
+    QCOMPARE(flat.pixel(0, 0), kBackground);
+    QCOMPARE(flat.pixel(1, 0), qRgb(200, 100, 50));
+    // A small PNG claiming 30000 x 30000 pixels.
+    QByteArray liar = png.left(33);
+    for (int at : {16, 20}) {
+        liar[at] = 0, liar[at + 1] = 0, liar[at + 2] = char(30000 >> 8), liar[at + 3] = char(30000 & 255);
+    }
+    QVERIFY(!decodePicture(liar + png.mid(33, 40), kBackground).ok());
+}
+
+void tst_Files::sideLimit_data()
+{
+    QTest::addColumn<int>("w");
+    QTest::addColumn<int>("h");
+    QTest::addColumn<bool>("opens");
+    QTest::newRow("32767 wide") << 32767 << 1 << true;
+    QTest::newRow("32768 wide") << 32768 << 1 << false;
+    QTest::newRow("32767 tall") << 1 << 32767 << true;
+    QTest::newRow("32768 tall") << 1 << 32768 << false;
+    QTest::newRow("1 x 1") << 1 << 1 << true;
+}
+
+void tst_Files::sideLimit()
+{
+    QFETCH(int, w);
+    QFETCH(int, h);
+    QFETCH(bool, opens);
+    QImage mono(w, h, QImage::Format_RGB32);
+    mono.fill(qRgb(0, 0, 0));
+    mono.setPixel(0, 0, qRgb(255, 255, 255));
+    const Decoded d = decodePicture(bmp(mono, 1), kBackground);
+    QCOMPARE(d.ok(), opens);
+    if (opens) {
+        QCOMPARE(d.image.size(), QSize(w, h));
+        QCOMPARE(d.image.pixel(0, 0), qRgb(255, 255, 255));
+    }
+}
+
+void tst_Files::loadFromDisk()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("写真 one.bmp"));
+    QVERIFY(writeFile(path, bmp(pattern(5, 4), 24)));
+    QCOMPARE(loadPicture(path, kBackground).image.size(), QSize(5, 4));
+    QVERIFY(!loadPicture(dir.filePath("missing.bmp"), kBackground).ok());
+    QVERIFY(!loadPicture(dir.path(), kBackground).ok());
+}
+
+void tst_Files::writeRoundTrip()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("out.bmp");
+    // Content smaller than the block written: the rest is background.
+    Surface s(7, 5, kBackground);
+    Surface src = surfaceOf(pattern(4, 3));
+    s.bitBlt(src, 4, 3, 0, 0);
+    QVERIFY(writeBmp(s, 6, 5, path).isEmpty());
+    QImage expected(6, 5, QImage::Format_RGB32);
+    expected.fill(kBackground);
+    for (int y = 0; y < 3; ++y)
+        for (int x = 0; x < 4; ++x)
+            expected.setPixel(x, y, src.pixel(x, y));
+    // Read back by Qt's own BMP reader, not the program's.
+    QImage back(path, "BMP");
+    const QString diff = firstDifference(back, expected);
+    QVERIFY2(diff.isEmpty(), qPrintable(diff));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"out.bmp"});
+}
+
+void tst_Files::writeFailures_data()
+{
+    QTest::addColumn<QString>("relative");
+    QTest::newRow("missing folder") << "no/such/folder/out.bmp";
+    QTest::newRow("name is a folder") << "folder";
+}
+
+void tst_Files::writeFailures()
+{
+    QFETCH(QString, relative);
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir("folder"));
+    const QString error = writeBmp(surfaceOf(pattern(3, 3)), 3, 3, dir.filePath(relative));
+    QVERIFY(!error.isEmpty());
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+}
+
+void tst_Files::readOnlyTargetUntouched()
+{
+    QTemporaryDir dir;
+    const QString target = dir.filePath("old.bmp");
+    const QByteArray old = bmp(pattern(2, 2), 24);
+    QVERIFY(writeFile(target, old));
+    QVERIFY(chown(qPrintable(dir.path()), 65534, 65534) == 0 || geteuid() != 0);
+    QVERIFY(chown(qPrintable(target), 65534, 65534) == 0 || geteuid() != 0);
+    const Surface s = surfaceOf(pattern(9, 9));
+
+    // A read-only file in a writable folder.
+    chmod(qPrintable(target), 0444);
+    QByteArray error = inChild([&] { return writeBmp(s, 9, 9, target).toUtf8(); }, true);
+    QVERIFY2(!error.isEmpty(), "a read-only file was replaced");
+    QCOMPARE(readFile(target), old);
+
+    // A writable file in a read-only folder.
+    chmod(qPrintable(target), 0644);
+    chmod(qPrintable(dir.path()), 0555);
+    error = inChild([&] { return writeBmp(s, 9, 9, target).toUtf8(); }, true);
+    chmod(qPrintable(dir.path()), 0755);
+    QVERIFY2(!error.isEmpty(), "wrote into a read-only folder");
+    QCOMPARE(readFile(target), old);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"old.bmp"});
+}
+
+void tst_Files::fullDiskKeepsOldFile()
+{
+    QTemporaryDir dir;
+    const QString target = dir.filePath("old.bmp");
+    const QByteArray old = bmp(pattern(2, 2), 24);
+    QVERIFY(writeFile(target, old));
+    const Surface s = surfaceOf(photo(800, 600));
+    // The child may write at most 64 KiB per file: the 1.4 MB BMP cannot fit.
+    const QByteArray error = inChild([&] { return writeBmp(s, 800, 600, target).toUtf8(); }, false, 64 * 1024);
+    QVERIFY2(!error.isEmpty(), "a failed write was reported as success");
+    QCOMPARE(readFile(target), old);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"old.bmp"});
+}
+
+QTEST_GUILESS_MAIN(tst_Files)
+#include "tst_files.moc"
