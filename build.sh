@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Pixelvane's one entry point:
+#   ./build.sh run     install what is missing, build, open the window
+#   ./build.sh test    install what is missing, build, run every test
+#   ./build.sh bench   install what is missing, build, run the benchmark
+set -euo pipefail
+cd "$(dirname "$0")"
+
+build_packages=(cmake g++ make pkg-config qt6-base-dev qt6-qpa-plugins qt6-image-formats-plugins
+                libgl-dev libjpeg62-turbo-dev libgif-dev fonts-noto-cjk)
+test_packages=(desktop-file-utils)
+bench_packages=(imagemagick libvips-tools python3-pil libjpeg-turbo-progs time)
+
+install_missing() {
+    local missing=()
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "build.sh: missing packages: ${missing[*]} (run as root, or install them first)" >&2
+        exit 1
+    fi
+    echo "build.sh: installing ${missing[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+build() {
+    local dir=$1; shift
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+    cmake --build "$dir" -j"$(nproc)"
+}
+
+case "${1:-}" in
+run)
+    install_missing "${build_packages[@]}"
+    build build
+    cmake --install build --prefix build/install >/dev/null
+    if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+        echo "build.sh: no display found; on a machine without one run: xvfb-run -a ./build.sh run" >&2
+        exit 1
+    fi
+    exec build/install/bin/pixelvane
+    ;;
+test)
+    install_missing "${build_packages[@]}" "${test_packages[@]}"
+    build build
+    QT_QPA_PLATFORM=offscreen ctest --test-dir build --output-on-failure -j2
+    ;;
+bench)
+    install_missing "${build_packages[@]}" "${bench_packages[@]}"
+    build build
+    exec bench/run.sh build
+    ;;
+*)
+    echo "usage: ./build.sh run | test | bench" >&2
+    exit 2
+    ;;
+esac

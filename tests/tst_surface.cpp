@@ -1,0 +1,214 @@
+// Copy and stretch between surfaces: exact copies with clipping, stretch
+// sizes, and a reduced photo keeping its brightness.
+#include "surfaces/resample.h"
+#include "surfaces/surface.h"
+#include "testimages.h"
+
+#include <QTest>
+
+using namespace pv;
+using namespace testimages;
+
+namespace {
+
+constexpr QRgb kBg = 0xff0a0b0c;
+constexpr QRgb kOtherBg = 0xff405060;
+
+Surface surfaceOf(const QImage &image, QRgb bg = kBg)
+{
+    Surface s(image.width(), image.height(), bg);
+    s.setPicture(image);
+    return s;
+}
+
+// The whole surface as an image, read pixel by pixel.
+QImage pixelsOf(const Surface &s)
+{
+    QImage out(s.width(), s.height(), QImage::Format_RGB32);
+    for (int y = 0; y < s.height(); ++y)
+        for (int x = 0; x < s.width(); ++x)
+            out.setPixel(x, y, s.pixel(x, y));
+    return out;
+}
+
+double meanLuma(const QImage &image)
+{
+    double sum = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            sum += qGray(image.pixel(x, y));
+    return sum / (double(image.width()) * image.height());
+}
+
+} // namespace
+
+class tst_Surface : public QObject {
+    Q_OBJECT
+private slots:
+    void copyClipping_data();
+    void copyClipping();
+    void copyOverExistingContent();
+    void copiesAreIndependent();
+    void stretchSizes_data();
+    void stretchSizes();
+    void uniformStaysUniform_data();
+    void uniformStaysUniform();
+    void reducedPhotoKeepsBrightness();
+    void reductionAveragesAreas();
+    void stretchIdentityIsACopy();
+};
+
+// A copy of the block (x, y, w, h) of a 10 x 8 source into a 6 x 5 destination.
+void tst_Surface::copyClipping_data()
+{
+    QTest::addColumn<QRect>("block");
+    QTest::newRow("inside") << QRect(2, 3, 4, 2);
+    QTest::newRow("past the source's right and bottom") << QRect(7, 6, 6, 5);
+    QTest::newRow("larger than the destination") << QRect(0, 0, 10, 8);
+    QTest::newRow("negative source origin") << QRect(-2, -1, 5, 4);
+    QTest::newRow("entirely outside") << QRect(20, 20, 3, 3);
+    QTest::newRow("zero size") << QRect(1, 1, 0, 0);
+}
+
+void tst_Surface::copyClipping()
+{
+    QFETCH(QRect, block);
+    const Surface src = surfaceOf(pattern(10, 8));
+    Surface dst(6, 5, kOtherBg);
+    dst.bitBlt(src, block.width(), block.height(), block.x(), block.y());
+
+    // Reference: pixel by pixel, from the definition.
+    QImage expected(6, 5, QImage::Format_RGB32);
+    for (int j = 0; j < 5; ++j)
+        for (int i = 0; i < 6; ++i) {
+            const int sx = block.x() + i, sy = block.y() + j;
+            const bool copied = i < block.width() && j < block.height() && sx >= 0 && sy >= 0 && sx < 10 && sy < 8;
+            expected.setPixel(i, j, copied ? src.pixel(sx, sy) : kOtherBg);
+        }
+    const QString diff = firstDifference(pixelsOf(dst), expected);
+    QVERIFY2(diff.isEmpty(), qPrintable(diff));
+}
+
+void tst_Surface::copyOverExistingContent()
+{
+    // Without clearing, a copy writes over what is there and keeps the rest.
+    const Surface big = surfaceOf(pattern(8, 8));
+    const Surface small = surfaceOf(photo(3, 2), kOtherBg);
+    Surface dst(8, 8, kBg);
+    dst.bitBlt(small, 3, 2, 0, 0);
+    dst.bitBlt(big, 5, 6, 2, 1);
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x) {
+            QRgb expected = kBg;
+            if (x < 3 && y < 2)
+                expected = small.pixel(x, y);
+            if (x < 5 && y < 6)
+                expected = big.pixel(x + 2, y + 1);
+            QVERIFY2(dst.pixel(x, y) == expected, qPrintable(QStringLiteral("at %1,%2").arg(x).arg(y)));
+        }
+}
+
+void tst_Surface::copiesAreIndependent()
+{
+    // Shared pixels must never let a write show through in another surface.
+    Surface a = surfaceOf(pattern(6, 6));
+    Surface b(6, 6, kBg);
+    b.bitBlt(a, 4, 4, 1, 1);
+    const QRgb before = b.pixel(0, 0);
+    Surface c(6, 6, kBg);
+    c.bitBlt(surfaceOf(photo(6, 6)), 6, 6, 0, 0);
+    a.bitBlt(c, 6, 6, 0, 0); // overwrite the source
+    QCOMPARE(b.pixel(0, 0), before);
+    QCOMPARE(b.pixel(0, 0), pattern(6, 6).pixel(1, 1));
+}
+
+void tst_Surface::stretchSizes_data()
+{
+    QTest::addColumn<QSize>("from");
+    QTest::addColumn<QSize>("to");
+    QTest::newRow("halve") << QSize(40, 30) << QSize(20, 15);
+    QTest::newRow("to 400") << QSize(801, 333) << QSize(400, 166);
+    QTest::newRow("enlarge") << QSize(5, 4) << QSize(13, 9);
+    QTest::newRow("mixed") << QSize(30, 4) << QSize(7, 11);
+    QTest::newRow("to 1 x 1") << QSize(17, 9) << QSize(1, 1);
+}
+
+void tst_Surface::stretchSizes()
+{
+    QFETCH(QSize, from);
+    QFETCH(QSize, to);
+    const Surface src = surfaceOf(photo(from.width(), from.height()));
+    Surface dst(900, 900, kOtherBg);
+    dst.stretchBlt(src, to.width(), to.height(), 0, 0, from.width(), from.height());
+    // Drawn exactly over to, background elsewhere.
+    QCOMPARE(dst.pixel(to.width() - 1, to.height() - 1) == kOtherBg, false);
+    QCOMPARE(dst.pixel(to.width(), 0), kOtherBg);
+    QCOMPARE(dst.pixel(0, to.height()), kOtherBg);
+    QCOMPARE(dst.content().size(), to);
+}
+
+void tst_Surface::uniformStaysUniform_data()
+{
+    QTest::addColumn<QSize>("from");
+    QTest::addColumn<QSize>("to");
+    QTest::newRow("reduce by 3.7") << QSize(37, 37) << QSize(10, 10);
+    QTest::newRow("enlarge") << QSize(3, 3) << QSize(17, 5);
+    QTest::newRow("big reduce") << QSize(6000, 20) << QSize(7, 3);
+}
+
+void tst_Surface::uniformStaysUniform()
+{
+    QFETCH(QSize, from);
+    QFETCH(QSize, to);
+    QImage flat(from, QImage::Format_RGB32);
+    flat.fill(qRgb(201, 77, 13));
+    const QImage out = resample(flat, to.width(), to.height());
+    QImage expected(to, QImage::Format_RGB32);
+    expected.fill(qRgb(201, 77, 13));
+    const QString diff = firstDifference(out, expected);
+    QVERIFY2(diff.isEmpty(), qPrintable(diff));
+}
+
+void tst_Surface::reducedPhotoKeepsBrightness()
+{
+    // A busy colour picture: averaging keeps the mean; dropping pixels or
+    // combining them bitwise would not.
+    const QImage source = pattern(1203, 801);
+    const QImage out = resample(source, 400, 266);
+    QCOMPARE(out.size(), QSize(400, 266));
+    QVERIFY2(std::abs(meanLuma(out) - meanLuma(source)) < 0.75,
+             qPrintable(QStringLiteral("%1 against %2").arg(meanLuma(out)).arg(meanLuma(source))));
+}
+
+void tst_Surface::reductionAveragesAreas()
+{
+    // 4 x 1 of black and white pairs to 2 x 1: each output is the mean of two.
+    QImage src(4, 1, QImage::Format_RGB32);
+    src.setPixel(0, 0, qRgb(0, 0, 0));
+    src.setPixel(1, 0, qRgb(200, 100, 50));
+    src.setPixel(2, 0, qRgb(100, 100, 100));
+    src.setPixel(3, 0, qRgb(100, 100, 100));
+    const QImage out = resample(src, 2, 1);
+    QCOMPARE(out.pixel(0, 0), qRgb(100, 50, 25));
+    QCOMPARE(out.pixel(1, 0), qRgb(100, 100, 100));
+    // 3 to 2: the middle pixel is split between both outputs.
+    QImage three(3, 1, QImage::Format_RGB32);
+    three.setPixel(0, 0, qRgb(90, 90, 90));
+    three.setPixel(1, 0, qRgb(0, 0, 0));
+    three.setPixel(2, 0, qRgb(30, 30, 30));
+    const QImage two = resample(three, 2, 1);
+    QCOMPARE(two.pixel(0, 0), qRgb(60, 60, 60));
+    QCOMPARE(two.pixel(1, 0), qRgb(20, 20, 20));
+}
+
+void tst_Surface::stretchIdentityIsACopy()
+{
+    const Surface src = surfaceOf(pattern(30, 20));
+    Surface dst(30, 20, kBg);
+    dst.stretchBlt(src, 20, 10, 5, 6, 20, 10);
+    const QString diff = firstDifference(dst.block(0, 0, 20, 10), pattern(30, 20).copy(5, 6, 20, 10));
+    QVERIFY2(diff.isEmpty(), qPrintable(diff));
+}
+
+QTEST_GUILESS_MAIN(tst_Surface)
+#include "tst_surface.moc"

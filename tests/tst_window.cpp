@@ -1,0 +1,742 @@
+// The real main window, offscreen, with scripted dialogs: layout and
+// initial state, opening, the edits, restoring and saving, end to end.
+#include "app/form1.h"
+#include "app/scripteddialogs.h"
+#include "files/picture.h"
+#include "preview/previewbox.h"
+#include "scenario/runner.h"
+#include "testimages.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QGroupBox>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolBar>
+
+using namespace pv;
+using namespace testimages;
+using Kind = ScriptedDialogs::Shown::Kind;
+
+namespace {
+
+struct Harness {
+    ScriptedDialogs dialogs;
+    Form1 window{&dialogs};
+    QTemporaryDir dir;
+    bool ended = false;
+
+    Harness()
+    {
+        window.setEndHandler([this] { ended = true; });
+        window.show();
+        QApplication::setActiveWindow(&window);
+        QApplication::processEvents();
+    }
+    QString file(const QString &name, const QByteArray &bytes)
+    {
+        const QString path = dir.filePath(name);
+        writeFile(path, bytes);
+        return path;
+    }
+    void open(const QString &path)
+    {
+        dialogs.queueOpen(path);
+        window.mnuOpen_Click();
+    }
+    QString openPicture(const QImage &image, const QString &name = QStringLiteral("picture.bmp"))
+    {
+        const QString path = file(name, bmp(image, 24));
+        open(path);
+        dialogs.take();
+        return path;
+    }
+    // The current image, as the top-left of the edit surface.
+    QImage current() const
+    {
+        const EditState &s = window.state();
+        return window.surfaces().picEdit.block(0, 0, s.intEditYoko, s.intEditTate);
+    }
+    QStringList messages()
+    {
+        QStringList out;
+        for (const auto &s : dialogs.take())
+            if (s.kind == Kind::Message || s.kind == Kind::Question)
+                out << s.text;
+        return out;
+    }
+    void type(QLineEdit *field, const QString &text) { field->setText(text); }
+};
+
+#define VERIFY_SAME_PIXELS(actual, expected)                                                     \
+    do {                                                                                         \
+        const QString diff_ = firstDifference((actual), (expected));                            \
+        QVERIFY2(diff_.isEmpty(), qPrintable(diff_));                                            \
+    } while (false)
+
+QSize previewDrawn(const Form1 &w) { return drawnPreviewSize(w); }
+
+} // namespace
+
+class tst_Window : public QObject {
+    Q_OBJECT
+private slots:
+    void layout_data();
+    void layout();
+    void initialState();
+    void menusAndToolbar();
+    void tabOrderAndSelection();
+    void helpChangesNothing();
+    void endAndClose();
+
+    void openShowsPicture();
+    void openCancelAndFailureChangeNothing();
+    void openSecondFileDiscardsEdits();
+    void previewRuleThroughTheWindow_data();
+    void previewRuleThroughTheWindow();
+
+    void trimPixels_data();
+    void trimPixels();
+    void trimRefusedChangesNothing();
+    void trimsCompound();
+    void centreCropPixels_data();
+    void centreCropPixels();
+    void failedCheckChangesNothing();
+    void shrinkCropBeforeStretch();
+    void shrinkWritesMargin();
+    void shrinkRefusalKeepsImage();
+    void shrinkKeepsBrightness();
+    void restore();
+
+    void saveWithoutImageDoesNothing();
+    void saveRoundTrip();
+    void saveProposesBmpName();
+    void saveOverwriteQuestion();
+    void saveSmallerAfterShrink();
+    void saveFailureShowsError();
+};
+
+void tst_Window::layout_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QRect>("geometry");
+    QTest::addColumn<QString>("caption");
+    const QList<std::tuple<const char *, QRect, QString>> rows = {
+        {"Frame5", {16, 328, 233, 189}, "編集操作"},      {"Frame7", {16, 60, 201, 89}, ""},
+        {"txtTate", {124, 12, 33, 18}, "0"},               {"txtYoko", {52, 12, 33, 18}, "0"},
+        {"cmbCenterDel", {108, 36, 81, 25}, "中心切り抜き"}, {"cmdHenkan", {8, 36, 93, 25}, "リサイズ（縮小）"},
+        {"txtReSizeValue", {60, 64, 41, 18}, "0"},         {"Label10", {108, 68, 9, 13}, "）"},
+        {"Label2", {8, 68, 5, 13}, "（"},                  {"Label5", {100, 16, 25, 17}, "縦："},
+        {"Label4", {28, 16, 25, 17}, "横："},              {"Label14", {20, 68, 49, 17}, "削除値"},
+        {"Frame6", {16, 16, 201, 37}, ""},                 {"cmbDotDel", {136, 12, 41, 21}, "削る"},
+        {"txtDotDelValue", {20, 12, 33, 18}, "10"},        {"Label3", {60, 16, 25, 17}, "ドット"},
+        {"Command1", {48, 160, 61, 21}, "前に戻る"},       {"cmdStartBack", {132, 160, 61, 21}, "元に戻す"},
+        {"Frame4", {16, 40, 665, 41}, "画像ファイルのパス"}, {"lblPicPath", {16, 20, 637, 17}, ""},
+        {"Toolbar1", {0, 0, 694, 41}, ""},                 {"Check5", {24, 524, 89, 25}, "一括変換"},
+        {"picShow", {272, 112, 405, 405}, ""},             {"Frame3", {16, 88, 233, 57}, "元画像サイズ"},
+        {"lblMotoTate", {160, 28, 29, 25}, "0"},           {"lblMotoYoko", {60, 28, 29, 25}, "0"},
+        {"Label7", {140, 28, 25, 17}, "縦："},             {"Label6", {40, 28, 25, 17}, "横："},
+        {"Frame2", {16, 528, 665, 73}, ""},                {"Label9", {16, 48, 89, 17}, "出力フォルダ"},
+        {"Label8", {16, 24, 73, 17}, "入力フォルダ"},      {"Frame1", {16, 152, 233, 169}, "削る箇所"},
+        {"chkDown", {100, 128, 41, 25}, "下"},             {"chkRight", {164, 72, 41, 25}, "右"},
+        {"chkLeft", {28, 72, 41, 25}, "左"},               {"Picture1", {76, 56, 73, 65}, ""},
+        {"chkUp", {100, 24, 41, 25}, "上"},                {"lblShowMode", {528, 92, 113, 13}, "原寸表示"},
+        {"Label13", {328, 92, 25, 13}, "横："},            {"Label12", {432, 92, 25, 13}, "縦："},
+        {"lblEditYoko", {348, 92, 29, 13}, "0"},           {"lblEditTate", {452, 92, 29, 13}, "0"},
+    };
+    for (const auto &[name, rect, caption] : rows)
+        QTest::newRow(name) << QString::fromLatin1(name) << rect << caption;
+}
+
+void tst_Window::layout()
+{
+    QFETCH(QString, name);
+    QFETCH(QRect, geometry);
+    QFETCH(QString, caption);
+    Harness h;
+    auto *w = h.window.findChild<QWidget *>(name);
+    QVERIFY(w);
+    QCOMPARE(w->geometry(), geometry);
+    QVERIFY(w->isVisible());
+    QString text;
+    if (auto *l = qobject_cast<QLabel *>(w))
+        text = l->text();
+    else if (auto *b = qobject_cast<QAbstractButton *>(w))
+        text = b->text();
+    else if (auto *e = qobject_cast<QLineEdit *>(w))
+        text = e->text();
+    else if (auto *g = qobject_cast<QGroupBox *>(w))
+        text = g->title();
+    QCOMPARE(text, caption);
+    QCOMPARE(w->isEnabled(), name != u"Command1" && name != u"Check5");
+}
+
+void tst_Window::initialState()
+{
+    Harness h;
+    const Form1 &w = h.window;
+    QCOMPARE(w.windowTitle(), QStringLiteral("Pixelvane"));
+    QCOMPARE(w.centralWidget()->size(), QSize(694, 615));
+    QCOMPARE(w.size(), QSize(694, 615 + w.menuBar()->height()));
+    QCOMPARE(w.minimumSize(), w.maximumSize());
+    QVERIFY(!(w.windowFlags() & Qt::WindowMaximizeButtonHint));
+    for (QCheckBox *b : {w.chkUp, w.chkDown, w.chkLeft, w.chkRight})
+        QVERIFY(b->isChecked());
+    QVERIFY(!w.Check5->isChecked());
+    QCOMPARE(QApplication::focusWidget(), w.txtDotDelValue);
+    QCOMPARE(w.txtDotDelValue->selectedText(), QStringLiteral("10"));
+    const EditState &s = w.state();
+    for (int v : {s.intMotoYoko, s.intMotoTate, s.intEditYoko, s.intEditTate, s.intInYoko, s.intInTate,
+                  s.intDotDelValue, s.intReSizeValue})
+        QCOMPARE(v, 0);
+    QCOMPARE(previewDrawn(w), QSize(0, 0));
+    // Command1 cannot be clicked; Check5 stays unchecked.
+    QTest::mouseClick(w.Check5, Qt::LeftButton);
+    QVERIFY(!w.Check5->isChecked());
+}
+
+void tst_Window::menusAndToolbar()
+{
+    Harness h;
+    Form1 &w = h.window;
+    QCOMPARE(w.mnuFile->title(), QStringLiteral("ファイル"));
+    QCOMPARE(w.mnuHelp->title(), QStringLiteral("ヘルプ"));
+    QStringList entries;
+    for (QMenu *m : {w.mnuFile, w.mnuHelp})
+        for (QAction *a : m->actions()) {
+            QVERIFY(!a->isSeparator());
+            QVERIFY(a->shortcut().isEmpty());
+            QVERIFY(a->isEnabled());
+            entries << a->text();
+        }
+    QCOMPARE(entries, (QStringList{"ファイルを開く", "名前を付けてファイルの保存", "終了", "ヘルプ", "バージョン情報"}));
+    QCOMPARE(w.Toolbar1->actions(), (QList<QAction *>{w.btnOpen, w.btnSave}));
+    QVERIFY(w.btnOpen->text().isEmpty() && w.btnOpen->toolTip().isEmpty());
+
+    // Index 1 opens, as the menu entry does; index 2 saves, which without
+    // an image shows nothing; any other index does nothing.
+    w.Toolbar1_ButtonClick(1);
+    auto shown = h.dialogs.take();
+    QCOMPARE(shown.size(), 1);
+    QCOMPARE(shown[0].kind, Kind::Open);
+    QCOMPARE(shown[0].text, texts::openFilter);
+    w.Toolbar1_ButtonClick(2);
+    w.Toolbar1_ButtonClick(0);
+    w.Toolbar1_ButtonClick(3);
+    QVERIFY(h.dialogs.take().isEmpty());
+    // The toolbar buttons reach the same dispatch.
+    w.btnOpen->trigger();
+    QCOMPARE(h.dialogs.take().size(), 1);
+    const QString path = h.openPicture(pattern(20, 10));
+    w.btnSave->trigger();
+    shown = h.dialogs.take();
+    QCOMPARE(shown.size(), 1);
+    QCOMPARE(shown[0].kind, Kind::Save);
+    QCOMPARE(shown[0].text, texts::saveFilter);
+    QCOMPARE(shown[0].fileName, path);
+}
+
+void tst_Window::tabOrderAndSelection()
+{
+    Harness h;
+    Form1 &w = h.window;
+    const QList<QWidget *> expected = {w.txtDotDelValue, w.cmbDotDel,      w.txtYoko,      w.txtTate,
+                                       w.cmdHenkan,      w.cmbCenterDel,  w.txtReSizeValue, w.cmdStartBack};
+    QList<QWidget *> visited{QApplication::focusWidget()};
+    for (int i = 0; i < 7; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        visited << QApplication::focusWidget();
+    }
+    QCOMPARE(visited, expected);
+    // Tabbing into a field selects all of it; typing replaces it.
+    h.type(w.txtYoko, QStringLiteral("640"));
+    w.txtDotDelValue->setFocus();
+    QTest::keyClick(w.txtDotDelValue, Qt::Key_Tab);
+    QTest::keyClick(w.cmbDotDel, Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), w.txtYoko);
+    QCOMPARE(w.txtYoko->selectedText(), QStringLiteral("640"));
+    QTest::keyClicks(w.txtYoko, QStringLiteral("320"));
+    QCOMPARE(w.txtYoko->text(), QStringLiteral("320"));
+    // A click into a field selects all of it too; an empty field selects nothing.
+    h.type(w.txtReSizeValue, QStringLiteral("12345"));
+    QTest::mouseClick(w.txtReSizeValue, Qt::LeftButton, {}, QPoint(5, 5));
+    QApplication::processEvents();
+    QCOMPARE(w.txtReSizeValue->selectedText(), QStringLiteral("12345"));
+    h.type(w.txtTate, QString());
+    QTest::mouseClick(w.txtTate, Qt::LeftButton, {}, QPoint(5, 5));
+    QApplication::processEvents();
+    QCOMPARE(w.txtTate->selectedText(), QString());
+}
+
+void tst_Window::helpChangesNothing()
+{
+    Harness h;
+    h.openPicture(pattern(30, 20));
+    const QJsonObject before = visibleState(h.window);
+    h.window.mnuHelptxt->trigger();
+    h.window.mnuVersion->trigger();
+    QCOMPARE(visibleState(h.window), before);
+    QVERIFY(h.dialogs.take().isEmpty());
+}
+
+void tst_Window::endAndClose()
+{
+    {
+        Harness h;
+        h.window.mnuEnd->trigger();
+        QVERIFY(h.ended);
+    }
+    {
+        Harness h;
+        h.window.close();
+        QVERIFY(h.ended);
+    }
+}
+
+void tst_Window::openShowsPicture()
+{
+    Harness h;
+    const QImage source = pattern(640, 480);
+    const QString path = h.openPicture(source);
+    const Form1 &w = h.window;
+    QCOMPARE(w.lblPicPath->text(), path);
+    const EditState &s = w.state();
+    QCOMPARE(QList<int>({s.intMotoYoko, s.intMotoTate, s.intEditYoko, s.intEditTate}), QList<int>({640, 480, 640, 480}));
+    for (QLabel *l : {w.lblMotoYoko, w.lblEditYoko})
+        QCOMPARE(l->text(), QStringLiteral("640"));
+    for (QLabel *l : {w.lblMotoTate, w.lblEditTate})
+        QCOMPARE(l->text(), QStringLiteral("480"));
+    QCOMPARE(w.txtYoko->text(), QStringLiteral("640"));
+    QCOMPARE(w.txtTate->text(), QStringLiteral("480"));
+    QCOMPARE(w.lblShowMode->text(), QStringLiteral("（縮小表示）"));
+    QCOMPARE(previewDrawn(w), QSize(400, 300));
+    VERIFY_SAME_PIXELS(h.current(), source);
+    // Opening the same picture as a file named .jpeg works: names do not decide.
+    const QString jpegName = h.file("photo.jpeg", jpeg(photo(50, 40)));
+    h.open(jpegName);
+    QCOMPARE(w.lblPicPath->text(), jpegName);
+    QCOMPARE(w.state().intEditYoko, 50);
+}
+
+void tst_Window::openCancelAndFailureChangeNothing()
+{
+    Harness h;
+    h.openPicture(pattern(120, 90));
+    h.type(h.window.txtDotDelValue, QStringLiteral("5"));
+    h.window.cmbDotDel_Click();
+    h.dialogs.take();
+    const QJsonObject before = visibleState(h.window);
+
+    h.dialogs.queueOpen(std::nullopt);
+    h.window.mnuOpen_Click();
+    QCOMPARE(visibleState(h.window), before);
+    QVERIFY(h.messages().isEmpty());
+
+    for (const QByteArray &bad : {QByteArray("just some text\n"), jpeg(photo(64, 64)).left(300), QByteArray()}) {
+        h.open(h.file("bad.bmp", bad));
+        QCOMPARE(h.messages(), QStringList{texts::cannotRead});
+        QCOMPARE(visibleState(h.window), before);
+    }
+    // The dialog remembers the name last chosen, even a failed one.
+    QCOMPARE(h.window.commonDialog().FileName, h.dir.filePath("bad.bmp"));
+    // Over the side limit: refused the same way.
+    QImage wide(32768, 1, QImage::Format_RGB32);
+    wide.fill(Qt::black);
+    h.open(h.file("wide.bmp", bmp(wide, 1)));
+    QCOMPARE(h.messages(), QStringList{texts::cannotRead});
+    QCOMPARE(visibleState(h.window), before);
+    QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
+}
+
+void tst_Window::openSecondFileDiscardsEdits()
+{
+    Harness h;
+    h.openPicture(pattern(100, 80));
+    h.window.cmbDotDel_Click();
+    QCOMPARE(h.window.state().intEditYoko, 80);
+    const QImage second = photo(64, 32);
+    h.openPicture(second, "second.bmp");
+    QCOMPARE(h.window.state().intEditYoko, 64);
+    QCOMPARE(h.window.state().intEditTate, 32);
+    VERIFY_SAME_PIXELS(h.current(), second);
+}
+
+void tst_Window::previewRuleThroughTheWindow_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QSize>("drawn");
+    QTest::addColumn<QString>("mode");
+    QTest::newRow("400x400") << QSize(400, 400) << QSize(400, 400) << "（原寸表示）";
+    QTest::newRow("401x401") << QSize(401, 401) << QSize(400, 400) << "（縮小表示）";
+    QTest::newRow("13x416") << QSize(13, 416) << QSize(12, 400) << "（縮小表示）";
+    QTest::newRow("39x416") << QSize(39, 416) << QSize(38, 400) << "（縮小表示）";
+    QTest::newRow("1000x1 draws nothing") << QSize(1000, 1) << QSize(0, 0) << "（縮小表示）";
+    QTest::newRow("300x500") << QSize(300, 500) << QSize(240, 400) << "（縮小表示）";
+}
+
+void tst_Window::previewRuleThroughTheWindow()
+{
+    QFETCH(QSize, size);
+    QFETCH(QSize, drawn);
+    QFETCH(QString, mode);
+    Harness h;
+    h.openPicture(pattern(size.width(), size.height()));
+    QCOMPARE(previewDrawn(h.window), drawn);
+    QCOMPARE(h.window.lblShowMode->text(), mode);
+    if (drawn == size) // actual size: an exact copy
+        VERIFY_SAME_PIXELS(h.window.previewBox()->surface().block(0, 0, size.width(), size.height()),
+                           pattern(size.width(), size.height()));
+}
+
+void tst_Window::trimPixels_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QString>("d");
+    QTest::addColumn<QString>("edges");
+    QTest::addColumn<QRect>("kept");
+    QTest::addColumn<QString>("mode");
+    QTest::newRow("top only") << QSize(100, 80) << "10" << "u" << QRect(0, 10, 100, 70) << "（原寸表示）";
+    QTest::newRow("all four") << QSize(100, 80) << "10" << "udlr" << QRect(10, 10, 80, 60) << "（原寸表示）";
+    QTest::newRow("bottom and right") << QSize(100, 80) << "10" << "dr" << QRect(0, 0, 90, 70) << "（原寸表示）";
+    QTest::newRow("width 81 leaves 1") << QSize(81, 20) << "40" << "lr" << QRect(40, 0, 1, 20) << "（原寸表示）";
+    QTest::newRow("down to 400 actual size") << QSize(420, 410) << "10" << "udlr" << QRect(10, 10, 400, 390) << "（原寸表示）";
+    QTest::newRow("401 reduced") << QSize(421, 320) << "10" << "udlr" << QRect(10, 10, 401, 300) << "（縮小表示）";
+}
+
+void tst_Window::trimPixels()
+{
+    QFETCH(QSize, size);
+    QFETCH(QString, d);
+    QFETCH(QString, edges);
+    QFETCH(QRect, kept);
+    QFETCH(QString, mode);
+    Harness h;
+    const QImage source = pattern(size.width(), size.height());
+    h.openPicture(source);
+    Form1 &w = h.window;
+    h.type(w.txtDotDelValue, d);
+    w.chkUp->setChecked(edges.contains(u'u'));
+    w.chkDown->setChecked(edges.contains(u'd'));
+    w.chkLeft->setChecked(edges.contains(u'l'));
+    w.chkRight->setChecked(edges.contains(u'r'));
+    w.cmbDotDel->click();
+    QVERIFY(h.messages().isEmpty());
+    VERIFY_SAME_PIXELS(h.current(), source.copy(kept));
+    QCOMPARE(w.lblEditYoko->text(), QString::number(kept.width()));
+    QCOMPARE(w.lblEditTate->text(), QString::number(kept.height()));
+    QCOMPARE(w.lblShowMode->text(), mode);
+    // Beyond the current image the edit surface holds background only.
+    QCOMPARE(w.surfaces().picEdit.pixel(kept.width(), 0), kWorkBackground);
+    QCOMPARE(w.surfaces().picEdit.width(), size.width());
+}
+
+void tst_Window::trimRefusedChangesNothing()
+{
+    Harness h;
+    h.openPicture(pattern(80, 50));
+    Form1 &w = h.window;
+    for (const QString &d : {QStringLiteral("40"), QStringLiteral("32767"), QString(60, u'9')}) {
+        const QJsonObject before = visibleState(w);
+        h.type(w.txtDotDelValue, d);
+        w.chkUp->setChecked(false);
+        w.chkDown->setChecked(false);
+        w.cmbDotDel_Click();
+        QCOMPARE(h.messages(), QStringList{texts::sizeNotPositive});
+        QJsonObject after = visibleState(w);
+        // Only the captured fields and the typed text differ.
+        after["state"] = before["state"];
+        after["texts"] = before["texts"];
+        after["focus"] = before["focus"];
+        after["selection"] = before["selection"];
+        after["checks"] = before["checks"];
+        QCOMPARE(after, before);
+        w.chkUp->setChecked(true);
+        w.chkDown->setChecked(true);
+    }
+}
+
+void tst_Window::trimsCompound()
+{
+    Harness h;
+    const QImage source = pattern(100, 30);
+    h.openPicture(source);
+    Form1 &w = h.window;
+    w.chkUp->setChecked(false);
+    w.chkDown->setChecked(false);
+    w.chkRight->setChecked(false);
+    w.cmbDotDel_Click();
+    w.cmbDotDel_Click();
+    QCOMPARE(w.state().intEditYoko, 80);
+    VERIFY_SAME_PIXELS(h.current(), source.copy(20, 0, 80, 30));
+}
+
+void tst_Window::centreCropPixels_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QSize>("want");
+    QTest::addColumn<QPoint>("origin");
+    QTest::newRow("100x80 to 50x40") << QSize(100, 80) << QSize(50, 40) << QPoint(25, 20);
+    QTest::newRow("odd 101 puts the extra column right") << QSize(101, 80) << QSize(50, 80) << QPoint(26, 0);
+    QTest::newRow("odd 103") << QSize(103, 80) << QSize(50, 80) << QPoint(26, 0);
+    QTest::newRow("height only") << QSize(60, 60) << QSize(60, 31) << QPoint(0, 14);
+    QTest::newRow("1000x800 to 900x700") << QSize(1000, 800) << QSize(900, 700) << QPoint(50, 50);
+}
+
+void tst_Window::centreCropPixels()
+{
+    QFETCH(QSize, size);
+    QFETCH(QSize, want);
+    QFETCH(QPoint, origin);
+    Harness h;
+    const QImage source = pattern(size.width(), size.height());
+    h.openPicture(source);
+    h.type(h.window.txtYoko, QString::number(want.width()));
+    h.type(h.window.txtTate, QString::number(want.height()));
+    h.window.cmbCenterDel->click();
+    QVERIFY(h.messages().isEmpty());
+    VERIFY_SAME_PIXELS(h.current(), source.copy(QRect(origin, want)));
+    // Pressed again at once: the same size is refused.
+    h.window.cmbCenterDel->click();
+    QCOMPARE(h.messages(), QStringList{texts::sameSize});
+}
+
+void tst_Window::failedCheckChangesNothing()
+{
+    Harness h;
+    Form1 &w = h.window;
+    // Before any image, every edit asks for one.
+    for (QPushButton *b : {w.cmbDotDel, w.cmbCenterDel, w.cmdHenkan}) {
+        b->click();
+        QCOMPARE(h.messages(), QStringList{texts::loadFirst});
+    }
+    h.openPicture(pattern(64, 48));
+    h.type(w.txtYoko, QStringLiteral(" 32"));
+    h.type(w.txtReSizeValue, QStringLiteral("abc"));
+    w.txtYoko->setFocus();
+    w.txtYoko->setSelection(1, 1);
+    const QJsonObject before = visibleState(w);
+    w.cmdHenkan_Click();
+    QCOMPARE(h.messages(), QStringList{texts::enterNumber});
+    QCOMPARE(visibleState(w), before);
+    QCOMPARE(w.txtYoko->selectionStart(), 1);
+    QCOMPARE(QApplication::focusWidget(), w.txtYoko);
+}
+
+void tst_Window::shrinkCropBeforeStretch()
+{
+    // 300 x 200 to 300 x 150 with only the top of the top/bottom pair: the
+    // stretch is the identity, so the result is exactly the cut.
+    Harness h;
+    const QImage source = pattern(300, 200);
+    h.openPicture(source);
+    Form1 &w = h.window;
+    w.chkDown->setChecked(false);
+    h.type(w.txtTate, QStringLiteral("150"));
+    w.cmdHenkan->click();
+    QVERIFY(h.messages().isEmpty());
+    VERIFY_SAME_PIXELS(h.current(), source.copy(0, 50, 300, 150));
+    QCOMPARE(w.txtYoko->text(), QStringLiteral("300"));
+    QCOMPARE(w.txtTate->text(), QStringLiteral("150"));
+}
+
+void tst_Window::shrinkWritesMargin()
+{
+    Harness h;
+    h.openPicture(photo(640, 480));
+    Form1 &w = h.window;
+    h.type(w.txtYoko, QStringLiteral("320"));
+    h.type(w.txtTate, QStringLiteral("200"));
+    h.type(w.txtReSizeValue, QStringLiteral("007"));
+    w.cmdHenkan_Click();
+    QCOMPARE(w.txtReSizeValue->text(), QStringLiteral("40"));
+    QCOMPARE(w.state().intReSizeValue, 40);
+    QCOMPARE(w.state().intEditYoko, 320);
+    QCOMPARE(w.state().intEditTate, 200);
+    QCOMPARE(w.lblShowMode->text(), QStringLiteral("（原寸表示）"));
+    QCOMPARE(previewDrawn(w), QSize(320, 200));
+}
+
+void tst_Window::shrinkRefusalKeepsImage()
+{
+    Harness h;
+    h.openPicture(pattern(10, 100));
+    Form1 &w = h.window;
+    h.type(w.txtYoko, QStringLiteral("1"));
+    h.type(w.txtTate, QStringLiteral("60"));
+    const QJsonObject before = visibleState(w);
+    w.cmdHenkan_Click();
+    QCOMPARE(h.messages(), QStringList{texts::sizeNotPositive});
+    QCOMPARE(w.txtReSizeValue->text(), QStringLiteral("5"));
+    QJsonObject after = visibleState(w);
+    QCOMPARE(after["image"], before["image"]);
+    QCOMPARE(after["preview"], before["preview"]);
+    QCOMPARE(after["captions"], before["captions"]);
+    // A margin far beyond the range is held as 32767.
+    h.type(w.txtYoko, QStringLiteral("5"));
+    h.type(w.txtReSizeValue, QString(50, u'9'));
+    w.cmdHenkan_Click();
+    QCOMPARE(h.messages(), QStringList{texts::sizeNotPositive});
+    QCOMPARE(w.txtReSizeValue->text(), QStringLiteral("32767"));
+    QCOMPARE(visibleState(w)["image"], before["image"]);
+}
+
+void tst_Window::shrinkKeepsBrightness()
+{
+    Harness h;
+    const QImage source = pattern(1200, 900);
+    h.openPicture(source);
+    h.type(h.window.txtYoko, QStringLiteral("320"));
+    h.type(h.window.txtTate, QStringLiteral("240"));
+    h.window.cmdHenkan_Click();
+    const QImage out = h.current();
+    QCOMPARE(out.size(), QSize(320, 240));
+    auto mean = [](const QImage &img) {
+        double s = 0;
+        for (int y = 0; y < img.height(); ++y)
+            for (int x = 0; x < img.width(); ++x)
+                s += qGray(img.pixel(x, y));
+        return s / (img.width() * img.height());
+    };
+    QVERIFY(std::abs(mean(out) - mean(source)) < 1.0);
+}
+
+void tst_Window::restore()
+{
+    Harness h;
+    h.window.cmdStartBack_Click();
+    QCOMPARE(h.messages(), QStringList{texts::loadFirst});
+    const QImage source = photo(640, 480);
+    h.openPicture(source);
+    const QJsonObject opened = visibleState(h.window);
+    Form1 &w = h.window;
+    h.type(w.txtYoko, QStringLiteral("320"));
+    h.type(w.txtTate, QStringLiteral("200"));
+    w.cmdHenkan_Click();
+    w.cmbDotDel_Click();
+    QCOMPARE(w.state().intEditYoko, 300);
+    w.cmdStartBack_Click();
+    w.cmdStartBack_Click();
+    QJsonObject restored = visibleState(w);
+    QCOMPARE(restored["image"], opened["image"]);
+    QCOMPARE(restored["preview"], opened["preview"]);
+    QCOMPARE(restored["captions"], opened["captions"]);
+    QCOMPARE(w.txtYoko->text(), QStringLiteral("640"));
+    QCOMPARE(w.txtReSizeValue->text(), QStringLiteral("40"));
+    VERIFY_SAME_PIXELS(h.current(), source);
+}
+
+void tst_Window::saveWithoutImageDoesNothing()
+{
+    Harness h;
+    h.window.mnuSave_Click();
+    QVERIFY(h.dialogs.take().isEmpty());
+}
+
+void tst_Window::saveRoundTrip()
+{
+    Harness h;
+    const QImage source = pattern(100, 80);
+    h.openPicture(source);
+    h.window.cmbDotDel_Click();
+    const QString out = h.dir.filePath("trimmed.bmp");
+    h.dialogs.queueSave(out);
+    h.window.mnuSave_Click();
+    QVERIFY(h.messages().isEmpty());
+    VERIFY_SAME_PIXELS(QImage(out, "BMP"), source.copy(10, 10, 80, 60));
+    QCOMPARE(h.window.commonDialog().FileName, out);
+    // A name without an extension is used as it stands.
+    const QString plain = h.dir.filePath("noext");
+    h.dialogs.queueSave(plain);
+    h.window.mnuSave_Click();
+    VERIFY_SAME_PIXELS(QImage(plain, "BMP"), source.copy(10, 10, 80, 60));
+    // Cancel writes nothing and shows nothing.
+    const QStringList files = QDir(h.dir.path()).entryList(QDir::Files);
+    h.dialogs.queueSave(std::nullopt);
+    h.window.mnuSave_Click();
+    QVERIFY(h.messages().isEmpty());
+    QCOMPARE(QDir(h.dir.path()).entryList(QDir::Files), files);
+}
+
+void tst_Window::saveProposesBmpName()
+{
+    Harness h;
+    h.open(h.file("cat.jpeg", jpeg(photo(20, 20))));
+    h.dialogs.take();
+    h.window.mnuSave_Click();
+    const auto shown = h.dialogs.take();
+    QCOMPARE(shown.size(), 1);
+    QCOMPARE(shown[0].fileName, h.dir.filePath("cat.bmp"));
+}
+
+void tst_Window::saveOverwriteQuestion()
+{
+    Harness h;
+    const QString path = h.openPicture(pattern(30, 20), ".hidden.BMP");
+    h.type(h.window.txtDotDelValue, QStringLiteral("5"));
+    h.window.cmbDotDel_Click();
+    const QByteArray original = readFile(path);
+    // The proposal keeps the name; it exists (hidden as it is), so the
+    // question comes; No writes nothing.
+    h.dialogs.queueSave(path);
+    h.dialogs.queueQuestion(false);
+    h.window.mnuSave_Click();
+    auto shown = h.dialogs.take();
+    QCOMPARE(shown.size(), 2);
+    QCOMPARE(shown[0].fileName, path);
+    QCOMPARE(shown[1].kind, Kind::Question);
+    QCOMPARE(shown[1].text, texts::overwrite);
+    QCOMPARE(shown[1].title, QStringLiteral("確認"));
+    QCOMPARE(readFile(path), original);
+    // Yes replaces it.
+    h.dialogs.queueSave(path);
+    h.dialogs.queueQuestion(true);
+    h.window.mnuSave_Click();
+    QVERIFY(h.messages().size() == 1);
+    VERIFY_SAME_PIXELS(QImage(path, "BMP"), pattern(30, 20).copy(5, 5, 20, 10));
+}
+
+void tst_Window::saveSmallerAfterShrink()
+{
+    Harness h;
+    h.openPicture(photo(200, 100));
+    const QString out = h.dir.filePath("out.bmp");
+    h.dialogs.queueSave(out);
+    h.window.mnuSave_Click();
+    h.type(h.window.txtYoko, QStringLiteral("50"));
+    h.type(h.window.txtTate, QStringLiteral("20"));
+    h.window.cmdHenkan_Click();
+    h.dialogs.queueSave(out);
+    h.dialogs.queueQuestion(true);
+    h.window.mnuSave_Click();
+    const QImage saved(out, "BMP");
+    VERIFY_SAME_PIXELS(saved, h.current());
+    QCOMPARE(saved.size(), QSize(50, 20));
+}
+
+void tst_Window::saveFailureShowsError()
+{
+    Harness h;
+    h.openPicture(pattern(30, 20));
+    h.dialogs.queueSave(h.dir.filePath("missing/folder/out.bmp"));
+    const QJsonObject before = visibleState(h.window);
+    h.window.mnuSave_Click();
+    const auto shown = h.dialogs.take();
+    QCOMPARE(shown.size(), 2);
+    QCOMPARE(shown[1].kind, Kind::Message);
+    QVERIFY(!shown[1].text.isEmpty());
+    QCOMPARE(shown[1].title, QStringLiteral("Error"));
+    QCOMPARE(shown[1].icon, Icon::Critical);
+    QCOMPARE(visibleState(h.window), before);
+    QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
+}
+
+QTEST_MAIN(tst_Window)
+#include "tst_window.moc"
