@@ -20,6 +20,10 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <atomic>
+#include <sys/stat.h>
+#include <thread>
 #include <QToolBar>
 
 using namespace pv;
@@ -94,6 +98,8 @@ private slots:
     void initialState();
     void menusAndToolbar();
     void tabOrderAndSelection();
+    void spaceTogglesAndPresses();
+    void busyCursorDuringLoad();
     void helpChangesNothing();
     void endAndClose();
 
@@ -274,6 +280,41 @@ void tst_Window::tabOrderAndSelection()
     QTest::mouseClick(w.txtTate, Qt::LeftButton, {}, QPoint(5, 5));
     QApplication::processEvents();
     QCOMPARE(w.txtTate->selectedText(), QString());
+}
+
+void tst_Window::spaceTogglesAndPresses()
+{
+    Harness h;
+    Form1 &w = h.window;
+    w.chkUp->setFocus();
+    QTest::keyClick(w.chkUp, Qt::Key_Space);
+    QVERIFY(!w.chkUp->isChecked());
+    w.cmdStartBack->setFocus();
+    QTest::keyClick(w.cmdStartBack, Qt::Key_Space);
+    QCOMPARE(h.messages(), QStringList{texts::loadFirst});
+}
+
+void tst_Window::busyCursorDuringLoad()
+{
+    // The picture arrives through a pipe, so the load waits while the other
+    // end looks at the cursor; the data is garbage, so the load fails.
+    Harness h;
+    const QString fifo = h.dir.filePath("slow.bmp");
+    QVERIFY(mkfifo(qPrintable(fifo), 0600) == 0);
+    std::atomic<int> shapeDuringLoad{-1};
+    std::thread writer([&] {
+        QFile end(fifo);
+        if (!end.open(QIODevice::WriteOnly))
+            return;
+        const QCursor *c = QGuiApplication::overrideCursor();
+        shapeDuringLoad = c ? int(c->shape()) : -2;
+        end.write("BM not a picture");
+    });
+    h.open(fifo);
+    writer.join();
+    QCOMPARE(shapeDuringLoad.load(), int(Qt::WaitCursor));
+    QCOMPARE(h.messages(), QStringList{texts::cannotRead});
+    QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
 }
 
 void tst_Window::helpChangesNothing()
