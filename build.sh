@@ -8,7 +8,7 @@ cd "$(dirname "$0")"
 
 build_packages=(cmake g++ make pkg-config qt6-base-dev qt6-qpa-plugins qt6-image-formats-plugins
                 libgl-dev libjpeg62-turbo-dev libgif-dev fonts-noto-cjk)
-test_packages=(desktop-file-utils)
+test_packages=(desktop-file-utils clang libclang-rt-14-dev)
 bench_packages=(imagemagick libvips-tools python3-pil libjpeg-turbo-progs time)
 
 install_missing() {
@@ -45,8 +45,16 @@ run)
     ;;
 test)
     install_missing "${build_packages[@]}" "${test_packages[@]}"
+    export QT_QPA_PLATFORM=offscreen
+    echo "== tests"
     build build
-    QT_QPA_PLATFORM=offscreen ctest --test-dir build --output-on-failure -j2
+    ctest --test-dir build --output-on-failure -j2
+    echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+    build build-asan -DPIXELVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --test-dir build-asan --output-on-failure -j2
+    echo "== fuzzing"
+    CXX=clang++ build build-fuzz -DPIXELVANE_FUZZ=ON -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    tests/fuzz/run.sh build-fuzz "${FUZZ_SECONDS:-60}"
     ;;
 bench)
     install_missing "${build_packages[@]}" "${bench_packages[@]}"

@@ -225,6 +225,9 @@ void tst_Files::bmpRefused_data()
     QTest::newRow("RLE without its end") << bmpRle(4, 4, 8, {qRgb(1, 2, 3)}, QByteArray("\x04\x00\x00\x00", 4));
     QTest::newRow("RLE absolute run past the data") << bmpRle(4, 1, 8, {qRgb(1, 2, 3)}, QByteArray("\x00\x40\x00", 3));
     QTest::newRow("jpeg compression") << patched(30, 4);
+    // Found by fuzzing: a few hundred bytes of RLE claiming 683 megapixels.
+    QTest::newRow("RLE claiming 28693 x 23810")
+        << bmpRle(28693, 23810, 8, {qRgb(1, 2, 3)}, QByteArray(300, 't') + QByteArray("\x00\x01", 2));
 }
 
 void tst_Files::bmpRefused()

@@ -204,6 +204,8 @@ Decoded decodeBmp(const QByteArray &bytes)
     const qint64 lastRow = (width * bpp + 7) / 8;
     if (!rle && !in.has(dataOffset, stride * (height - 1) + lastRow))
         return refuse("pixel data ends early");
+    if (rle && !plausibleSize(width, height, in.size() - dataOffset))
+        return refuse("RLE data too short for its size");
     QImage image(int(width), int(height), rle ? QImage::Format_ARGB32 : QImage::Format_RGB32);
     if (image.isNull())
         return refuse("out of memory");

@@ -86,7 +86,8 @@ Decoded decodeGif(const QByteArray &bytes)
         // The canvas is the logical screen, grown where a frame overhangs it.
         const qint64 canvasW = std::max<qint64>(gif->SWidth, qint64(desc.Left) + desc.Width);
         const qint64 canvasH = std::max<qint64>(gif->SHeight, qint64(desc.Top) + desc.Height);
-        if (desc.Width < 1 || desc.Height < 1 || !sizeAllowed(canvasW, canvasH))
+        if (desc.Width < 1 || desc.Height < 1 || !sizeAllowed(canvasW, canvasH) ||
+            !plausibleSize(canvasW, canvasH, bytes.size()))
             return refuse("GIF size out of range");
 
         std::vector<GifPixelType> line(size_t(desc.Width));

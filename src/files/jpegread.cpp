@@ -5,6 +5,7 @@
 #include "files/picture.h"
 
 #include <QTransform>
+#include <climits>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -114,12 +115,14 @@ void run(Job &job, const QByteArray &bytes)
         return;
     }
     jpeg_create_decompress(&cinfo);
+    cinfo.mem->max_memory_to_use = long(std::min<qint64>(pictureMemoryLimit(), LONG_MAX));
     jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char *>(bytes.constData()),
                  static_cast<unsigned long>(bytes.size()));
     jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xffff);
     jpeg_read_header(&cinfo, TRUE);
     job.orientation = exifOrientation(cinfo.marker_list);
-    if (!sizeAllowed(cinfo.image_width, cinfo.image_height)) {
+    if (!sizeAllowed(cinfo.image_width, cinfo.image_height) ||
+        !plausibleSize(cinfo.image_width, cinfo.image_height, bytes.size())) {
         job.refusal = QStringLiteral("picture too large");
         return;
     }

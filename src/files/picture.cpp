@@ -5,7 +5,6 @@
 #include <QImageReader>
 #include <unistd.h>
 
-#include <mutex>
 
 namespace pv {
 
@@ -26,14 +25,21 @@ bool sizeAllowed(qint64 w, qint64 h)
     return w >= 1 && h >= 1 && w <= kMaxSide && h <= kMaxSide && w * h * 4 <= pictureMemoryLimit();
 }
 
+bool plausibleSize(qint64 w, qint64 h, qint64 dataBytes)
+{
+    return w * h <= std::max<qint64>(qint64(16) << 20, dataBytes * 4096);
+}
+
 namespace {
 
 Decoded decodeWithQt(const QByteArray &bytes)
 {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        QImageReader::setAllocationLimit(int(std::min<qint64>(pictureMemoryLimit() >> 20, INT_MAX)));
-    });
+    // Qt's plugins allocate before they know whether the data holds what the
+    // header claims; hold them to what the file could plausibly contain.
+    // (One thread decodes at a time, so the global limit is ours to set.)
+    const qint64 plausibleBytes = std::max<qint64>(qint64(16) << 20, bytes.size() * 4096) * 4;
+    const qint64 limitMb = std::max<qint64>(1, std::min(pictureMemoryLimit(), plausibleBytes) >> 20);
+    QImageReader::setAllocationLimit(int(std::min<qint64>(limitMb, INT_MAX)));
     QBuffer buffer;
     buffer.setData(bytes);
     buffer.open(QIODevice::ReadOnly);

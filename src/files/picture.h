@@ -20,6 +20,11 @@ struct Decoded {
 [[nodiscard]] qint64 pictureMemoryLimit();
 // A picture of w x h fits the side limit and the memory limit.
 [[nodiscard]] bool sizeAllowed(qint64 w, qint64 h);
+// A compressed picture of w x h could really be held in dataBytes: no
+// format the program decodes packs more than 4096 pixels into a byte, and
+// up to 16 megapixels are always believed. This refuses a few bytes that
+// claim an enormous picture before memory is spent on it.
+[[nodiscard]] bool plausibleSize(qint64 w, qint64 h, qint64 dataBytes);
 
 // Decodes a whole file held in memory. The format is told by the content,
 // not the name: BMP, JPEG and GIF by the program's own decoders, anything

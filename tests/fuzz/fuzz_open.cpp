@@ -1,0 +1,28 @@
+// Arbitrary bytes through the program's own decoding of an opened file.
+#include "files/picture.h"
+
+#include <QGuiApplication>
+#include <cstdint>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Never destroyed: the process ends with the fuzzer, not with Qt.
+    new QGuiApplication(*argc, *argv);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(data), qsizetype(size));
+    const pv::Decoded d = pv::decodePicture(bytes, 0xfff0f0f0);
+    if (d.ok()) {
+        // What opens is opaque RGB32 within the limits.
+        if (d.image.format() != QImage::Format_RGB32 || !pv::sizeAllowed(d.image.width(), d.image.height()))
+            std::abort();
+    } else if (d.error.isEmpty()) {
+        std::abort(); // a refusal always says why
+    }
+    return 0;
+}
