@@ -106,6 +106,7 @@ private slots:
     void openShowsPicture();
     void openCancelAndFailureChangeNothing();
     void openSecondFileDiscardsEdits();
+    void previewDrawnWhileHidden();
     void previewRuleThroughTheWindow_data();
     void previewRuleThroughTheWindow();
 
@@ -408,6 +409,20 @@ void tst_Window::openSecondFileDiscardsEdits()
     QCOMPARE(h.window.state().intEditYoko, 64);
     QCOMPARE(h.window.state().intEditTate, 32);
     VERIFY_SAME_PIXELS(h.current(), second);
+}
+
+void tst_Window::previewDrawnWhileHidden()
+{
+    // The preview is drawn into its surface whether or not the window has
+    // been shown yet.
+    ScriptedDialogs dialogs;
+    Form1 hidden(&dialogs);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("p.bmp");
+    QVERIFY(writeFile(path, bmp(pattern(120, 500), 24)));
+    dialogs.queueOpen(path);
+    hidden.mnuOpen_Click();
+    QCOMPARE(previewDrawn(hidden), QSize(96, 400));
 }
 
 void tst_Window::previewRuleThroughTheWindow_data()

@@ -24,9 +24,20 @@ PreviewBox::PreviewBox(QWidget *parent) : QFrame(parent), m_surface(0, 0, kPrevi
     setLineWidth(2);
 }
 
-void PreviewBox::resizeEvent(QResizeEvent *event)
+Surface &PreviewBox::surface()
 {
-    QFrame::resizeEvent(event);
+    fitSurface();
+    return m_surface;
+}
+
+const Surface &PreviewBox::surface() const
+{
+    fitSurface();
+    return m_surface;
+}
+
+void PreviewBox::fitSurface() const
+{
     const QRect inner = contentsRect();
     if (inner.width() != m_surface.width() || inner.height() != m_surface.height()) {
         // Keep what is drawn when the box is resized (it is not, normally).
@@ -41,8 +52,8 @@ void PreviewBox::paintEvent(QPaintEvent *event)
     QFrame::paintEvent(event);
     QPainter painter(this);
     const QRect inner = contentsRect();
-    painter.fillRect(inner, QColor::fromRgb(m_surface.background()));
-    const QImage &content = m_surface.content();
+    painter.fillRect(inner, QColor::fromRgb(surface().background()));
+    const QImage &content = surface().content();
     if (!content.isNull())
         painter.drawImage(inner.topLeft(), content);
 }

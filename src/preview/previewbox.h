@@ -20,15 +20,16 @@ class PreviewBox : public QFrame {
     Q_OBJECT
 public:
     explicit PreviewBox(QWidget *parent = nullptr);
-    Surface &surface() { return m_surface; }
-    [[nodiscard]] const Surface &surface() const { return m_surface; }
+    // The surface is as large as the box's inside, shown or not.
+    Surface &surface();
+    [[nodiscard]] const Surface &surface() const;
 
 protected:
     void paintEvent(QPaintEvent *event) override;
-    void resizeEvent(QResizeEvent *event) override;
 
 private:
-    Surface m_surface;
+    void fitSurface() const;
+    mutable Surface m_surface;
 };
 
 } // namespace pv
