@@ -2,6 +2,7 @@
 // bottom-up and top-down. Every pixel of the result is either decoded from
 // the file or, where an RLE stream skips it, left transparent.
 #include "files/picture.h"
+#include "surfaces/pixelmemory.h"
 
 #include <QtEndian>
 
@@ -206,9 +207,7 @@ Decoded decodeBmp(const QByteArray &bytes)
         return refuse("pixel data ends early");
     if (rle && !plausibleSize(width, height, in.size() - dataOffset))
         return refuse("RLE data too short for its size");
-    QImage image(int(width), int(height), rle ? QImage::Format_ARGB32 : QImage::Format_RGB32);
-    if (image.isNull())
-        return refuse("out of memory");
+    QImage image = allocateImage(int(width), int(height), rle ? QImage::Format_ARGB32 : QImage::Format_RGB32);
 
     if (rle) {
         bool complete = false;

@@ -2,6 +2,7 @@
 // Pixels the frame does not cover, and its transparent pixels, come out
 // transparent. Data that ends early or does not decompress is refused.
 #include "files/picture.h"
+#include "surfaces/pixelmemory.h"
 
 #include <gif_lib.h>
 
@@ -91,9 +92,7 @@ Decoded decodeGif(const QByteArray &bytes)
             return refuse("GIF size out of range");
 
         std::vector<GifPixelType> line(size_t(desc.Width));
-        QImage image(int(canvasW), int(canvasH), QImage::Format_ARGB32);
-        if (image.isNull())
-            return refuse("out of memory");
+        QImage image = allocateImage(int(canvasW), int(canvasH), QImage::Format_ARGB32);
         image.fill(Qt::transparent);
         static constexpr int interlacedStart[] = {0, 4, 2, 1};
         static constexpr int interlacedStep[] = {8, 8, 4, 2};

@@ -3,6 +3,7 @@
 // after the end of the image are tolerated. The EXIF orientation is applied,
 // so the picture comes out upright.
 #include "files/picture.h"
+#include "surfaces/pixelmemory.h"
 
 #include <QTransform>
 #include <climits>
@@ -130,8 +131,9 @@ void run(Job &job, const QByteArray &bytes)
     cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGRX;
     cinfo.dct_method = JDCT_ISLOW;
     jpeg_start_decompress(&cinfo);
-    job.image = QImage(int(cinfo.output_width), int(cinfo.output_height), QImage::Format_RGB32);
-    if (job.image.isNull()) {
+    try {
+        job.image = allocateImage(int(cinfo.output_width), int(cinfo.output_height));
+    } catch (const std::bad_alloc &) {
         job.refusal = QStringLiteral("out of memory");
         return;
     }

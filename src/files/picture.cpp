@@ -1,5 +1,7 @@
 #include "files/picture.h"
 
+#include "surfaces/pixelmemory.h"
+
 #include <QBuffer>
 #include <QFile>
 #include <QImageReader>
@@ -61,10 +63,8 @@ QImage flatten(const QImage &image, QRgb background)
 {
     if (!image.hasAlphaChannel())
         return image.format() == QImage::Format_RGB32 ? image : image.convertToFormat(QImage::Format_RGB32);
-    QImage argb = image.convertToFormat(QImage::Format_ARGB32);
-    QImage out(argb.size(), QImage::Format_RGB32);
-    if (out.isNull())
-        return out;
+    const QImage argb = image.format() == QImage::Format_ARGB32 ? image : image.convertToFormat(QImage::Format_ARGB32);
+    QImage out = allocateImage(argb.width(), argb.height());
     const int br = qRed(background), bg = qGreen(background), bb = qBlue(background);
     for (int y = 0; y < argb.height(); ++y) {
         const auto *in = reinterpret_cast<const QRgb *>(argb.constScanLine(y));
@@ -114,10 +114,26 @@ Decoded loadPicture(const QString &path, QRgb background)
         return {QImage(), file.errorString()};
     if (file.size() > pictureMemoryLimit())
         return {QImage(), QStringLiteral("file too large")};
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return {QImage(), file.errorString()};
-    return decodePicture(bytes, background);
+    if (file.isSequential())
+        return decodePicture(file.readAll(), background);
+    try {
+        // Read straight into fresh memory of the file's size; decoded
+        // pictures never point into it.
+        LargeBuffer buffer(size_t(file.size()));
+        qint64 done = 0;
+        while (done < file.size()) {
+            const qint64 n = file.read(reinterpret_cast<char *>(buffer.data()) + done, file.size() - done);
+            if (n <= 0)
+                break;
+            done += n;
+        }
+        if (file.error() != QFileDevice::NoError)
+            return {QImage(), file.errorString()};
+        return decodePicture(QByteArray::fromRawData(reinterpret_cast<const char *>(buffer.data()), done),
+                             background);
+    } catch (const std::bad_alloc &) {
+        return {QImage(), QStringLiteral("out of memory")};
+    }
 }
 
 } // namespace pv

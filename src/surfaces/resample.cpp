@@ -103,11 +103,12 @@ QImage resample(const QImage &srcIn, int outW, int outH, int keepW, int keepH)
     const int rowTo = ty.start.back() + ty.count.back();
 
     // Horizontal pass: source rows -> keepW columns, 3 channels, 7 extra bits.
-    std::vector<std::uint16_t> mid(size_t(rowTo - rowFrom) * keepW * 3);
+    LargeBuffer midBuffer(size_t(rowTo - rowFrom) * keepW * 3 * sizeof(std::uint16_t));
+    auto *mid = reinterpret_cast<std::uint16_t *>(midBuffer.data());
     forRows(rowTo - rowFrom, (long long)(rowTo - rowFrom) * inW, [&](int from, int to) {
         for (int r = from; r < to; ++r) {
             const auto *in = reinterpret_cast<const QRgb *>(src.constScanLine(rowFrom + r));
-            std::uint16_t *out = mid.data() + size_t(r) * keepW * 3;
+            std::uint16_t *out = mid + size_t(r) * keepW * 3;
             for (int k = 0; k < keepW; ++k) {
                 const QRgb *p = in + tx.start[k];
                 const std::int32_t *w = tx.weights.data() + tx.first[k];
@@ -133,7 +134,7 @@ QImage resample(const QImage &srcIn, int outW, int outH, int keepW, int keepH)
             std::fill(acc.begin(), acc.end(), 0);
             const std::int32_t *w = ty.weights.data() + ty.first[k];
             for (int i = 0; i < ty.count[k]; ++i) {
-                const std::uint16_t *row = mid.data() + size_t(ty.start[k] + i - rowFrom) * keepW * 3;
+                const std::uint16_t *row = mid + size_t(ty.start[k] + i - rowFrom) * keepW * 3;
                 const std::int32_t wi = w[i];
                 for (int c = 0; c < keepW * 3; ++c)
                     acc[c] += wi * row[c];

@@ -8,14 +8,6 @@
 
 namespace pv {
 
-QImage allocateImage(int w, int h)
-{
-    QImage image(w, h, QImage::Format_RGB32);
-    if (image.isNull())
-        throw std::bad_alloc();
-    return image;
-}
-
 namespace {
 
 // A read-only view of part of an image, sharing its pixels.

@@ -7,6 +7,8 @@
 // block that lies inside the source's content shares the source's pixels
 // instead of duplicating them (written to later, it detaches).
 
+#include "surfaces/pixelmemory.h"
+
 #include <QImage>
 #include <QRgb>
 
@@ -52,8 +54,5 @@ private:
     QRgb m_background = 0xff000000;
     QImage m_content;
 };
-
-// A w x h RGB32 image; throws std::bad_alloc when it cannot be had.
-[[nodiscard]] QImage allocateImage(int w, int h);
 
 } // namespace pv

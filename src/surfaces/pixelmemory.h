@@ -1,0 +1,39 @@
+#pragma once
+// Memory for large pixel buffers. A fresh buffer of a photo's size costs
+// more in page faults than decoding the photo when it is faulted in 4 KiB at
+// a time; large buffers are therefore mapped straight from the kernel and
+// asked to be backed by huge pages.
+
+#include <QImage>
+#include <cstddef>
+#include <memory>
+
+namespace pv {
+
+// A zero-filled block of bytes, released with the object. Never null:
+// throws std::bad_alloc when the memory cannot be had.
+class LargeBuffer {
+public:
+    LargeBuffer() = default;
+    explicit LargeBuffer(std::size_t bytes);
+    LargeBuffer(LargeBuffer &&other) noexcept;
+    LargeBuffer &operator=(LargeBuffer &&other) noexcept;
+    LargeBuffer(const LargeBuffer &) = delete;
+    LargeBuffer &operator=(const LargeBuffer &) = delete;
+    ~LargeBuffer();
+
+    [[nodiscard]] unsigned char *data() const { return m_data; }
+    [[nodiscard]] std::size_t size() const { return m_size; }
+private:
+    unsigned char *m_data = nullptr;
+    std::size_t m_size = 0;
+    bool m_mapped = false;
+};
+
+// A w x h image of the given 32-bit format, its pixels uninitialised (as
+// QImage's own are); large ones are mapped as above, and the pixels of an
+// image that was released recently are reused. Throws std::bad_alloc when
+// it cannot be had.
+[[nodiscard]] QImage allocateImage(int w, int h, QImage::Format format = QImage::Format_RGB32);
+
+} // namespace pv
