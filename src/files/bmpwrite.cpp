@@ -1,6 +1,7 @@
 #include "files/bmpwrite.h"
 
-#include <QSaveFile>
+#include "files/atomicfile.h"
+
 #include <QtEndian>
 
 #include <cerrno>
@@ -13,20 +14,6 @@ namespace {
 
 void put16(char *p, quint16 v) { qToLittleEndian(v, p); }
 void put32(char *p, quint32 v) { qToLittleEndian(v, p); }
-
-// Writes all of data. A device may accept only part of a write (a file
-// size limit does this, without an error) and fail on the rest.
-bool writeAll(QSaveFile &file, const char *data, qint64 size)
-{
-    while (size > 0) {
-        const qint64 n = file.write(data, size);
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= n;
-    }
-    return true;
-}
 
 } // namespace
 
@@ -54,43 +41,37 @@ QString writeBmp(const Surface &surface, int w, int h, const QString &path)
     put32(header + 38, 3780); // 96 dots per inch
     put32(header + 42, 3780);
 
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return file.errorString();
-    bool written = writeAll(file, header, sizeof header);
+    AtomicFile file(path);
+    if (QString error = file.open(); !error.isEmpty())
+        return error;
+    bool written = file.write(header, sizeof header);
 
     const QImage pixels = surface.block(0, 0, w, h);
     const QRgb background = surface.background();
-    // Rows go out bottom-up, several megabytes at a time.
-    const int rowsPerChunk = int(std::max<qint64>(1, (8 << 20) / stride));
-    std::vector<char> chunk(size_t(stride) * size_t(std::min(rowsPerChunk, h)), 0);
+    // Rows go out bottom-up, a megabyte at a time. One spare byte: each
+    // pixel is stored as four bytes, the fourth overwritten by the next.
+    const int rowsPerChunk = int(std::max<qint64>(1, (1 << 20) / stride));
+    std::vector<char> chunk(size_t(stride) * size_t(std::min(rowsPerChunk, h)) + 1, 0);
     for (int done = 0; done < h && written;) {
         const int rows = std::min(rowsPerChunk, h - done);
         for (int r = 0; r < rows; ++r) {
             const int y = h - 1 - (done + r);
-            auto *out = reinterpret_cast<unsigned char *>(chunk.data() + size_t(r) * size_t(stride));
+            char *out = chunk.data() + size_t(r) * size_t(stride);
             const QRgb *in = y < pixels.height() ? reinterpret_cast<const QRgb *>(pixels.constScanLine(y)) : nullptr;
             const int have = in ? std::min(w, pixels.width()) : 0;
-            for (int x = 0; x < w; ++x) {
-                const QRgb c = x < have ? in[x] : background;
-                out[3 * x] = uchar(qBlue(c));
-                out[3 * x + 1] = uchar(qGreen(c));
-                out[3 * x + 2] = uchar(qRed(c));
-            }
+            // QRgb in memory is B, G, R, A: its first three bytes are the BMP's.
+            for (int x = 0; x < have; ++x)
+                std::memcpy(out + 3 * x, in + x, 4);
+            for (int x = have; x < w; ++x)
+                std::memcpy(out + 3 * x, &background, 4);
+            std::memset(out + 3 * size_t(w), 0, size_t(stride) - 3 * size_t(w));
         }
-        written = writeAll(file, chunk.data(), qint64(rows) * stride);
+        written = file.write(chunk.data(), qint64(rows) * stride);
         done += rows;
     }
-    if (!written) {
-        const QString error = file.error() != QFileDevice::NoError ? file.errorString()
-                                                                   : QString::fromLocal8Bit(std::strerror(EIO));
-        file.cancelWriting();
-        file.commit(); // removes the temporary file
-        return error;
-    }
-    if (!file.commit())
-        return file.errorString();
-    return QString();
+    if (!written)
+        return file.error();
+    return file.commit();
 }
 
 } // namespace pv

@@ -7,10 +7,9 @@
 namespace pv {
 
 // Writes the w x h block at the top-left of `surface` as a 24-bit
-// bottom-up BMP. The file is written beside the target under a temporary
-// name and put in place only when complete, so an existing file is either
-// replaced whole or left untouched. Returns the system's description of the
-// failure, or an empty string on success.
+// bottom-up BMP, through AtomicFile: an existing file is either replaced
+// whole or left untouched. Returns the system's description of the failure,
+// or an empty string on success.
 [[nodiscard]] QString writeBmp(const Surface &surface, int w, int h, const QString &path);
 
 } // namespace pv

@@ -1,0 +1,124 @@
+#include "files/atomicfile.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace pv {
+
+AtomicFile::AtomicFile(const QString &path)
+{
+    // Writing through a link replaces the file it points to, not the link.
+    const QFileInfo info(path);
+    m_target = QFile::encodeName(info.isSymLink() && info.exists() ? info.symLinkTarget() : path);
+}
+
+AtomicFile::~AtomicFile() { discard(); }
+
+void AtomicFile::fail(int error)
+{
+    if (m_error.isEmpty())
+        m_error = QString::fromLocal8Bit(std::strerror(error));
+    discard();
+}
+
+void AtomicFile::discard()
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    if (!m_temporary.isEmpty()) {
+        ::unlink(m_temporary.constData());
+        m_temporary.clear();
+    }
+}
+
+QString AtomicFile::open()
+{
+    struct stat existing {};
+    if (::stat(m_target.constData(), &existing) == 0) {
+        if (S_ISDIR(existing.st_mode)) {
+            fail(EISDIR);
+            return m_error;
+        }
+        if (::access(m_target.constData(), W_OK) != 0) {
+            fail(errno);
+            return m_error;
+        }
+        m_replacing = true;
+    } else if (errno != ENOENT) {
+        fail(errno);
+        return m_error;
+    }
+    const qsizetype slash = m_target.lastIndexOf('/');
+    const QByteArray folder = slash < 0 ? QByteArray(".") : m_target.left(slash == 0 ? 1 : slash);
+    const QByteArray name = m_target.mid(slash + 1);
+    QByteArray pattern = folder + "/." + name + ".XXXXXX";
+    m_fd = ::mkstemp(pattern.data());
+    if (m_fd < 0) {
+        fail(errno);
+        return m_error;
+    }
+    m_temporary = pattern;
+    // The new file gets the old one's permissions, or the usual ones.
+    mode_t mode;
+    if (m_replacing) {
+        mode = existing.st_mode & 07777;
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    if (::fchmod(m_fd, mode) != 0) {
+        fail(errno);
+        return m_error;
+    }
+    return QString();
+}
+
+bool AtomicFile::write(const char *data, qint64 size)
+{
+    while (size > 0 && m_fd >= 0) {
+        const ssize_t n = ::write(m_fd, data, size_t(size));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            // A short write followed by 0 means the file cannot grow.
+            fail(n < 0 ? errno : ENOSPC);
+            return false;
+        }
+        data += n;
+        size -= n;
+    }
+    return m_fd >= 0;
+}
+
+QString AtomicFile::commit()
+{
+    if (m_fd < 0)
+        return m_error.isEmpty() ? QString::fromLocal8Bit(std::strerror(EBADF)) : m_error;
+    if (m_replacing && ::fdatasync(m_fd) != 0) {
+        fail(errno);
+        return m_error;
+    }
+    const int fd = m_fd;
+    m_fd = -1;
+    if (::close(fd) != 0) {
+        fail(errno);
+        return m_error;
+    }
+    if (::rename(m_temporary.constData(), m_target.constData()) != 0) {
+        fail(errno);
+        return m_error;
+    }
+    m_temporary.clear();
+    return QString();
+}
+
+} // namespace pv

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace pv {
+
+// Writes a file so that whatever was there before is either replaced whole
+// or left untouched: the data goes to a hidden temporary file beside the
+// target, which is renamed over it only once complete. Replacing an
+// existing file also waits for the data to reach the disk first, so that
+// not even a power failure can leave the old file empty. A temporary file
+// is never left behind. Errors are the system's own descriptions.
+class AtomicFile {
+public:
+    explicit AtomicFile(const QString &path);
+    ~AtomicFile();
+    AtomicFile(const AtomicFile &) = delete;
+    AtomicFile &operator=(const AtomicFile &) = delete;
+
+    // Empty on success.
+    [[nodiscard]] QString open();
+    [[nodiscard]] bool write(const char *data, qint64 size);
+    // Puts the file in place; empty on success.
+    [[nodiscard]] QString commit();
+    [[nodiscard]] const QString &error() const { return m_error; }
+
+private:
+    void fail(int error);
+    void discard();
+
+    QByteArray m_target;
+    QByteArray m_temporary;
+    int m_fd = -1;
+    bool m_replacing = false;
+    QString m_error;
+};
+
+} // namespace pv
