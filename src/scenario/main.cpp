@@ -1,5 +1,6 @@
-// pixelvane-scenario [FILE]: runs the main window offscreen from JSON action
-// lines (FILE or standard input) and prints one JSON state line per action.
+// pixelvane-scenario [--no-digest] [FILE]: runs the main window offscreen
+// from JSON action lines (FILE or standard input) and prints one JSON state
+// line per action. --no-digest leaves the image's SHA-256 out.
 #include "scenario/runner.h"
 
 #include <QApplication>
@@ -14,17 +15,19 @@ int main(int argc, char **argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    QStringList args = QApplication::arguments().mid(1);
+    const bool digests = !args.removeAll(QStringLiteral("--no-digest"));
     QFile input;
-    if (argc > 1) {
-        input.setFileName(QString::fromLocal8Bit(argv[1]));
+    if (!args.isEmpty()) {
+        input.setFileName(args.first());
         if (!input.open(QIODevice::ReadOnly)) {
-            std::fprintf(stderr, "pixelvane-scenario: cannot read %s\n", argv[1]);
+            std::fprintf(stderr, "pixelvane-scenario: cannot read %s\n", qPrintable(args.first()));
             return 2;
         }
     } else if (!input.open(stdin, QIODevice::ReadOnly)) {
         return 2;
     }
-    pv::ScenarioRunner runner;
+    pv::ScenarioRunner runner(digests);
     while (!runner.ended()) {
         QByteArray line = input.readLine();
         if (line.isEmpty())

@@ -75,7 +75,7 @@ QSize drawnPreviewSize(const Form1 &window)
     return {right, bottom};
 }
 
-QJsonObject visibleState(const Form1 &w)
+QJsonObject visibleState(const Form1 &w, const QString &digest)
 {
     QJsonObject texts;
     for (QLineEdit *f : {w.txtDotDelValue, w.txtYoko, w.txtTate, w.txtReSizeValue})
@@ -93,7 +93,7 @@ QJsonObject visibleState(const Form1 &w)
                             {"intDotDelValue", st.intDotDelValue}, {"intReSizeValue", st.intReSizeValue}};
     const int ew = std::max<int>(0, st.intEditYoko), eh = std::max<int>(0, st.intEditTate);
     const QJsonObject image{{"width", ew}, {"height", eh},
-                            {"sha256", imageDigest(w.surfaces().picEdit, ew, eh)}};
+                            {"sha256", digest.isEmpty() ? imageDigest(w.surfaces().picEdit, ew, eh) : digest}};
     const QSize drawn = drawnPreviewSize(w);
     const QJsonObject preview{{"width", drawn.width()},
                               {"height", drawn.height()},
@@ -113,7 +113,7 @@ QJsonObject visibleState(const Form1 &w)
             {"preview", preview}};
 }
 
-ScenarioRunner::ScenarioRunner() : m_window(&m_dialogs)
+ScenarioRunner::ScenarioRunner(bool digests) : m_window(&m_dialogs), m_digests(digests)
 {
     m_window.setEndHandler([this] { m_ended = true; });
     m_window.show();
@@ -200,7 +200,21 @@ QJsonObject ScenarioRunner::step(const QByteArray &line)
         error = act(doc.object());
     QApplication::processEvents();
 
-    QJsonObject out = visibleState(m_window);
+    // The digest is computed again only when the current image changed.
+    const EditState &st = m_window.state();
+    const QSize size(std::max<int>(0, st.intEditYoko), std::max<int>(0, st.intEditTate));
+    const qint64 key = m_window.surfaces().picEdit.content().cacheKey();
+    if (m_digests && (key != m_digestKey || size != m_digestSize)) {
+        m_digest = imageDigest(m_window.surfaces().picEdit, size.width(), size.height());
+        m_digestKey = key;
+        m_digestSize = size;
+    }
+    QJsonObject out = visibleState(m_window, m_digests ? m_digest : QStringLiteral("-"));
+    if (!m_digests) {
+        QJsonObject image = out["image"].toObject();
+        image["sha256"] = QJsonValue();
+        out["image"] = image;
+    }
     const QList<ScriptedDialogs::Shown> shown = m_dialogs.take();
     out["step"] = m_step;
     out["messages"] = shownAsJson(shown, false);

@@ -11,7 +11,9 @@ namespace pv {
 
 class ScenarioRunner {
 public:
-    ScenarioRunner();
+    // Without digests, "sha256" is null: hashing a large image costs more
+    // than editing it, which matters when the runner is timed.
+    explicit ScenarioRunner(bool digests = true);
 
     // Runs one action line and returns the state after it. A malformed line
     // or an unknown name yields an "error" member and changes nothing.
@@ -29,11 +31,17 @@ private:
     Form1 m_window;
     int m_step = 0;
     bool m_ended = false;
+    bool m_digests = true;
+    // The last digest and what it was computed from.
+    qint64 m_digestKey = -1;
+    QSize m_digestSize;
+    QString m_digest;
 };
 
 // What the window shows: texts, checks, captions, edit state, the current
 // image (size and SHA-256 of its RGB bytes) and the drawn preview region.
-[[nodiscard]] QJsonObject visibleState(const Form1 &window);
+// `digest` is the image's SHA-256; computed from the window when empty.
+[[nodiscard]] QJsonObject visibleState(const Form1 &window, const QString &digest = QString());
 
 // The bounding size of the pixels of the preview that differ from its
 // background.
