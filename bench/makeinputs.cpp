@@ -1,0 +1,142 @@
+// Writes the benchmark's inputs, the same bytes every time:
+//   photo.jpg  6000 x 4000, quality 90, 4:2:0 (a photo-like picture)
+//   photo.bmp  the same pixels as photo.jpg decodes to, 24-bit
+//   small.jpg  640 x 480, quality 90
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <jpeglib.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Smooth sky, hills and fields with fine deterministic grain, like a photo.
+std::vector<unsigned char> photo(int w, int h)
+{
+    std::vector<unsigned char> rgb(size_t(w) * h * 3);
+    std::uint32_t seed = 12345;
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            const double u = double(x) / w, v = double(y) / h;
+            const double horizon = 0.55 + 0.08 * std::sin(u * 9.0) + 0.03 * std::sin(u * 31.0);
+            double r, g, b;
+            if (v < horizon) {
+                r = 90 + 120 * v, g = 150 + 80 * v, b = 235 - 20 * v;
+                const double dx = u - 0.72, dy = v - 0.2;
+                if (dx * dx + dy * dy < 0.004)
+                    r = 255, g = 228, b = 130;
+            } else {
+                const double t = (v - horizon) / (1 - horizon);
+                r = 60 + 70 * t + 25 * std::sin(x * 0.05 + y * 0.11);
+                g = 130 - 30 * t + 30 * std::sin(x * 0.013 + y * 0.07);
+                b = 55 + 20 * std::sin(y * 0.2);
+            }
+            seed = seed * 1664525u + 1013904223u;
+            const double grain = double((seed >> 24) & 15) - 7.5;
+            unsigned char *p = rgb.data() + (size_t(y) * w + x) * 3;
+            p[0] = (unsigned char)std::clamp(r + grain, 0.0, 255.0);
+            p[1] = (unsigned char)std::clamp(g + grain, 0.0, 255.0);
+            p[2] = (unsigned char)std::clamp(b + grain, 0.0, 255.0);
+        }
+    }
+    return rgb;
+}
+
+void writeJpeg(const std::string &path, const std::vector<unsigned char> &rgb, int w, int h)
+{
+    FILE *f = std::fopen(path.c_str(), "wb");
+    if (!f)
+        std::exit(1);
+    jpeg_compress_struct c;
+    jpeg_error_mgr err;
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    jpeg_stdio_dest(&c, f);
+    c.image_width = JDIMENSION(w);
+    c.image_height = JDIMENSION(h);
+    c.input_components = 3;
+    c.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&c); // 2 x 2 luma sampling: 4:2:0
+    jpeg_set_quality(&c, 90, TRUE);
+    jpeg_start_compress(&c, TRUE);
+    for (int y = 0; y < h; ++y) {
+        JSAMPROW row = const_cast<JSAMPROW>(rgb.data() + size_t(y) * w * 3);
+        jpeg_write_scanlines(&c, &row, 1);
+    }
+    jpeg_finish_compress(&c);
+    jpeg_destroy_compress(&c);
+    std::fclose(f);
+}
+
+std::vector<unsigned char> readJpeg(const std::string &path, int &w, int &h)
+{
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        std::exit(1);
+    jpeg_decompress_struct d;
+    jpeg_error_mgr err;
+    d.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&d);
+    jpeg_stdio_src(&d, f);
+    jpeg_read_header(&d, TRUE);
+    d.out_color_space = JCS_RGB;
+    d.dct_method = JDCT_ISLOW;
+    jpeg_start_decompress(&d);
+    w = int(d.output_width), h = int(d.output_height);
+    std::vector<unsigned char> rgb(size_t(w) * h * 3);
+    while (d.output_scanline < d.output_height) {
+        JSAMPROW row = rgb.data() + size_t(d.output_scanline) * w * 3;
+        jpeg_read_scanlines(&d, &row, 1);
+    }
+    jpeg_finish_decompress(&d);
+    jpeg_destroy_decompress(&d);
+    std::fclose(f);
+    return rgb;
+}
+
+void writeBmp(const std::string &path, const std::vector<unsigned char> &rgb, int w, int h)
+{
+    const int stride = (w * 3 + 3) & ~3;
+    const std::uint32_t size = 54 + std::uint32_t(stride) * h;
+    unsigned char header[54] = {'B', 'M'};
+    auto put32 = [&](int at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            header[at + i] = (unsigned char)(v >> (8 * i));
+    };
+    put32(2, size);
+    put32(10, 54);
+    put32(14, 40);
+    put32(18, std::uint32_t(w));
+    put32(22, std::uint32_t(h));
+    header[26] = 1;
+    header[28] = 24;
+    put32(34, size - 54);
+    FILE *f = std::fopen(path.c_str(), "wb");
+    if (!f)
+        std::exit(1);
+    std::fwrite(header, 1, sizeof header, f);
+    std::vector<unsigned char> row(size_t(stride), 0);
+    for (int y = h - 1; y >= 0; --y) {
+        const unsigned char *p = rgb.data() + size_t(y) * w * 3;
+        for (int x = 0; x < w; ++x)
+            row[3 * x] = p[3 * x + 2], row[3 * x + 1] = p[3 * x + 1], row[3 * x + 2] = p[3 * x];
+        std::fwrite(row.data(), 1, row.size(), f);
+    }
+    std::fclose(f);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const std::string dir = argc > 1 ? argv[1] : ".";
+    writeJpeg(dir + "/photo.jpg", photo(6000, 4000), 6000, 4000);
+    int w = 0, h = 0;
+    const std::vector<unsigned char> decoded = readJpeg(dir + "/photo.jpg", w, h);
+    writeBmp(dir + "/photo.bmp", decoded, w, h);
+    writeJpeg(dir + "/small.jpg", photo(640, 480), 640, 480);
+    return 0;
+}
