@@ -53,14 +53,12 @@ unsigned char *takeSpare(std::size_t length)
 }
 
 // Maps `bytes` rounded up to whole huge pages, aligned to a huge page so
-// that the kernel can back it with them. A reused mapping is not zeroed.
-unsigned char *mapLarge(std::size_t bytes, bool zeroed)
+// that the kernel can back it with them, or reuses a spare of that length.
+unsigned char *mapLarge(std::size_t bytes)
 {
     const std::size_t length = mappedLength(bytes);
-    if (!zeroed) {
-        if (unsigned char *p = takeSpare(length))
-            return p;
-    }
+    if (unsigned char *p = takeSpare(length))
+        return p;
     void *raw = mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED)
         throw std::bad_alloc();
@@ -93,9 +91,9 @@ void unmapLarge(unsigned char *p, std::size_t bytes)
 LargeBuffer::LargeBuffer(std::size_t bytes) : m_size(bytes), m_mapped(bytes >= kMapThreshold)
 {
     if (m_mapped) {
-        m_data = mapLarge(bytes, true);
+        m_data = mapLarge(bytes);
     } else {
-        m_data = static_cast<unsigned char *>(std::calloc(bytes ? bytes : 1, 1));
+        m_data = static_cast<unsigned char *>(std::malloc(bytes ? bytes : 1));
         if (!m_data)
             throw std::bad_alloc();
     }
@@ -137,7 +135,7 @@ QImage allocateImage(int w, int h, QImage::Format format)
             throw std::bad_alloc();
         return image;
     }
-    unsigned char *pixels = mapLarge(bytes, false);
+    unsigned char *pixels = mapLarge(bytes);
     struct Mapping {
         unsigned char *p;
         std::size_t bytes;

@@ -10,8 +10,8 @@
 
 namespace pv {
 
-// A zero-filled block of bytes, released with the object. Never null:
-// throws std::bad_alloc when the memory cannot be had.
+// A block of bytes of undefined content, released with the object. Never
+// null: throws std::bad_alloc when the memory cannot be had.
 class LargeBuffer {
 public:
     LargeBuffer() = default;
