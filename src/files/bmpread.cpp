@@ -4,10 +4,12 @@
 #include "files/picture.h"
 #include "surfaces/pixelmemory.h"
 
+#include <QIODevice>
 #include <QtEndian>
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace pv {
@@ -107,120 +109,130 @@ void decodeRle(const Bytes &in, qint64 pos, int bpp, const std::vector<QRgb> &pa
     }
 }
 
-} // namespace
+struct Header {
+    qint64 width = 0;
+    qint64 height = 0;
+    int bpp = 0;
+    std::uint32_t compression = kRgb;
+    bool topDown = false;
+    Channel red, green, blue;
+    std::vector<QRgb> palette;
+    qint64 dataOffset = 0;
+    [[nodiscard]] bool rle() const { return compression == kRle8 || compression == kRle4; }
+    [[nodiscard]] qint64 stride() const { return ((width * bpp + 31) / 32) * 4; }
+    // Bytes of pixel data an uncompressed picture needs after dataOffset.
+    [[nodiscard]] qint64 pixelBytes() const { return stride() * (height - 1) + (width * bpp + 7) / 8; }
+};
 
-Decoded decodeBmp(const QByteArray &bytes)
+// Reads everything before the pixel data. `in` holds at least the start of
+// the file; fileSize is the whole file's.
+std::optional<Header> parseHeader(const Bytes &in, qint64 fileSize, const char *&why)
 {
-    const Bytes in(bytes);
+    auto no = [&why](const char *reason) {
+        why = reason;
+        return std::optional<Header>();
+    };
     if (!in.has(0, 18) || in.u16(0) != 0x4d42)
-        return refuse("not a BMP file");
-    const qint64 dataOffset = in.u32(10);
+        return no("not a BMP file");
+    Header hd;
+    hd.dataOffset = in.u32(10);
     const std::uint32_t headerSize = in.u32(14);
     if (!in.has(14, headerSize) || headerSize < 12)
-        return refuse("truncated header");
+        return no("truncated header");
 
-    qint64 width, height;
-    int bpp;
-    std::uint32_t compression = kRgb, colorsUsed = 0;
+    std::uint32_t colorsUsed = 0;
     int paletteEntry = 4;
     if (headerSize == 12) { // OS/2 core header
-        width = in.u16(18);
-        height = std::int16_t(in.u16(20));
-        bpp = int(in.u16(24));
+        hd.width = in.u16(18);
+        hd.height = std::int16_t(in.u16(20));
+        hd.bpp = int(in.u16(24));
         paletteEntry = 3;
     } else if (headerSize >= 40) {
-        width = std::int32_t(in.u32(18));
-        height = std::int32_t(in.u32(22));
-        bpp = int(in.u16(28));
-        compression = in.u32(30);
+        hd.width = std::int32_t(in.u32(18));
+        hd.height = std::int32_t(in.u32(22));
+        hd.bpp = int(in.u16(28));
+        hd.compression = in.u32(30);
         colorsUsed = in.u32(46);
-        if (headerSize == 64 && compression != kRgb)
-            return refuse("unsupported OS/2 compression");
+        if (headerSize == 64 && hd.compression != kRgb)
+            return no("unsupported OS/2 compression");
     } else {
-        return refuse("unknown header");
+        return no("unknown header");
     }
-    const bool topDown = height < 0;
-    if (topDown)
-        height = -height;
-    if (width < 1 || height < 1)
-        return refuse("empty picture");
-    if (!sizeAllowed(width, height))
-        return refuse("picture too large");
+    hd.topDown = hd.height < 0;
+    if (hd.topDown)
+        hd.height = -hd.height;
+    if (hd.width < 1 || hd.height < 1)
+        return no("empty picture");
+    if (!sizeAllowed(hd.width, hd.height))
+        return no("picture too large");
 
-    Channel red, green, blue;
-    switch (compression) {
+    const int bpp = hd.bpp;
+    switch (hd.compression) {
     case kRgb:
         if (bpp != 1 && bpp != 4 && bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32)
-            return refuse("impossible bit count");
+            return no("impossible bit count");
         if (bpp == 16)
-            red = Channel(0x7c00), green = Channel(0x03e0), blue = Channel(0x001f);
+            hd.red = Channel(0x7c00), hd.green = Channel(0x03e0), hd.blue = Channel(0x001f);
         if (bpp == 32)
-            red = Channel(0xff0000), green = Channel(0xff00), blue = Channel(0xff);
+            hd.red = Channel(0xff0000), hd.green = Channel(0xff00), hd.blue = Channel(0xff);
         break;
     case kRle8:
     case kRle4:
-        if (bpp != (compression == kRle8 ? 8 : 4) || topDown)
-            return refuse("bad RLE header");
+        if (bpp != (hd.compression == kRle8 ? 8 : 4) || hd.topDown)
+            return no("bad RLE header");
         break;
     case kBitFields:
     case kAlphaBitFields: {
         if (bpp != 16 && bpp != 32)
-            return refuse("bad bit fields");
+            return no("bad bit fields");
         const qint64 maskAt = 14 + (headerSize >= 52 ? 40 : headerSize);
         if (!in.has(maskAt, 12))
-            return refuse("truncated masks");
-        red = Channel(in.u32(maskAt));
-        green = Channel(in.u32(maskAt + 4));
-        blue = Channel(in.u32(maskAt + 8));
+            return no("truncated masks");
+        hd.red = Channel(in.u32(maskAt));
+        hd.green = Channel(in.u32(maskAt + 4));
+        hd.blue = Channel(in.u32(maskAt + 8));
         break;
     }
     default:
-        return refuse("unsupported compression");
+        return no("unsupported compression");
     }
 
-    std::vector<QRgb> palette;
     if (bpp <= 8) {
         const qint64 maxColors = qint64(1) << bpp;
         const qint64 colors = (colorsUsed == 0 || colorsUsed > maxColors) ? maxColors : colorsUsed;
         qint64 at = 14 + headerSize;
-        if (compression == kBitFields || compression == kAlphaBitFields)
+        if (hd.compression == kBitFields || hd.compression == kAlphaBitFields)
             at += 12;
         // A palette cut short by the pixel data keeps the entries that fit.
-        const qint64 available = std::min<qint64>(colors, (std::min(dataOffset, in.size()) - at) / paletteEntry);
+        const qint64 available = std::min<qint64>(colors, (std::min(hd.dataOffset, in.size()) - at) / paletteEntry);
         if (available < 1)
-            return refuse("missing palette");
+            return no("missing palette");
         for (qint64 i = 0; i < available; ++i) {
             const std::uint8_t *p = in.at(at + i * paletteEntry);
-            palette.push_back(qRgb(p[2], p[1], p[0]));
+            hd.palette.push_back(qRgb(p[2], p[1], p[0]));
         }
     }
-
-    if (dataOffset < 14 + headerSize || dataOffset >= in.size())
-        return refuse("bad pixel data offset");
-
-    const bool rle = compression == kRle8 || compression == kRle4;
+    if (hd.dataOffset < 14 + headerSize || hd.dataOffset >= fileSize)
+        return no("bad pixel data offset");
     // Checked before allocating, so that a short file claiming a huge size
     // costs nothing.
-    const qint64 stride = ((width * bpp + 31) / 32) * 4;
-    const qint64 lastRow = (width * bpp + 7) / 8;
-    if (!rle && !in.has(dataOffset, stride * (height - 1) + lastRow))
-        return refuse("pixel data ends early");
-    if (rle && !plausibleSize(width, height, in.size() - dataOffset))
-        return refuse("RLE data too short for its size");
-    QImage image = allocateImage(int(width), int(height), rle ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+    if (!hd.rle() && hd.dataOffset + hd.pixelBytes() > fileSize)
+        return no("pixel data ends early");
+    if (hd.rle() && !plausibleSize(hd.width, hd.height, fileSize - hd.dataOffset))
+        return no("RLE data too short for its size");
+    return hd;
+}
 
-    if (rle) {
-        bool complete = false;
-        decodeRle(in, dataOffset, bpp, palette, image, complete);
-        if (!complete)
-            return refuse("RLE data ends early");
-        return {image, QString()};
-    }
-
-    const int w = int(width);
-    for (int y = 0; y < int(height); ++y) {
-        const std::uint8_t *src = in.at(dataOffset + stride * (topDown ? y : height - 1 - y));
-        auto *dst = reinterpret_cast<QRgb *>(image.scanLine(y));
+// Converts `rows` uncompressed rows as stored in the file (from stored row
+// `first` on, `stride` bytes apart) into the image.
+void convertRows(const Header &hd, const std::uint8_t *data, int first, int rows, QImage &image)
+{
+    const int w = int(hd.width);
+    const int bpp = hd.bpp;
+    for (int r = 0; r < rows; ++r) {
+        const int stored = first + r;
+        const std::uint8_t *src = data + hd.stride() * r;
+        auto *dst = reinterpret_cast<QRgb *>(image.scanLine(hd.topDown ? stored : int(hd.height) - 1 - stored));
         switch (bpp) {
         case 1:
         case 4:
@@ -230,7 +242,7 @@ Decoded decodeBmp(const QByteArray &bytes)
             for (int x = 0; x < w; ++x) {
                 const int shift = (perByte - 1 - x % perByte) * bpp;
                 const int index = (src[x / perByte] >> shift) & mask;
-                dst[x] = index < int(palette.size()) ? palette[index] : qRgb(0, 0, 0);
+                dst[x] = index < int(hd.palette.size()) ? hd.palette[index] : qRgb(0, 0, 0);
             }
             break;
         }
@@ -241,11 +253,11 @@ Decoded decodeBmp(const QByteArray &bytes)
         case 16:
             for (int x = 0; x < w; ++x) {
                 const std::uint32_t px = src[2 * x] | (src[2 * x + 1] << 8);
-                dst[x] = qRgb(red.value(px), green.value(px), blue.value(px));
+                dst[x] = qRgb(hd.red.value(px), hd.green.value(px), hd.blue.value(px));
             }
             break;
         case 32:
-            if (compression == kRgb) {
+            if (hd.compression == kRgb) {
                 for (int x = 0; x < w; ++x)
                     dst[x] = 0xff000000u | (std::uint32_t(src[4 * x + 2]) << 16) |
                              (std::uint32_t(src[4 * x + 1]) << 8) | src[4 * x];
@@ -254,13 +266,74 @@ Decoded decodeBmp(const QByteArray &bytes)
                     std::uint32_t px;
                     std::memcpy(&px, src + 4 * x, 4);
                     px = qFromLittleEndian(px);
-                    dst[x] = qRgb(red.value(px), green.value(px), blue.value(px));
+                    dst[x] = qRgb(hd.red.value(px), hd.green.value(px), hd.blue.value(px));
                 }
             }
             break;
         }
     }
+}
+
+} // namespace
+
+Decoded decodeBmp(const QByteArray &bytes)
+{
+    const Bytes in(bytes);
+    const char *why = nullptr;
+    const std::optional<Header> hd = parseHeader(in, in.size(), why);
+    if (!hd)
+        return refuse(why);
+    QImage image = allocateImage(int(hd->width), int(hd->height), hd->rle() ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+    if (hd->rle()) {
+        bool complete = false;
+        decodeRle(in, hd->dataOffset, hd->bpp, hd->palette, image, complete);
+        if (!complete)
+            return refuse("RLE data ends early");
+        return {image, QString()};
+    }
+    // Rows are read up to their last pixel, never into the padding, which
+    // the last row may lack.
+    convertRows(*hd, in.at(hd->dataOffset), 0, int(hd->height), image);
     return {image, QString()};
+}
+
+std::optional<Decoded> decodeBmpStream(QIODevice &file, qint64 fileSize)
+{
+    // Everything up to the pixel data; palettes are small.
+    QByteArray prefix = file.read(std::min<qint64>(fileSize, 1 << 16));
+    if (prefix.size() >= 14) {
+        const qint64 dataOffset = Bytes(prefix).u32(10);
+        if (dataOffset > prefix.size() && dataOffset <= std::min<qint64>(fileSize, 1 << 22))
+            prefix += file.read(dataOffset - prefix.size());
+    }
+    const Bytes in(prefix);
+    const char *why = nullptr;
+    const std::optional<Header> hd = parseHeader(in, fileSize, why);
+    if (!hd)
+        return refuse(why);
+    if (hd->rle() || hd->dataOffset > prefix.size())
+        return std::nullopt; // decoded from the whole file instead
+    QImage image = allocateImage(int(hd->width), int(hd->height));
+    if (!file.seek(hd->dataOffset))
+        return refuse("cannot read the pixel data");
+    // A megabyte of rows at a time, the last one possibly without padding.
+    const int h = int(hd->height);
+    const qint64 stride = hd->stride();
+    const int rowsPerChunk = int(std::max<qint64>(1, (1 << 20) / stride));
+    std::vector<std::uint8_t> chunk(size_t(stride) * size_t(std::min(rowsPerChunk, h)), 0);
+    for (int first = 0; first < h; first += rowsPerChunk) {
+        const int rows = std::min(rowsPerChunk, h - first);
+        const qint64 want = first + rows == h ? stride * (rows - 1) + (hd->width * hd->bpp + 7) / 8 : stride * rows;
+        qint64 got = 0;
+        while (got < want) {
+            const qint64 n = file.read(reinterpret_cast<char *>(chunk.data()) + got, want - got);
+            if (n <= 0)
+                return refuse("pixel data ends early");
+            got += n;
+        }
+        convertRows(*hd, chunk.data(), first, rows, image);
+    }
+    return Decoded{image, QString()};
 }
 
 } // namespace pv

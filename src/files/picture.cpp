@@ -117,6 +117,11 @@ Decoded loadPicture(const QString &path, QRgb background)
     if (file.isSequential())
         return decodePicture(file.readAll(), background);
     try {
+        if (file.peek(2) == "BM") {
+            if (std::optional<Decoded> d = decodeBmpStream(file, file.size()))
+                return *d;
+            file.seek(0);
+        }
         // Read straight into fresh memory of the file's size; decoded
         // pictures never point into it.
         LargeBuffer buffer(size_t(file.size()));

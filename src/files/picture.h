@@ -5,6 +5,10 @@
 #include <QImage>
 #include <QString>
 
+#include <optional>
+
+class QIODevice;
+
 namespace pv {
 
 // The largest side a picture may have: sizes are held in 16 bits.
@@ -36,6 +40,9 @@ struct Decoded {
 
 // The format decoders behind decodePicture, for its tests.
 [[nodiscard]] Decoded decodeBmp(const QByteArray &bytes);
+// An uncompressed BMP decoded while it is read, without holding the file;
+// nullopt when the file must be decoded whole instead (RLE).
+[[nodiscard]] std::optional<Decoded> decodeBmpStream(QIODevice &file, qint64 fileSize);
 [[nodiscard]] Decoded decodeJpeg(const QByteArray &bytes);
 [[nodiscard]] Decoded decodeGif(const QByteArray &bytes);
 
