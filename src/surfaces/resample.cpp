@@ -98,54 +98,57 @@ QImage resample(const QImage &srcIn, int outW, int outH, int keepW, int keepH)
     const Taps tx = makeTaps(inW, outW, keepW);
     const Taps ty = makeTaps(inH, outH, keepH);
 
-    // Only the source rows that some kept output row reads.
-    const int rowFrom = ty.start.front();
-    const int rowTo = ty.start.back() + ty.count.back();
-
-    // Horizontal pass: source rows -> keepW columns, 3 channels, 7 extra bits.
-    LargeBuffer midBuffer(size_t(rowTo - rowFrom) * keepW * 3 * sizeof(std::uint16_t));
-    auto *mid = reinterpret_cast<std::uint16_t *>(midBuffer.data());
-    forRows(rowTo - rowFrom, (long long)(rowTo - rowFrom) * inW, [&](int from, int to) {
-        for (int r = from; r < to; ++r) {
-            const auto *in = reinterpret_cast<const QRgb *>(src.constScanLine(rowFrom + r));
-            std::uint16_t *out = mid + size_t(r) * keepW * 3;
-            for (int k = 0; k < keepW; ++k) {
-                const QRgb *p = in + tx.start[k];
-                const std::int32_t *w = tx.weights.data() + tx.first[k];
-                std::int32_t sr = 0, sg = 0, sb = 0;
-                for (int i = 0; i < tx.count[k]; ++i) {
-                    sr += w[i] * int(qRed(p[i]));
-                    sg += w[i] * int(qGreen(p[i]));
-                    sb += w[i] * int(qBlue(p[i]));
-                }
-                constexpr int shift = kWeightBits - kMidBits;
-                out[3 * k] = std::uint16_t((sr + (1 << (shift - 1))) >> shift);
-                out[3 * k + 1] = std::uint16_t((sg + (1 << (shift - 1))) >> shift);
-                out[3 * k + 2] = std::uint16_t((sb + (1 << (shift - 1))) >> shift);
-            }
-        }
-    });
-
-    // Vertical pass: mid rows -> keepH output rows.
+    // Output rows are made in bands: each band runs the horizontal pass over
+    // just the source rows it reads (7 extra bits per channel), then the
+    // vertical pass. Two threads take half of the bands each.
     QImage result = allocateImage(keepW, keepH);
-    forRows(keepH, (long long)keepH * keepW * 4, [&](int from, int to) {
+    constexpr int kBand = 32;
+    forRows(keepH, (long long)inW * inH, [&](int from, int to) {
+        std::vector<std::uint16_t> band;
         std::vector<std::int32_t> acc(size_t(keepW) * 3);
-        for (int k = from; k < to; ++k) {
-            std::fill(acc.begin(), acc.end(), 0);
-            const std::int32_t *w = ty.weights.data() + ty.first[k];
-            for (int i = 0; i < ty.count[k]; ++i) {
-                const std::uint16_t *row = mid + size_t(ty.start[k] + i - rowFrom) * keepW * 3;
-                const std::int32_t wi = w[i];
-                for (int c = 0; c < keepW * 3; ++c)
-                    acc[c] += wi * row[c];
+        for (int k0 = from; k0 < to; k0 += kBand) {
+            const int k1 = std::min(to, k0 + kBand);
+            int rowFrom = ty.start[k0], rowTo = 0;
+            for (int k = k0; k < k1; ++k) {
+                rowFrom = std::min(rowFrom, ty.start[k]);
+                rowTo = std::max(rowTo, ty.start[k] + ty.count[k]);
             }
-            constexpr int shift = kWeightBits + kMidBits;
-            auto *out = reinterpret_cast<QRgb *>(result.scanLine(k));
-            for (int c = 0; c < keepW; ++c) {
-                const int r = std::min(255, (acc[3 * c] + (1 << (shift - 1))) >> shift);
-                const int g = std::min(255, (acc[3 * c + 1] + (1 << (shift - 1))) >> shift);
-                const int b = std::min(255, (acc[3 * c + 2] + (1 << (shift - 1))) >> shift);
-                out[c] = qRgb(r, g, b);
+            band.resize(size_t(rowTo - rowFrom) * keepW * 3);
+            for (int r = rowFrom; r < rowTo; ++r) {
+                const auto *in = reinterpret_cast<const QRgb *>(src.constScanLine(r));
+                std::uint16_t *out = band.data() + size_t(r - rowFrom) * keepW * 3;
+                for (int k = 0; k < keepW; ++k) {
+                    const QRgb *p = in + tx.start[k];
+                    const std::int32_t *w = tx.weights.data() + tx.first[k];
+                    std::int32_t sr = 0, sg = 0, sb = 0;
+                    for (int i = 0; i < tx.count[k]; ++i) {
+                        sr += w[i] * int(qRed(p[i]));
+                        sg += w[i] * int(qGreen(p[i]));
+                        sb += w[i] * int(qBlue(p[i]));
+                    }
+                    constexpr int shift = kWeightBits - kMidBits;
+                    out[3 * k] = std::uint16_t((sr + (1 << (shift - 1))) >> shift);
+                    out[3 * k + 1] = std::uint16_t((sg + (1 << (shift - 1))) >> shift);
+                    out[3 * k + 2] = std::uint16_t((sb + (1 << (shift - 1))) >> shift);
+                }
+            }
+            for (int k = k0; k < k1; ++k) {
+                std::fill(acc.begin(), acc.end(), 0);
+                const std::int32_t *w = ty.weights.data() + ty.first[k];
+                for (int i = 0; i < ty.count[k]; ++i) {
+                    const std::uint16_t *row = band.data() + size_t(ty.start[k] + i - rowFrom) * keepW * 3;
+                    const std::int32_t wi = w[i];
+                    for (int c = 0; c < keepW * 3; ++c)
+                        acc[c] += wi * row[c];
+                }
+                constexpr int shift = kWeightBits + kMidBits;
+                auto *out = reinterpret_cast<QRgb *>(result.scanLine(k));
+                for (int c = 0; c < keepW; ++c) {
+                    const int r = std::min(255, (acc[3 * c] + (1 << (shift - 1))) >> shift);
+                    const int g = std::min(255, (acc[3 * c + 1] + (1 << (shift - 1))) >> shift);
+                    const int b = std::min(255, (acc[3 * c + 2] + (1 << (shift - 1))) >> shift);
+                    out[c] = qRgb(r, g, b);
+                }
             }
         }
     });
