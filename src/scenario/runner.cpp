@@ -116,6 +116,8 @@ QJsonObject visibleState(const Form1 &w, const QString &digest)
 ScenarioRunner::ScenarioRunner(bool digests) : m_window(&m_dialogs), m_digests(digests)
 {
     m_window.setEndHandler([this] { m_ended = true; });
+    // Nobody looks at the screen: paint only for a screenshot.
+    m_window.setUpdatesEnabled(false);
     m_window.show();
     QApplication::setActiveWindow(&m_window);
     m_window.activateWindow();
@@ -181,7 +183,10 @@ QString ScenarioRunner::act(const QJsonObject &a)
         const QString path = a.value("path").toString();
         if (path.isEmpty())
             return QStringLiteral("screenshot needs a path");
-        if (!m_window.grab().save(path, "PNG"))
+        m_window.setUpdatesEnabled(true);
+        const QPixmap shot = m_window.grab();
+        m_window.setUpdatesEnabled(false);
+        if (!shot.save(path, "PNG"))
             return QStringLiteral("cannot write ") + path;
         return QString();
     }
