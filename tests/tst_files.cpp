@@ -121,6 +121,7 @@ private slots:
     void loadFromDisk();
 
     void writeRoundTrip();
+    void replacingKeepsModeAndLink();
     void writeFailures_data();
     void writeFailures();
     void readOnlyTargetUntouched();
@@ -463,6 +464,22 @@ void tst_Files::writeRoundTrip()
     const QString diff = firstDifference(back, expected);
     QVERIFY2(diff.isEmpty(), qPrintable(diff));
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"out.bmp"});
+}
+
+void tst_Files::replacingKeepsModeAndLink()
+{
+    QTemporaryDir dir;
+    const QString target = dir.filePath("old.bmp");
+    QVERIFY(writeFile(target, "old"));
+    QVERIFY(QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+    const QString link = dir.filePath("link.bmp");
+    QVERIFY(QFile::link(target, link));
+    QVERIFY(writeBmp(surfaceOf(pattern(3, 2)), 3, 2, link).isEmpty());
+    QVERIFY(QFileInfo(link).isSymLink());
+    QCOMPARE(QImage(target, "BMP").size(), QSize(3, 2));
+    struct stat st {};
+    QCOMPARE(stat(qPrintable(target), &st), 0);
+    QCOMPARE(st.st_mode & 0777, 0640u);
 }
 
 void tst_Files::writeFailures_data()
