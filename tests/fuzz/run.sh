@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Runs each fuzz target for a bounded time from the seed corpus in the
 # repository. Usage: tests/fuzz/run.sh BUILD_DIR [SECONDS]
-# A crash, leak or broken invariant fails the run; the input that caused it
-# is left in BUILD_DIR/fuzz-artifacts, to be added to the tests.
+# The same seed every run, so that a run that passed here passes in CI too
+# (FUZZ_SEED picks another). A crash, leak or broken invariant fails the
+# run; the input that caused it is left in BUILD_DIR/fuzz-artifacts, to be
+# added to the tests.
 set -euo pipefail
 build=$1
 seconds=${2:-60}
@@ -16,7 +18,7 @@ for target in open actions; do
     cp "$here/corpus/$target/"* "$work/"
     echo "fuzz_$target: ${seconds}s"
     "$build/tests/fuzz/fuzz_$target" "$work" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 \
-        -max_len=65536 -artifact_prefix="$artifacts/$target-" -print_final_stats=1 2>&1 |
+        -max_len=65536 -seed="${FUZZ_SEED:-1}" -artifact_prefix="$artifacts/$target-" -print_final_stats=1 2>&1 |
         grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|==[0-9]+==ERROR|SUMMARY|Done)' || true
     rm -rf "$work"
     if ls "$artifacts/$target-"* >/dev/null 2>&1; then
