@@ -221,6 +221,13 @@ void Form1::showCurrent(int w, int h)
     lblEditTate->setText(QString::number(m_state.intEditTate));
 }
 
+void Form1::keepCut(const Cut &cut)
+{
+    BusyCursor busy;
+    applyCut(m_surfaces, cut);
+    showCurrent(int(cut.width), int(cut.height));
+}
+
 void Form1::cmbDotDel_Click()
 {
     if (!fncInputCheck(kTrim))
@@ -231,9 +238,7 @@ void Form1::cmbDotDel_Click()
         refuse(texts::sizeNotPositive);
         return;
     }
-    BusyCursor busy;
-    applyCut(m_surfaces, cut);
-    showCurrent(int(cut.width), int(cut.height));
+    keepCut(cut);
 }
 
 void Form1::cmbCenterDel_Click()
@@ -241,10 +246,7 @@ void Form1::cmbCenterDel_Click()
     if (!fncInputCheck(kCentreCrop))
         return;
     InputInfoInit();
-    const Cut cut = centreCut(m_state.intEditYoko, m_state.intEditTate, m_state.intInYoko, m_state.intInTate);
-    BusyCursor busy;
-    applyCut(m_surfaces, cut);
-    showCurrent(int(cut.width), int(cut.height));
+    keepCut(centreCut(m_state.intEditYoko, m_state.intEditTate, m_state.intInYoko, m_state.intInTate));
 }
 
 void Form1::cmdHenkan_Click()

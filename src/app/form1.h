@@ -101,6 +101,8 @@ private:
     // Redraws the preview for the current size and writes the current-size
     // read-outs.
     void showCurrent(int w, int h);
+    // The cut becomes the current image, shown.
+    void keepCut(const Cut &cut);
     void refuse(const QString &text);
 
     std::unique_ptr<Dialogs> m_ownDialogs;
