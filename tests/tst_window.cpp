@@ -107,6 +107,7 @@ private slots:
     void openCancelAndFailureChangeNothing();
     void openSecondFileDiscardsEdits();
     void previewDrawnWhileHidden();
+    void previewCrispAtDoubleDensity();
     void previewRuleThroughTheWindow_data();
     void previewRuleThroughTheWindow();
 
@@ -423,6 +424,23 @@ void tst_Window::previewDrawnWhileHidden()
     dialogs.queueOpen(path);
     hidden.mnuOpen_Click();
     QCOMPARE(previewDrawn(hidden), QSize(96, 400));
+}
+
+void tst_Window::previewCrispAtDoubleDensity()
+{
+    // On a screen of device pixel ratio 2 every preview pixel becomes a
+    // 2 x 2 block of the same colour: nothing is smoothed.
+    Harness h;
+    const QImage source = pattern(30, 20);
+    h.openPicture(source);
+    PreviewBox *box = h.window.previewBox();
+    QImage screen(box->size() * 2, QImage::Format_RGB32);
+    screen.setDevicePixelRatio(2);
+    box->render(&screen);
+    const QPoint inner = box->contentsRect().topLeft() * 2;
+    for (const QPoint p : {QPoint(0, 0), QPoint(7, 3), QPoint(29, 19)})
+        for (const QPoint d : {QPoint(0, 0), QPoint(1, 0), QPoint(0, 1), QPoint(1, 1)})
+            QCOMPARE(screen.pixel(inner + p * 2 + d), source.pixel(p));
 }
 
 void tst_Window::previewRuleThroughTheWindow_data()
