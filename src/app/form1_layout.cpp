@@ -98,6 +98,10 @@ void Form1::buildControls()
     QFont font(QStringLiteral("Noto Sans CJK JP"));
     font.setPixelSize(12);
     setFont(font);
+    // Frames carry their title on the border line, so that the controls
+    // placed inside them clear it.
+    setStyleSheet(QStringLiteral("QGroupBox { border: 1px solid #a0a0a0; border-radius: 2px; margin-top: 7px; }"
+                                 "QGroupBox::title { subcontrol-origin: margin; left: 6px; padding: 0 2px; }"));
 
     mnuFile = menuBar()->addMenu(QStringLiteral("ファイル"));
     mnuFile->setObjectName(QStringLiteral("mnuFile"));
