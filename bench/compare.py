@@ -99,7 +99,11 @@ for r in range(rounds):
         times.setdefault(("floor", name), []).append(s)
         memory.setdefault(("floor", name), []).append(m)
     for task, tools in tasks.items():
-        for tool, cmd in tools.items():
+        # Each round starts with another tool, so that none always runs
+        # right after the same neighbour.
+        order = list(tools.items())
+        order = order[r % len(order):] + order[:r % len(order)]
+        for tool, cmd in order:
             s, m = measure(cmd)
             times.setdefault((task, tool), []).append(s)
             memory.setdefault((task, tool), []).append(m)
