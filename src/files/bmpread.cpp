@@ -314,6 +314,7 @@ std::optional<Decoded> decodeBmpStream(QIODevice &file, qint64 fileSize)
     if (hd->rle() || hd->dataOffset > prefix.size())
         return std::nullopt; // decoded from the whole file instead
     QImage image = allocateImage(int(hd->width), int(hd->height));
+    const Prefault warm(image);
     if (!file.seek(hd->dataOffset))
         return refuse("cannot read the pixel data");
     // A megabyte of rows at a time, the last one possibly without padding.

@@ -7,6 +7,7 @@
 
 #include <QTransform>
 #include <climits>
+#include <optional>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -99,6 +100,8 @@ struct Job {
     jpeg_decompress_struct cinfo{};
     ErrorManager err;
     QImage image;
+    // Declared after the image, so that it is joined before the image goes.
+    std::optional<Prefault> warm;
     int orientation = 1;
     QString refusal;
 };
@@ -137,6 +140,7 @@ void run(Job &job, const QByteArray &bytes)
         job.refusal = QStringLiteral("out of memory");
         return;
     }
+    job.warm.emplace(job.image);
     while (cinfo.output_scanline < cinfo.output_height && !job.err.damaged) {
         JSAMPROW row = job.image.scanLine(int(cinfo.output_scanline));
         if (jpeg_read_scanlines(&cinfo, &row, 1) != 1)

@@ -88,6 +88,28 @@ void unmapLarge(unsigned char *p, std::size_t bytes)
 
 } // namespace
 
+Prefault::Prefault(const QImage &image)
+{
+    const std::size_t bytes = std::size_t(image.sizeInBytes());
+    if (bytes < kMapThreshold)
+        return;
+    // Page-aligned range inside the image's pixels.
+    const auto begin = reinterpret_cast<std::uintptr_t>(image.constBits());
+    const std::uintptr_t first = (begin + 4095) & ~std::uintptr_t(4095);
+    const std::uintptr_t last = (begin + bytes) & ~std::uintptr_t(4095);
+    if (last <= first)
+        return;
+    m_thread = std::thread([first, last] {
+        madvise(reinterpret_cast<void *>(first), last - first, MADV_POPULATE_WRITE);
+    });
+}
+
+Prefault::~Prefault()
+{
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
 LargeBuffer::LargeBuffer(std::size_t bytes) : m_size(bytes), m_mapped(bytes >= kMapThreshold)
 {
     if (m_mapped) {

@@ -7,6 +7,7 @@
 #include <QImage>
 #include <cstddef>
 #include <memory>
+#include <thread>
 
 namespace pv {
 
@@ -28,6 +29,20 @@ private:
     unsigned char *m_data = nullptr;
     std::size_t m_size = 0;
     bool m_mapped = false;
+};
+
+// Faults in the pages of `image` on a second thread for its lifetime, without
+// touching their contents, so that a decoder filling the image meanwhile does
+// not wait for fresh memory page by page. Joins on destruction.
+class Prefault {
+public:
+    explicit Prefault(const QImage &image);
+    ~Prefault();
+    Prefault(const Prefault &) = delete;
+    Prefault &operator=(const Prefault &) = delete;
+
+private:
+    std::thread m_thread;
 };
 
 // A w x h image of the given 32-bit format, its pixels uninitialised (as
