@@ -99,8 +99,30 @@ bool AtomicFile::write(const char *data, qint64 size)
     return m_fd >= 0;
 }
 
+bool AtomicFile::writeAt(const char *data, qint64 size, qint64 offset)
+{
+    while (size > 0 && m_fd >= 0 && m_writeError.load() == 0) {
+        const ssize_t n = ::pwrite(m_fd, data, size_t(size), off_t(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            int expected = 0;
+            m_writeError.compare_exchange_strong(expected, n < 0 ? errno : ENOSPC);
+            return false;
+        }
+        data += n;
+        size -= n;
+        offset += n;
+    }
+    return m_fd >= 0 && m_writeError.load() == 0;
+}
+
 QString AtomicFile::commit()
 {
+    if (const int error = m_writeError.load()) {
+        fail(error);
+        return m_error;
+    }
     if (m_fd < 0)
         return m_error.isEmpty() ? QString::fromLocal8Bit(std::strerror(EBADF)) : m_error;
     if (m_replacing && ::fdatasync(m_fd) != 0) {

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <atomic>
+
 namespace pv {
 
 // Writes a file so that whatever was there before is either replaced whole
@@ -21,6 +23,9 @@ public:
     // Empty on success.
     [[nodiscard]] QString open();
     [[nodiscard]] bool write(const char *data, qint64 size);
+    // Writes at an offset; several threads may do so at once. A failure is
+    // remembered: it makes later writes fail and commit() report it.
+    bool writeAt(const char *data, qint64 size, qint64 offset);
     // Puts the file in place; empty on success.
     [[nodiscard]] QString commit();
     [[nodiscard]] const QString &error() const { return m_error; }
@@ -33,6 +38,7 @@ private:
     QByteArray m_temporary;
     int m_fd = -1;
     bool m_replacing = false;
+    std::atomic<int> m_writeError{0};
     QString m_error;
 };
 
