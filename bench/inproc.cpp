@@ -69,6 +69,7 @@ int main(int argc, char **argv)
         w.txtReSizeValue->setText(QStringLiteral("0"));
     };
 
+    measure("open 640x480 JPEG, preview drawn", nothing, [&] { open(dir + "/small.jpg"); });
     measure("open 6000x4000 JPEG, preview drawn", nothing, [&] { open(jpeg); });
     measure("open 6000x4000 24-bit BMP, preview drawn", nothing, [&] { open(bmp); });
     measure("trim 10 from every edge", restored, [&] { w.cmbDotDel_Click(); });
