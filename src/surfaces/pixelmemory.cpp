@@ -36,6 +36,7 @@ struct Spare {
     std::size_t length;
 };
 constexpr std::size_t kSpares = 2;
+constexpr std::size_t kLargestSpare = std::size_t(256) << 20;
 std::mutex spareLock;
 std::vector<Spare> spares;
 
@@ -78,8 +79,15 @@ void unmapLarge(unsigned char *p, std::size_t bytes)
 {
     if (!p)
         return;
+    const std::size_t length = mappedLength(bytes);
+    // Only pictures of ordinary size are kept for reuse; a huge one goes
+    // back to the system at once.
+    if (length > kLargestSpare) {
+        munmap(p, length);
+        return;
+    }
     std::lock_guard lock(spareLock);
-    spares.push_back({p, mappedLength(bytes)});
+    spares.push_back({p, length});
     if (spares.size() > kSpares) {
         munmap(spares.front().p, spares.front().length);
         spares.erase(spares.begin());
