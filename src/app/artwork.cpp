@@ -1,7 +1,9 @@
 #include "app/artwork.h"
 
+#include <QApplication>
 #include <QPainter>
 #include <QPainterPath>
+#include <QStyleFactory>
 
 namespace pv {
 
@@ -14,7 +16,45 @@ QPixmap blank(int w, int h)
     return pixmap;
 }
 
+// A double chevron pointing right, or down when turned.
+QIcon overflowArrow(bool down)
+{
+    QIcon icon;
+    for (int size : {16, 32}) {
+        QPixmap pixmap = blank(size, size);
+        QPainter p(&pixmap);
+        p.setRenderHint(QPainter::Antialiasing);
+        p.scale(size / 16.0, size / 16.0);
+        if (down) {
+            p.translate(16, 0);
+            p.rotate(90);
+        }
+        p.setPen(QPen(QColor(60, 60, 60), 1.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        for (qreal x : {4.5, 8.5})
+            p.drawPolyline(QPolygonF({{x, 4.5}, {x + 3, 8}, {x, 11.5}}));
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
 } // namespace
+
+QIcon ApplicationStyle::standardIcon(StandardPixmap which, const QStyleOption *option,
+                                     const QWidget *widget) const
+{
+    if (which == SP_ToolBarHorizontalExtensionButton)
+        return overflowArrow(false);
+    if (which == SP_ToolBarVerticalExtensionButton)
+        return overflowArrow(true);
+    return QProxyStyle::standardIcon(which, option, widget);
+}
+
+void useApplicationStyle()
+{
+    if (qobject_cast<ApplicationStyle *>(QApplication::style()))
+        return;
+    QApplication::setStyle(new ApplicationStyle(QStyleFactory::create(QApplication::style()->name())));
+}
 
 QPixmap openFolderPicture()
 {

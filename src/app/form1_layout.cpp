@@ -5,6 +5,7 @@
 #include "preview/previewbox.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -91,12 +92,17 @@ QAction *menuEntry(QMenu *menu, const char *name, const QString &text)
 
 void Form1::buildControls()
 {
+    useApplicationStyle();
     setWindowTitle(QStringLiteral("Pixelvane"));
     setWindowIcon(applicationIcon());
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     QFont font(QStringLiteral("Noto Sans CJK JP"));
     font.setPixelSize(12);
+    // The menus and message boxes use the application's font, and so does a
+    // line edit's first layout: making it the same font keeps a second one
+    // from being loaded.
+    QApplication::setFont(font);
     setFont(font);
     // Frames carry their title on the border line, so that the controls
     // placed inside them clear it.

@@ -64,14 +64,22 @@ QString imageDigest(const Surface &surface, int w, int h)
 
 QSize drawnPreviewSize(const Form1 &window)
 {
+    // Everything beyond the surface's written block is background.
     const Surface &s = window.previewBox()->surface();
+    const QImage &content = s.content();
+    const QRgb background = s.background();
+    const int w = std::min(content.width(), s.width()), h = std::min(content.height(), s.height());
     int right = 0, bottom = 0;
-    for (int y = 0; y < s.height(); ++y)
-        for (int x = 0; x < s.width(); ++x)
-            if (s.pixel(x, y) != s.background()) {
-                right = std::max(right, x + 1);
-                bottom = std::max(bottom, y + 1);
-            }
+    for (int y = 0; y < h; ++y) {
+        const auto *row = reinterpret_cast<const QRgb *>(content.constScanLine(y));
+        int x = w;
+        while (x > 0 && (row[x - 1] | 0xff000000) == background)
+            --x;
+        if (x > 0) {
+            right = std::max(right, x);
+            bottom = y + 1;
+        }
+    }
     return {right, bottom};
 }
 
