@@ -228,6 +228,15 @@ void tst_Window::menusAndToolbar()
     QCOMPARE(entries, (QStringList{"ファイルを開く", "名前を付けてファイルの保存", "終了", "ヘルプ", "バージョン情報"}));
     QCOMPARE(w.Toolbar1->actions(), (QList<QAction *>{w.btnOpen, w.btnSave}));
     QVERIFY(w.btnOpen->text().isEmpty() && w.btnOpen->toolTip().isEmpty());
+    // The window's icon is drawn at every size it offers.
+    const QIcon icon = w.windowIcon();
+    QVERIFY(icon.availableSizes().size() >= 3);
+    for (const QSize &s : icon.availableSizes()) {
+        const QImage drawn = icon.pixmap(s).toImage();
+        QCOMPARE(drawn.size(), s);
+        QCOMPARE(qAlpha(drawn.pixel(s.width() / 2, s.height() / 2)), 255);
+        QCOMPARE(qAlpha(drawn.pixel(0, s.height() - 1)), 0);
+    }
 
     // Index 1 opens, as the menu entry does; index 2 saves, which without
     // an image shows nothing; any other index does nothing.

@@ -1,6 +1,7 @@
 #include "app/artwork.h"
 
 #include <QApplication>
+#include <QIconEngine>
 #include <QPainter>
 #include <QPainterPath>
 #include <QStyleFactory>
@@ -92,36 +93,60 @@ QPixmap floppyDiskPicture()
     return pixmap;
 }
 
-QIcon applicationIcon()
+namespace {
+
+// The application's icon, drawn at whatever size is asked for, and only
+// then: nothing is drawn where no window manager shows it.
+class ApplicationIconEngine : public QIconEngine
 {
-    QIcon icon;
-    for (int size : {16, 32, 48, 64, 128}) {
-        QPixmap pixmap = blank(size, size);
-        QPainter p(&pixmap);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.scale(size / 64.0, size / 64.0);
+public:
+    void paint(QPainter *p, const QRect &rect, QIcon::Mode, QIcon::State) override
+    {
+        p->save();
+        p->setRenderHint(QPainter::Antialiasing);
+        p->translate(rect.topLeft());
+        p->scale(rect.width() / 64.0, rect.height() / 64.0);
         // A landscape photo...
-        p.setPen(Qt::NoPen);
-        p.setBrush(QColor(120, 180, 230));
-        p.drawRect(10, 10, 44, 44);
-        p.setBrush(QColor(70, 150, 70));
+        p->setPen(Qt::NoPen);
+        p->setBrush(QColor(120, 180, 230));
+        p->drawRect(10, 10, 44, 44);
+        p->setBrush(QColor(70, 150, 70));
         QPainterPath hill;
         hill.moveTo(10, 54);
         hill.lineTo(10, 40);
         hill.quadTo(30, 26, 54, 42);
         hill.lineTo(54, 54);
-        p.drawPath(hill);
-        p.setBrush(QColor(250, 210, 60));
-        p.drawEllipse(QPointF(42, 22), 5, 5);
+        p->drawPath(hill);
+        p->setBrush(QColor(250, 210, 60));
+        p->drawEllipse(QPointF(42, 22), 5, 5);
         // ...and the crop marks at its corners.
-        p.setPen(QPen(QColor(30, 30, 30), 4, Qt::SolidLine, Qt::SquareCap));
-        p.drawLine(4, 10, 10, 10);
-        p.drawLine(10, 4, 10, 10);
-        p.drawLine(54, 54, 60, 54);
-        p.drawLine(54, 54, 54, 60);
-        icon.addPixmap(pixmap);
+        p->setPen(QPen(QColor(30, 30, 30), 4, Qt::SolidLine, Qt::SquareCap));
+        p->drawLine(4, 10, 10, 10);
+        p->drawLine(10, 4, 10, 10);
+        p->drawLine(54, 54, 60, 54);
+        p->drawLine(54, 54, 54, 60);
+        p->restore();
     }
-    return icon;
-}
+
+    QPixmap pixmap(const QSize &size, QIcon::Mode mode, QIcon::State state) override
+    {
+        QPixmap pixmap = blank(size.width(), size.height());
+        QPainter p(&pixmap);
+        paint(&p, pixmap.rect(), mode, state);
+        return pixmap;
+    }
+
+    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override
+    {
+        return {{16, 16}, {32, 32}, {48, 48}, {64, 64}, {128, 128}};
+    }
+
+    QIconEngine *clone() const override { return new ApplicationIconEngine; }
+    QString key() const override { return QStringLiteral("pixelvane"); }
+};
+
+} // namespace
+
+QIcon applicationIcon() { return QIcon(new ApplicationIconEngine); }
 
 } // namespace pv
