@@ -5,6 +5,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QStyleFactory>
+#include <functional>
 
 namespace pv {
 
@@ -17,25 +18,59 @@ QPixmap blank(int w, int h)
     return pixmap;
 }
 
+// An icon drawn in a square design space of `design` units, at whatever
+// size is asked for, and only then: nothing is drawn where nobody shows it.
+class DrawnIconEngine : public QIconEngine
+{
+public:
+    using Draw = std::function<void(QPainter &)>;
+    DrawnIconEngine(Draw draw, qreal design, QList<QSize> sizes)
+        : m_draw(std::move(draw)), m_design(design), m_sizes(std::move(sizes))
+    {
+    }
+
+    void paint(QPainter *p, const QRect &rect, QIcon::Mode, QIcon::State) override
+    {
+        p->save();
+        p->setRenderHint(QPainter::Antialiasing);
+        p->translate(rect.topLeft());
+        p->scale(rect.width() / m_design, rect.height() / m_design);
+        m_draw(*p);
+        p->restore();
+    }
+
+    QPixmap pixmap(const QSize &size, QIcon::Mode mode, QIcon::State state) override
+    {
+        QPixmap pixmap = blank(size.width(), size.height());
+        QPainter p(&pixmap);
+        paint(&p, pixmap.rect(), mode, state);
+        return pixmap;
+    }
+
+    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override { return m_sizes; }
+    QIconEngine *clone() const override { return new DrawnIconEngine(m_draw, m_design, m_sizes); }
+    QString key() const override { return QStringLiteral("pixelvane-drawn"); }
+
+private:
+    Draw m_draw;
+    qreal m_design;
+    QList<QSize> m_sizes;
+};
+
 // A double chevron pointing right, or down when turned.
 QIcon overflowArrow(bool down)
 {
-    QIcon icon;
-    for (int size : {16, 32}) {
-        QPixmap pixmap = blank(size, size);
-        QPainter p(&pixmap);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.scale(size / 16.0, size / 16.0);
-        if (down) {
-            p.translate(16, 0);
-            p.rotate(90);
-        }
-        p.setPen(QPen(QColor(60, 60, 60), 1.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-        for (qreal x : {4.5, 8.5})
-            p.drawPolyline(QPolygonF({{x, 4.5}, {x + 3, 8}, {x, 11.5}}));
-        icon.addPixmap(pixmap);
-    }
-    return icon;
+    return QIcon(new DrawnIconEngine(
+        [down](QPainter &p) {
+            if (down) {
+                p.translate(16, 0);
+                p.rotate(90);
+            }
+            p.setPen(QPen(QColor(60, 60, 60), 1.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+            for (qreal x : {4.5, 8.5})
+                p.drawPolyline(QPolygonF({{x, 4.5}, {x + 3, 8}, {x, 11.5}}));
+        },
+        16, {{16, 16}, {32, 32}}));
 }
 
 } // namespace
@@ -93,60 +128,31 @@ QPixmap floppyDiskPicture()
     return pixmap;
 }
 
-namespace {
-
-// The application's icon, drawn at whatever size is asked for, and only
-// then: nothing is drawn where no window manager shows it.
-class ApplicationIconEngine : public QIconEngine
+QIcon applicationIcon()
 {
-public:
-    void paint(QPainter *p, const QRect &rect, QIcon::Mode, QIcon::State) override
-    {
-        p->save();
-        p->setRenderHint(QPainter::Antialiasing);
-        p->translate(rect.topLeft());
-        p->scale(rect.width() / 64.0, rect.height() / 64.0);
-        // A landscape photo...
-        p->setPen(Qt::NoPen);
-        p->setBrush(QColor(120, 180, 230));
-        p->drawRect(10, 10, 44, 44);
-        p->setBrush(QColor(70, 150, 70));
-        QPainterPath hill;
-        hill.moveTo(10, 54);
-        hill.lineTo(10, 40);
-        hill.quadTo(30, 26, 54, 42);
-        hill.lineTo(54, 54);
-        p->drawPath(hill);
-        p->setBrush(QColor(250, 210, 60));
-        p->drawEllipse(QPointF(42, 22), 5, 5);
-        // ...and the crop marks at its corners.
-        p->setPen(QPen(QColor(30, 30, 30), 4, Qt::SolidLine, Qt::SquareCap));
-        p->drawLine(4, 10, 10, 10);
-        p->drawLine(10, 4, 10, 10);
-        p->drawLine(54, 54, 60, 54);
-        p->drawLine(54, 54, 54, 60);
-        p->restore();
-    }
-
-    QPixmap pixmap(const QSize &size, QIcon::Mode mode, QIcon::State state) override
-    {
-        QPixmap pixmap = blank(size.width(), size.height());
-        QPainter p(&pixmap);
-        paint(&p, pixmap.rect(), mode, state);
-        return pixmap;
-    }
-
-    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override
-    {
-        return {{16, 16}, {32, 32}, {48, 48}, {64, 64}, {128, 128}};
-    }
-
-    QIconEngine *clone() const override { return new ApplicationIconEngine; }
-    QString key() const override { return QStringLiteral("pixelvane"); }
-};
-
-} // namespace
-
-QIcon applicationIcon() { return QIcon(new ApplicationIconEngine); }
+    return QIcon(new DrawnIconEngine(
+        [](QPainter &p) {
+            // A landscape photo...
+            p.setPen(Qt::NoPen);
+            p.setBrush(QColor(120, 180, 230));
+            p.drawRect(10, 10, 44, 44);
+            p.setBrush(QColor(70, 150, 70));
+            QPainterPath hill;
+            hill.moveTo(10, 54);
+            hill.lineTo(10, 40);
+            hill.quadTo(30, 26, 54, 42);
+            hill.lineTo(54, 54);
+            p.drawPath(hill);
+            p.setBrush(QColor(250, 210, 60));
+            p.drawEllipse(QPointF(42, 22), 5, 5);
+            // ...and the crop marks at its corners.
+            p.setPen(QPen(QColor(30, 30, 30), 4, Qt::SolidLine, Qt::SquareCap));
+            p.drawLine(4, 10, 10, 10);
+            p.drawLine(10, 4, 10, 10);
+            p.drawLine(54, 54, 60, 54);
+            p.drawLine(54, 54, 54, 60);
+        },
+        64, {{16, 16}, {32, 32}, {48, 48}, {64, 64}, {128, 128}}));
+}
 
 } // namespace pv
