@@ -56,6 +56,8 @@ private slots:
     void reducedPhotoKeepsBrightness();
     void reductionAveragesAreas();
     void stretchIdentityIsACopy();
+    void vectorKernelsMatchPlain_data();
+    void vectorKernelsMatchPlain();
 };
 
 // A copy of the block (x, y, w, h) of a 10 x 8 source into a 6 x 5 destination.
@@ -207,6 +209,40 @@ void tst_Surface::stretchIdentityIsACopy()
     Surface dst(30, 20, kBg);
     dst.stretchBlt(src, 20, 10, 5, 6, 20, 10);
     const QString diff = firstDifference(dst.block(0, 0, 20, 10), pattern(30, 20).copy(5, 6, 20, 10));
+    QVERIFY2(diff.isEmpty(), qPrintable(diff));
+}
+
+void tst_Surface::vectorKernelsMatchPlain_data()
+{
+    QTest::addColumn<QSize>("from");
+    QTest::addColumn<QSize>("to");
+    // Widths that leave tails past the 32-byte blocks, odd and even tap
+    // counts, a preview-sized reduction and an enlargement.
+    QTest::newRow("shrink") << QSize(603, 341) << QSize(192, 108);
+    QTest::newRow("preview") << QSize(1201, 797) << QSize(81, 53);
+    QTest::newRow("3 to 2") << QSize(97, 33) << QSize(65, 22);
+    QTest::newRow("enlarge") << QSize(37, 29) << QSize(101, 77);
+    QTest::newRow("one column") << QSize(1, 50) << QSize(1, 7);
+}
+
+void tst_Surface::vectorKernelsMatchPlain()
+{
+    QFETCH(QSize, from);
+    QFETCH(QSize, to);
+    // Full-range noise, so that sums reach their limits.
+    QImage src(from, QImage::Format_RGB32);
+    quint32 seed = 12345;
+    for (int y = 0; y < from.height(); ++y)
+        for (int x = 0; x < from.width(); ++x) {
+            seed = seed * 1664525u + 1013904223u;
+            src.setPixel(x, y, (seed >> 8) | 0xff000000u);
+        }
+    src.setPixel(0, 0, 0xffffffff);
+    const QImage vector = resample(src, to.width(), to.height());
+    useVectorKernels(false);
+    const QImage plain = resample(src, to.width(), to.height());
+    useVectorKernels(true);
+    const QString diff = firstDifference(vector, plain);
     QVERIFY2(diff.isEmpty(), qPrintable(diff));
 }
 

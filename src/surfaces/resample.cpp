@@ -3,8 +3,12 @@
 #include "surfaces/surface.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 #include <thread>
 #include <vector>
 
@@ -17,7 +21,7 @@ static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "QRgb byte order assumed little-e
 
 constexpr int kWeightBits = 14;
 constexpr int kOne = 1 << kWeightBits;
-// The horizontal pass keeps 7 fractional bits per channel.
+// The vertical pass keeps 7 fractional bits per channel.
 constexpr int kMidBits = 7;
 
 struct Taps {
@@ -72,15 +76,157 @@ Taps makeTaps(int inLen, int outLen, int keep)
     return t;
 }
 
-// a[c] += w * row[c]: the inner loop of the vertical pass, built for AVX2
-// as well where the compiler can, and picked at run time.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-__attribute__((target_clones("avx2", "default")))
-#endif
-void accumulate(std::int32_t *__restrict a, const std::uint8_t *__restrict row, int n, std::int32_t w)
+// The horizontal pass keeps 7 fractional bits per channel.
+constexpr int kMidShift = kWeightBits - kMidBits;
+constexpr std::int32_t kMidRound = 1 << (kMidShift - 1);
+
+// The vertical pass for one output row: mid[c] is the weighted sum of
+// rows[i][c] over the count source rows, rounded to kMidBits fraction bits,
+// for the n bytes of the row. Runs in strips, so that the sums stay in the
+// first-level cache.
+void verticalPlain(std::uint16_t *mid, const std::uint8_t *const *rows, const std::int32_t *w, int count, int n)
 {
-    for (int c = 0; c < n; ++c)
-        a[c] += w * row[c];
+    constexpr int kStrip = 1024;
+    std::int32_t acc[kStrip];
+    for (int c0 = 0; c0 < n; c0 += kStrip) {
+        const int m = std::min(kStrip, n - c0);
+        std::fill(acc, acc + m, 0);
+        for (int i = 0; i < count; ++i) {
+            const std::uint8_t *__restrict row = rows[i] + c0;
+            for (int c = 0; c < m; ++c)
+                acc[c] += w[i] * row[c];
+        }
+        for (int c = 0; c < m; ++c)
+            mid[c0 + c] = std::uint16_t((acc[c] + kMidRound) >> kMidShift);
+    }
+}
+
+std::atomic<bool> vectorKernelsWanted{true};
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define PV_RESAMPLE_AVX2 1
+bool vectorKernels()
+{
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2 && vectorKernelsWanted.load(std::memory_order_relaxed);
+}
+
+// The same sums with AVX2: two source rows at a time, their bytes
+// interleaved and multiplied by the two weights in one step (pmaddwd;
+// weights are at most 2^14 and pixels at most 255, so the pairs fit), with
+// 32 bytes of sums kept in registers over all the rows.
+__attribute__((target("avx2"))) void verticalAvx2(std::uint16_t *mid, const std::uint8_t *const *rows,
+                                                  const std::int32_t *w, int count, int n)
+{
+    const __m256i round = _mm256_set1_epi32(kMidRound);
+    int c = 0;
+    for (; c + 32 <= n; c += 32) {
+        __m256i s0 = _mm256_setzero_si256(), s1 = s0, s2 = s0, s3 = s0;
+        for (int i = 0; i < count; i += 2) {
+            const bool pair = i + 1 < count;
+            const __m256i wp = _mm256_set1_epi32(int((std::uint32_t(pair ? w[i + 1] : 0) << 16) |
+                                                     (std::uint32_t(w[i]) & 0xffffu)));
+            const std::uint8_t *r0 = rows[i] + c;
+            const std::uint8_t *r1 = pair ? rows[i + 1] + c : r0;
+            for (int h = 0; h < 2; ++h) {
+                const __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(r0 + 16 * h));
+                const __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(r1 + 16 * h));
+                const __m256i lo = _mm256_madd_epi16(_mm256_cvtepu8_epi16(_mm_unpacklo_epi8(x0, x1)), wp);
+                const __m256i hi = _mm256_madd_epi16(_mm256_cvtepu8_epi16(_mm_unpackhi_epi8(x0, x1)), wp);
+                if (h == 0) {
+                    s0 = _mm256_add_epi32(s0, lo);
+                    s1 = _mm256_add_epi32(s1, hi);
+                } else {
+                    s2 = _mm256_add_epi32(s2, lo);
+                    s3 = _mm256_add_epi32(s3, hi);
+                }
+            }
+        }
+        for (int h = 0; h < 2; ++h) {
+            const __m256i a = _mm256_srai_epi32(_mm256_add_epi32(h ? s2 : s0, round), kMidShift);
+            const __m256i b = _mm256_srai_epi32(_mm256_add_epi32(h ? s3 : s1, round), kMidShift);
+            // packus works within 128-bit halves; the permute puts the four
+            // quarters back in order.
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(mid + c + 16 * h),
+                                _mm256_permute4x64_epi64(_mm256_packus_epi32(a, b), 0xd8));
+        }
+    }
+    for (; c < n; ++c) {
+        std::int32_t sum = 0;
+        for (int i = 0; i < count; ++i)
+            sum += w[i] * rows[i][c];
+        mid[c] = std::uint16_t((sum + kMidRound) >> kMidShift);
+    }
+}
+#endif
+
+void vertical(std::uint16_t *mid, const std::uint8_t *const *rows, const std::int32_t *w, int count, int n)
+{
+#ifdef PV_RESAMPLE_AVX2
+    if (vectorKernels())
+        return verticalAvx2(mid, rows, w, count, n);
+#endif
+    verticalPlain(mid, rows, w, count, n);
+}
+
+// The horizontal pass for one output row: each output pixel is the weighted
+// sum of the vertical pass's pixels it covers, starting at start[x] - from.
+void horizontalPlain(QRgb *out, const std::uint16_t *mid, const Taps &tx, int from, int keepW)
+{
+    constexpr int shift = kWeightBits + kMidBits;
+    for (int x = 0; x < keepW; ++x) {
+        const std::uint16_t *p = mid + size_t(tx.start[x] - from) * 4;
+        const std::int32_t *wx = tx.weights.data() + tx.first[x];
+        std::int32_t sb = 0, sg = 0, sr = 0;
+        for (int i = 0; i < tx.count[x]; ++i, p += 4) {
+            sb += wx[i] * p[0];
+            sg += wx[i] * p[1];
+            sr += wx[i] * p[2];
+        }
+        const int r = std::min(255, (sr + (1 << (shift - 1))) >> shift);
+        const int g = std::min(255, (sg + (1 << (shift - 1))) >> shift);
+        const int b = std::min(255, (sb + (1 << (shift - 1))) >> shift);
+        out[x] = qRgb(r, g, b);
+    }
+}
+
+#ifdef PV_RESAMPLE_AVX2
+// The same with two source pixels at a time: their channels interleaved
+// and multiplied by the two weights in one step. The vertical pass's
+// values are below 2^15, so the pairs fit. Reads up to one pixel past the
+// last tap, which the caller's buffer provides.
+__attribute__((target("avx2"))) void horizontalAvx2(QRgb *out, const std::uint16_t *mid, const Taps &tx, int from,
+                                                    int keepW)
+{
+    constexpr int shift = kWeightBits + kMidBits;
+    // b0 b1 g0 g1 r0 r1 a0 a1, as 16-bit values.
+    const __m128i interleave = _mm_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
+    const __m128i round = _mm_set1_epi32(1 << (shift - 1));
+    for (int x = 0; x < keepW; ++x) {
+        const std::uint16_t *p = mid + size_t(tx.start[x] - from) * 4;
+        const std::int32_t *wx = tx.weights.data() + tx.first[x];
+        const int count = tx.count[x];
+        __m128i sum = _mm_setzero_si128();
+        for (int i = 0; i < count; i += 2, p += 8) {
+            const std::uint32_t w1 = i + 1 < count ? std::uint32_t(wx[i + 1]) : 0;
+            const __m128i wp = _mm_set1_epi32(int((w1 << 16) | (std::uint32_t(wx[i]) & 0xffffu)));
+            const __m128i two = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), interleave);
+            sum = _mm_add_epi32(sum, _mm_madd_epi16(two, wp));
+        }
+        sum = _mm_srai_epi32(_mm_add_epi32(sum, round), shift);
+        const __m128i bytes = _mm_packus_epi16(_mm_packus_epi32(sum, sum), _mm_setzero_si128());
+        out[x] = QRgb(_mm_cvtsi128_si32(bytes)) | 0xff000000u;
+    }
+}
+#endif
+
+void horizontal(QRgb *out, const std::uint16_t *mid, const Taps &tx, int from, int keepW)
+{
+#ifdef PV_RESAMPLE_AVX2
+    if (vectorKernels())
+        return horizontalAvx2(out, mid, tx, from, keepW);
+#endif
+    horizontalPlain(out, mid, tx, from, keepW);
 }
 
 // Runs body(from, to) over [0, n) on up to two threads when n is large.
@@ -99,6 +245,8 @@ void forRows(int n, long long work, Body body)
 
 } // namespace
 
+void useVectorKernels(bool on) { vectorKernelsWanted = on; }
+
 QImage resample(const QImage &srcIn, int outW, int outH, int keepW, int keepH)
 {
     keepW = keepW < 0 ? outW : std::min(keepW, outW);
@@ -113,55 +261,29 @@ QImage resample(const QImage &srcIn, int outW, int outH, int keepW, int keepH)
     const Taps ty = makeTaps(inH, outH, keepH);
 
     // Each output row is made on its own: the vertical pass combines the
-    // source rows it covers, all four bytes of every pixel at once (a loop
-    // the compiler vectorises), keeping 7 extra bits; the horizontal pass
-    // then combines columns of that one row. Two threads take half of the
-    // rows each.
+    // source rows it covers, all four bytes of every pixel at once, keeping
+    // 7 extra bits; the horizontal pass then combines columns of that one
+    // row. Two threads take half of the rows each.
     QImage result = allocateImage(keepW, keepH);
     const int colFrom = tx.start.front();
     int colTo = 0;
     for (int k = 0; k < keepW; ++k)
         colTo = std::max(colTo, tx.start[k] + tx.count[k]);
     const int lanes = (colTo - colFrom) * 4;
-    // The vertical pass runs in strips, so that its sums stay in the
-    // first-level cache.
-    constexpr int kStrip = 1024;
+    int maxCount = 0;
+    for (int k = 0; k < keepH; ++k)
+        maxCount = std::max(maxCount, ty.count[k]);
     forRows(keepH, (long long)inW * inH, [&](int from, int to) {
-        std::vector<std::int32_t> acc(static_cast<size_t>(std::min(lanes, kStrip)));
-        std::vector<std::uint16_t> mid(static_cast<size_t>(lanes));
+        // One pixel more than the pass fills, for the pairs of the
+        // horizontal pass; its weight is zero.
+        std::vector<std::uint16_t> mid(static_cast<size_t>(lanes) + 4);
+        std::vector<const std::uint8_t *> rows(static_cast<size_t>(maxCount));
         for (int k = from; k < to; ++k) {
-            const std::int32_t *wy = ty.weights.data() + ty.first[k];
-            constexpr int midShift = kWeightBits - kMidBits;
-            for (int c0 = 0; c0 < lanes; c0 += kStrip) {
-                const int n = std::min(kStrip, lanes - c0);
-                std::int32_t *__restrict a = acc.data();
-                std::fill(a, a + n, 0);
-                for (int i = 0; i < ty.count[k]; ++i) {
-                    const std::uint8_t *__restrict row =
-                        src.constScanLine(ty.start[k] + i) + size_t(colFrom) * 4 + c0;
-                    accumulate(a, row, n, wy[i]);
-                }
-                std::uint16_t *__restrict m = mid.data() + c0;
-                for (int c = 0; c < n; ++c)
-                    m[c] = std::uint16_t((a[c] + (1 << (midShift - 1))) >> midShift);
-            }
+            for (int i = 0; i < ty.count[k]; ++i)
+                rows[size_t(i)] = src.constScanLine(ty.start[k] + i) + size_t(colFrom) * 4;
+            vertical(mid.data(), rows.data(), ty.weights.data() + ty.first[k], ty.count[k], lanes);
 
-            constexpr int shift = kWeightBits + kMidBits;
-            auto *out = reinterpret_cast<QRgb *>(result.scanLine(k));
-            for (int x = 0; x < keepW; ++x) {
-                const std::uint16_t *p = mid.data() + size_t(tx.start[x] - colFrom) * 4;
-                const std::int32_t *wx = tx.weights.data() + tx.first[x];
-                std::int32_t sb = 0, sg = 0, sr = 0;
-                for (int i = 0; i < tx.count[x]; ++i, p += 4) {
-                    sb += wx[i] * p[0];
-                    sg += wx[i] * p[1];
-                    sr += wx[i] * p[2];
-                }
-                const int r = std::min(255, (sr + (1 << (shift - 1))) >> shift);
-                const int g = std::min(255, (sg + (1 << (shift - 1))) >> shift);
-                const int b = std::min(255, (sb + (1 << (shift - 1))) >> shift);
-                out[x] = qRgb(r, g, b);
-            }
+            horizontal(reinterpret_cast<QRgb *>(result.scanLine(k)), mid.data(), tx, colFrom, keepW);
         }
     });
     return result;

@@ -12,4 +12,8 @@ namespace pv {
 // so a uniform image stays uniform.
 [[nodiscard]] QImage resample(const QImage &src, int outW, int outH, int keepW = -1, int keepH = -1);
 
+// Where the processor has AVX2, resample uses vector kernels that give the
+// same pixels as the plain ones; off, it uses the plain ones (for tests).
+void useVectorKernels(bool on);
+
 } // namespace pv
