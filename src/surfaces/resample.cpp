@@ -21,7 +21,8 @@ static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "QRgb byte order assumed little-e
 
 constexpr int kWeightBits = 14;
 constexpr int kOne = 1 << kWeightBits;
-// The vertical pass keeps 7 fractional bits per channel.
+// The vertical pass keeps 7 fractional bits per channel for the horizontal
+// pass.
 constexpr int kMidBits = 7;
 
 struct Taps {
@@ -76,19 +77,22 @@ Taps makeTaps(int inLen, int outLen, int keep)
     return t;
 }
 
-// The horizontal pass keeps 7 fractional bits per channel.
+// Rounding the vertical sums to kMidBits, and the horizontal ones to bytes.
 constexpr int kMidShift = kWeightBits - kMidBits;
 constexpr std::int32_t kMidRound = 1 << (kMidShift - 1);
+constexpr int kOutShift = kWeightBits + kMidBits;
+constexpr std::int32_t kOutRound = 1 << (kOutShift - 1);
 
 // The vertical pass for one output row: mid[c] is the weighted sum of
 // rows[i][c] over the count source rows, rounded to kMidBits fraction bits,
-// for the n bytes of the row. Runs in strips, so that the sums stay in the
-// first-level cache.
-void verticalPlain(std::uint16_t *mid, const std::uint8_t *const *rows, const std::int32_t *w, int count, int n)
+// for the bytes [from, n) of the row. Runs in strips, so that the sums stay
+// in the first-level cache.
+void verticalPlain(std::uint16_t *mid, const std::uint8_t *const *rows, const std::int32_t *w, int count, int from,
+                   int n)
 {
     constexpr int kStrip = 1024;
     std::int32_t acc[kStrip];
-    for (int c0 = 0; c0 < n; c0 += kStrip) {
+    for (int c0 = from; c0 < n; c0 += kStrip) {
         const int m = std::min(kStrip, n - c0);
         std::fill(acc, acc + m, 0);
         for (int i = 0; i < count; ++i) {
@@ -151,12 +155,7 @@ __attribute__((target("avx2"))) void verticalAvx2(std::uint16_t *mid, const std:
                                 _mm256_permute4x64_epi64(_mm256_packus_epi32(a, b), 0xd8));
         }
     }
-    for (; c < n; ++c) {
-        std::int32_t sum = 0;
-        for (int i = 0; i < count; ++i)
-            sum += w[i] * rows[i][c];
-        mid[c] = std::uint16_t((sum + kMidRound) >> kMidShift);
-    }
+    verticalPlain(mid, rows, w, count, c, n);
 }
 #endif
 
@@ -166,14 +165,13 @@ void vertical(std::uint16_t *mid, const std::uint8_t *const *rows, const std::in
     if (vectorKernels())
         return verticalAvx2(mid, rows, w, count, n);
 #endif
-    verticalPlain(mid, rows, w, count, n);
+    verticalPlain(mid, rows, w, count, 0, n);
 }
 
 // The horizontal pass for one output row: each output pixel is the weighted
 // sum of the vertical pass's pixels it covers, starting at start[x] - from.
 void horizontalPlain(QRgb *out, const std::uint16_t *mid, const Taps &tx, int from, int keepW)
 {
-    constexpr int shift = kWeightBits + kMidBits;
     for (int x = 0; x < keepW; ++x) {
         const std::uint16_t *p = mid + size_t(tx.start[x] - from) * 4;
         const std::int32_t *wx = tx.weights.data() + tx.first[x];
@@ -183,9 +181,9 @@ void horizontalPlain(QRgb *out, const std::uint16_t *mid, const Taps &tx, int fr
             sg += wx[i] * p[1];
             sr += wx[i] * p[2];
         }
-        const int r = std::min(255, (sr + (1 << (shift - 1))) >> shift);
-        const int g = std::min(255, (sg + (1 << (shift - 1))) >> shift);
-        const int b = std::min(255, (sb + (1 << (shift - 1))) >> shift);
+        const int r = std::min(255, (sr + kOutRound) >> kOutShift);
+        const int g = std::min(255, (sg + kOutRound) >> kOutShift);
+        const int b = std::min(255, (sb + kOutRound) >> kOutShift);
         out[x] = qRgb(r, g, b);
     }
 }
@@ -198,10 +196,9 @@ void horizontalPlain(QRgb *out, const std::uint16_t *mid, const Taps &tx, int fr
 __attribute__((target("avx2"))) void horizontalAvx2(QRgb *out, const std::uint16_t *mid, const Taps &tx, int from,
                                                     int keepW)
 {
-    constexpr int shift = kWeightBits + kMidBits;
     // b0 b1 g0 g1 r0 r1 a0 a1, as 16-bit values.
     const __m128i interleave = _mm_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
-    const __m128i round = _mm_set1_epi32(1 << (shift - 1));
+    const __m128i round = _mm_set1_epi32(kOutRound);
     for (int x = 0; x < keepW; ++x) {
         const std::uint16_t *p = mid + size_t(tx.start[x] - from) * 4;
         const std::int32_t *wx = tx.weights.data() + tx.first[x];
@@ -213,7 +210,7 @@ __attribute__((target("avx2"))) void horizontalAvx2(QRgb *out, const std::uint16
             const __m128i two = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), interleave);
             sum = _mm_add_epi32(sum, _mm_madd_epi16(two, wp));
         }
-        sum = _mm_srai_epi32(_mm_add_epi32(sum, round), shift);
+        sum = _mm_srai_epi32(_mm_add_epi32(sum, round), kOutShift);
         const __m128i bytes = _mm_packus_epi16(_mm_packus_epi32(sum, sum), _mm_setzero_si128());
         out[x] = QRgb(_mm_cvtsi128_si32(bytes)) | 0xff000000u;
     }
