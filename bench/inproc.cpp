@@ -3,7 +3,7 @@
 // written by pixelvane-bench-inputs. Prints one line per step: the median
 // milliseconds over the repeats, then the peak resident memory.
 #include "app/form1.h"
-#include "app/scripteddialogs.h"
+#include "scenario/scripteddialogs.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

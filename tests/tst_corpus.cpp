@@ -2,7 +2,7 @@
 // opens with its true size or is refused with the load message, leaving
 // every read-out, field, surface and preview as it was.
 #include "app/form1.h"
-#include "app/scripteddialogs.h"
+#include "scenario/scripteddialogs.h"
 #include "scenario/invariants.h"
 #include "scenario/runner.h"
 #include "testimages.h"

@@ -2,7 +2,7 @@
 // the proposed save name, validation and capture.
 #include "edit/geometry.h"
 #include "edit/rounding.h"
-#include "files/savename.h"
+#include "input/savename.h"
 #include "input/validation.h"
 #include "preview/previewrule.h"
 

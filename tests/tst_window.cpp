@@ -1,9 +1,9 @@
 // The real main window, offscreen, with scripted dialogs: layout and
 // initial state, opening, the edits, restoring and saving, end to end.
 #include "app/form1.h"
-#include "app/scripteddialogs.h"
+#include "scenario/scripteddialogs.h"
 #include "files/picture.h"
-#include "preview/previewbox.h"
+#include "app/previewbox.h"
 #include "scenario/runner.h"
 #include "testimages.h"
 

@@ -1,13 +1,13 @@
 #include "app/form1.h"
 
 #include "app/busycursor.h"
+#include "app/previewbox.h"
 #include "app/qtdialogs.h"
-#include "edit/edits.h"
-#include "edit/rounding.h"
 #include "files/bmpwrite.h"
 #include "files/picture.h"
-#include "files/savename.h"
-#include "preview/previewbox.h"
+#include "input/savename.h"
+#include "surfaces/edits.h"
+#include "surfaces/preview.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -136,34 +136,35 @@ bool Form1::fncFileOpen()
         return false;
     }
     m_surfaces.picLoad.setPicture(decoded.image);
-    lblPicPath->setText(path);
+    m_picPath = path;
     return true;
 }
 
 void Form1::PicInfoInit()
 {
-    m_state.intMotoYoko = clamp16(m_surfaces.picLoad.width());
-    m_state.intMotoTate = clamp16(m_surfaces.picLoad.height());
-    m_state.intEditYoko = m_state.intMotoYoko;
-    m_state.intEditTate = m_state.intMotoTate;
+    m_state.setLoadedSize(m_surfaces.picLoad.width(), m_surfaces.picLoad.height());
 }
 
 void Form1::PicWorkInit()
 {
-    const Surface &picLoad = m_surfaces.picLoad;
-    m_surfaces.picEdit.resize(picLoad.width(), picLoad.height());
-    m_surfaces.PicWork.resize(picLoad.width(), picLoad.height());
-    lblMotoYoko->setText(QString::number(m_state.intMotoYoko));
-    lblMotoTate->setText(QString::number(m_state.intMotoTate));
-    lblEditYoko->setText(QString::number(m_state.intMotoYoko));
-    lblEditTate->setText(QString::number(m_state.intMotoTate));
-    m_surfaces.picEdit.clear();
-    m_surfaces.picEdit.bitBlt(picLoad, picLoad.width(), picLoad.height(), 0, 0);
-    lblShowMode->setText(drawPreview(m_surfaces.picEdit, picShow->surface(), m_state.intMotoYoko,
-                                     m_state.intMotoTate));
-    picShow->update();
+    m_surfaces.startFromLoaded();
+    refresh();
     txtYoko->setText(QString::number(m_state.intMotoYoko));
     txtTate->setText(QString::number(m_state.intMotoTate));
+}
+
+void Form1::refresh()
+{
+    lblPicPath->setText(m_picPath);
+    lblMotoYoko->setText(QString::number(m_state.intMotoYoko));
+    lblMotoTate->setText(QString::number(m_state.intMotoTate));
+    lblEditYoko->setText(QString::number(m_state.intEditYoko));
+    lblEditTate->setText(QString::number(m_state.intEditTate));
+    if (m_state.intEditYoko > 0 && m_state.intEditTate > 0) {
+        lblShowMode->setText(
+            drawPreview(m_surfaces.picEdit, picShow->surface(), m_state.intEditYoko, m_state.intEditTate));
+        picShow->update();
+    }
 }
 
 void Form1::cmdStartBack_Click()
@@ -199,46 +200,16 @@ bool Form1::fncInputCheck(int ChkIndex)
     return result.passed;
 }
 
-void Form1::InputInfoInit()
-{
-    m_state.intDotDelValue = captureValue(txtDotDelValue->text());
-    m_state.intInYoko = captureValue(txtYoko->text());
-    m_state.intInTate = captureValue(txtTate->text());
-    m_state.intReSizeValue = captureValue(txtReSizeValue->text());
-}
+void Form1::InputInfoInit() { captureFields(m_state, entries()); }
 
 // The edits.
-
-void Form1::refuse(const QString &text) { m_dialogs.message(errorMessage(text, Icon::Critical)); }
-
-void Form1::showCurrent(int w, int h)
-{
-    lblShowMode->setText(drawPreview(m_surfaces.picEdit, picShow->surface(), w, h));
-    picShow->update();
-    m_state.intEditYoko = clamp16(w);
-    m_state.intEditTate = clamp16(h);
-    lblEditYoko->setText(QString::number(m_state.intEditYoko));
-    lblEditTate->setText(QString::number(m_state.intEditTate));
-}
-
-void Form1::keepCut(const Cut &cut)
-{
-    BusyCursor busy;
-    applyCut(m_surfaces, cut);
-    showCurrent(int(cut.width), int(cut.height));
-}
 
 void Form1::cmbDotDel_Click()
 {
     if (!fncInputCheck(kTrim))
         return;
     InputInfoInit();
-    const Cut cut = trimCut(m_state.intEditYoko, m_state.intEditTate, m_state.intDotDelValue, checkedEdges());
-    if (cut.isEmpty()) {
-        refuse(texts::sizeNotPositive);
-        return;
-    }
-    keepCut(cut);
+    finishEdit(kTrim);
 }
 
 void Form1::cmbCenterDel_Click()
@@ -246,7 +217,7 @@ void Form1::cmbCenterDel_Click()
     if (!fncInputCheck(kCentreCrop))
         return;
     InputInfoInit();
-    keepCut(centreCut(m_state.intEditYoko, m_state.intEditTate, m_state.intInYoko, m_state.intInTate));
+    finishEdit(kCentreCrop);
 }
 
 void Form1::cmdHenkan_Click()
@@ -254,18 +225,25 @@ void Form1::cmdHenkan_Click()
     if (!fncInputCheck(kShrink))
         return;
     InputInfoInit();
-    const int a = m_state.intInYoko, b = m_state.intInTate;
-    const ShrinkPlan plan = shrinkPlan(m_state.intEditYoko, m_state.intEditTate, a, b,
-                                       m_state.intReSizeValue, checkedEdges());
-    m_state.intReSizeValue = clamp16(plan.margin);
-    txtReSizeValue->setText(QString::number(m_state.intReSizeValue));
-    if (plan.cut.isEmpty()) {
-        refuse(texts::sizeNotPositive);
-        return;
+    finishEdit(kShrink);
+}
+
+void Form1::finishEdit(CheckKind kind)
+{
+    EditOutcome outcome;
+    {
+        BusyCursor busy;
+        outcome = applyEdit(kind, m_state, checkedEdges(), m_surfaces.current(m_state.intEditYoko, m_state.intEditTate));
+        m_state = outcome.state;
+        if (kind == kShrink)
+            txtReSizeValue->setText(QString::number(m_state.intReSizeValue));
+        if (!outcome.refusal) {
+            m_surfaces.keep(outcome.picture);
+            refresh();
+        }
     }
-    BusyCursor busy;
-    applyCutAndStretch(m_surfaces, plan.cut, a, b);
-    showCurrent(a, b);
+    if (outcome.refusal)
+        m_dialogs.message(*outcome.refusal);
 }
 
 // Saving.

@@ -4,7 +4,7 @@
 // the edit state, and write the read-outs.
 
 #include "app/dialogs.h"
-#include "app/editstate.h"
+#include "edit/editstate.h"
 #include "input/validation.h"
 #include "surfaces/worksurfaces.h"
 
@@ -98,18 +98,18 @@ private:
     void txtGotFocus(QLineEdit *field);
     [[nodiscard]] Edges checkedEdges() const;
     [[nodiscard]] Entries entries() const;
-    // Redraws the preview for the current size and writes the current-size
-    // read-outs.
-    void showCurrent(int w, int h);
-    // The cut becomes the current image, shown.
-    void keepCut(const Cut &cut);
-    void refuse(const QString &text);
+    // The rest of an edit whose entries passed and were captured.
+    void finishEdit(CheckKind kind);
+    // Writes every read-out, the path caption and the preview from the edit
+    // state and the surfaces. Every handler that changes them ends here.
+    void refresh();
 
     std::unique_ptr<Dialogs> m_ownDialogs;
     Dialogs &m_dialogs;
     CommonDialog CommonDialog1;
     EditState m_state;
     WorkSurfaces m_surfaces;
+    QString m_picPath; // the loaded file, as the dialog named it
     std::function<void()> m_end;
 };
 

@@ -2,7 +2,7 @@
 // to the client area below the menu bar or to the containing frame).
 #include "app/artwork.h"
 #include "app/form1.h"
-#include "preview/previewbox.h"
+#include "app/previewbox.h"
 
 #include <QAction>
 #include <QApplication>

@@ -82,23 +82,6 @@ QString AtomicFile::open()
     return QString();
 }
 
-bool AtomicFile::write(const char *data, qint64 size)
-{
-    while (size > 0 && m_fd >= 0) {
-        const ssize_t n = ::write(m_fd, data, size_t(size));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            // A short write followed by 0 means the file cannot grow.
-            fail(n < 0 ? errno : ENOSPC);
-            return false;
-        }
-        data += n;
-        size -= n;
-    }
-    return m_fd >= 0;
-}
-
 bool AtomicFile::writeAt(const char *data, qint64 size, qint64 offset)
 {
     while (size > 0 && m_fd >= 0 && m_writeError.load() == 0) {

@@ -22,13 +22,11 @@ public:
 
     // Empty on success.
     [[nodiscard]] QString open();
-    [[nodiscard]] bool write(const char *data, qint64 size);
     // Writes at an offset; several threads may do so at once. A failure is
     // remembered: it makes later writes fail and commit() report it.
     bool writeAt(const char *data, qint64 size, qint64 offset);
     // Puts the file in place; empty on success.
     [[nodiscard]] QString commit();
-    [[nodiscard]] const QString &error() const { return m_error; }
 
 private:
     void fail(int error);

@@ -18,8 +18,9 @@ void put32(char *p, quint32 v) { qToLittleEndian(v, p); }
 
 } // namespace
 
-QString writeBmp(const Surface &surface, int w, int h, const QString &path)
+QString writeBmp(const QImage &pixels, const QString &path)
 {
+    const int w = pixels.width(), h = pixels.height();
     if (w < 1 || h < 1)
         return QString::fromLocal8Bit(std::strerror(EINVAL));
     const qint64 stride = (qint64(w) * 3 + 3) & ~qint64(3);
@@ -47,8 +48,6 @@ QString writeBmp(const Surface &surface, int w, int h, const QString &path)
         return error;
     file.writeAt(header, sizeof header, 0);
 
-    const QImage pixels = surface.block(0, 0, w, h);
-    const QRgb background = surface.background();
     // Rows are stored bottom-up, converted and written 256 KiB at a time: a
     // buffer that small is faulted in quickly and stays in the cache. Two
     // threads each take half of the file, so that the system's work of
@@ -60,15 +59,11 @@ QString writeBmp(const Surface &surface, int w, int h, const QString &path)
         for (int done = from; done < to;) {
             const int rows = std::min(rowsPerChunk, to - done);
             for (int r = 0; r < rows; ++r) {
-                const int y = h - 1 - (done + r);
+                const auto *in = reinterpret_cast<const QRgb *>(pixels.constScanLine(h - 1 - (done + r)));
                 char *out = chunk.data() + size_t(r) * size_t(stride);
-                const QRgb *in = y < pixels.height() ? reinterpret_cast<const QRgb *>(pixels.constScanLine(y)) : nullptr;
-                const int have = in ? std::min(w, pixels.width()) : 0;
                 // QRgb in memory is B, G, R, A: its first three bytes are the BMP's.
-                for (int x = 0; x < have; ++x)
+                for (int x = 0; x < w; ++x)
                     std::memcpy(out + 3 * x, in + x, 4);
-                for (int x = have; x < w; ++x)
-                    std::memcpy(out + 3 * x, &background, 4);
                 std::memset(out + 3 * size_t(w), 0, size_t(stride) - 3 * size_t(w));
             }
             if (!file.writeAt(chunk.data(), qint64(rows) * stride, 54 + qint64(done) * stride))
@@ -84,6 +79,13 @@ QString writeBmp(const Surface &surface, int w, int h, const QString &path)
         writeRows(0, h);
     }
     return file.commit();
+}
+
+QString writeBmp(const Surface &surface, int w, int h, const QString &path)
+{
+    if (w < 1 || h < 1 || w > surface.width() || h > surface.height())
+        return QString::fromLocal8Bit(std::strerror(EINVAL));
+    return writeBmp(surface.block(0, 0, w, h), path);
 }
 
 } // namespace pv

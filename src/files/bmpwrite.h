@@ -2,14 +2,18 @@
 
 #include "surfaces/surface.h"
 
+#include <QImage>
 #include <QString>
 
 namespace pv {
 
-// Writes the w x h block at the top-left of `surface` as a 24-bit
-// bottom-up BMP, through AtomicFile: an existing file is either replaced
-// whole or left untouched. Returns the system's description of the failure,
-// or an empty string on success.
+// Writes an RGB32 picture as a 24-bit bottom-up BMP through AtomicFile: an
+// existing file is either replaced whole or left untouched. Returns the
+// system's description of the failure, or an empty string on success.
+[[nodiscard]] QString writeBmp(const QImage &pixels, const QString &path);
+
+// The same for the w x h block at the top-left of `surface` (which must
+// hold it); where the surface holds no content, its background.
 [[nodiscard]] QString writeBmp(const Surface &surface, int w, int h, const QString &path);
 
 } // namespace pv

@@ -10,6 +10,8 @@
 
 namespace pv {
 
+Q_LOGGING_CATEGORY(lcFiles, "pixelvane.files", QtInfoMsg)
+
 qint64 pictureMemoryLimit()
 {
     static const qint64 limit = [] {
@@ -107,7 +109,9 @@ Decoded decodePicture(const QByteArray &bytes, QRgb background)
     return d;
 }
 
-Decoded loadPicture(const QString &path, QRgb background)
+namespace {
+
+Decoded readAndDecode(const QString &path, QRgb background)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
@@ -139,6 +143,16 @@ Decoded loadPicture(const QString &path, QRgb background)
     } catch (const std::bad_alloc &) {
         return {QImage(), QStringLiteral("out of memory")};
     }
+}
+
+} // namespace
+
+Decoded loadPicture(const QString &path, QRgb background)
+{
+    Decoded d = readAndDecode(path, background);
+    if (!d.ok())
+        qCDebug(lcFiles, "refused %s: %s", qUtf8Printable(path), qUtf8Printable(d.error));
+    return d;
 }
 
 } // namespace pv

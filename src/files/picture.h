@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QImage>
+#include <QLoggingCategory>
 #include <QString>
 
 #include <optional>
@@ -10,6 +11,10 @@
 class QIODevice;
 
 namespace pv {
+
+// Why a file was refused, at debug level; off unless asked for with
+// QT_LOGGING_RULES="pixelvane.files.debug=true".
+Q_DECLARE_LOGGING_CATEGORY(lcFiles)
 
 // The largest side a picture may have: sizes are held in 16 bits.
 inline constexpr int kMaxSide = 32767;

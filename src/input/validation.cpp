@@ -107,4 +107,12 @@ std::int16_t captureValue(const QString &text)
     return static_cast<std::int16_t>(text.toInt());
 }
 
+void captureFields(EditState &state, const Entries &entries)
+{
+    state.intDotDelValue = captureValue(entries.dotDelValue);
+    state.intInYoko = captureValue(entries.yoko);
+    state.intInTate = captureValue(entries.tate);
+    state.intReSizeValue = captureValue(entries.reSizeValue);
+}
+
 } // namespace pv

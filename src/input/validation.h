@@ -1,6 +1,7 @@
 #pragma once
 // Validation of the entry fields before an edit, and their capture.
 
+#include "edit/editstate.h"
 #include "edit/geometry.h"
 #include "input/messages.h"
 
@@ -47,5 +48,8 @@ struct CheckResult {
 // number, held at 32767 when larger; any other text gives 0 (the edits read
 // only fields their validation has passed).
 [[nodiscard]] std::int16_t captureValue(const QString &text);
+
+// Captures the four entry fields into the edit state, as values.
+void captureFields(EditState &state, const Entries &entries);
 
 } // namespace pv

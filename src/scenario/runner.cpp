@@ -1,6 +1,6 @@
 #include "scenario/runner.h"
 
-#include "preview/previewbox.h"
+#include "app/previewbox.h"
 
 #include <QAction>
 #include <QApplication>

@@ -3,7 +3,7 @@
 // dialogs scripted, and reports what a user would see after each action.
 
 #include "app/form1.h"
-#include "app/scripteddialogs.h"
+#include "scenario/scripteddialogs.h"
 
 #include <QJsonObject>
 

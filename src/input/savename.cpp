@@ -1,4 +1,4 @@
-#include "files/savename.h"
+#include "input/savename.h"
 
 namespace pv {
 

@@ -8,11 +8,6 @@ namespace pv {
 
 inline constexpr QRgb kPreviewBackground = 0xff808080;
 
-// Draws the w x h current image at the top-left of picEdit into the cleared
-// preview surface by the preview rule and returns the caption for the
-// preview mode.
-QString drawPreview(const Surface &picEdit, Surface &picShow, int w, int h);
-
 // The preview box on the window: a sunken frame showing its surface at its
 // inner top-left, one screen pixel per image pixel times the device pixel
 // ratio, never smoothed.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "edit/rounding.h"
+
 #include <cstdint>
 
 namespace pv {
@@ -14,6 +16,16 @@ struct EditState {
     std::int16_t intInTate = 0;      // captured from txtTate
     std::int16_t intDotDelValue = 0; // captured from txtDotDelValue
     std::int16_t intReSizeValue = 0; // captured from txtReSizeValue; raised by a shrink
+
+    // A picture of w x h was loaded (or restored): it is the loaded and the
+    // current size.
+    void setLoadedSize(std::int64_t w, std::int64_t h)
+    {
+        intMotoYoko = clamp16(w);
+        intMotoTate = clamp16(h);
+        intEditYoko = intMotoYoko;
+        intEditTate = intMotoTate;
+    }
 };
 
 } // namespace pv

@@ -1,4 +1,4 @@
-#include "app/scripteddialogs.h"
+#include "scenario/scripteddialogs.h"
 
 namespace pv {
 
