@@ -487,6 +487,7 @@ void tst_Files::writeFailures_data()
     QTest::addColumn<QString>("relative");
     QTest::newRow("missing folder") << "no/such/folder/out.bmp";
     QTest::newRow("name is a folder") << "folder";
+    QTest::newRow("name is a FIFO") << "pipe";
 }
 
 void tst_Files::writeFailures()
@@ -494,9 +495,14 @@ void tst_Files::writeFailures()
     QFETCH(QString, relative);
     QTemporaryDir dir;
     QVERIFY(QDir(dir.path()).mkdir("folder"));
+    QVERIFY(mkfifo(qPrintable(dir.filePath("pipe")), 0600) == 0);
     const QString error = writeBmp(surfaceOf(pattern(3, 3)), 3, 3, dir.filePath(relative));
     QVERIFY(!error.isEmpty());
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+    // What had the name is still what it was.
+    struct stat st {};
+    QCOMPARE(lstat(qPrintable(dir.filePath("pipe")), &st), 0);
+    QVERIFY(S_ISFIFO(st.st_mode));
 }
 
 void tst_Files::readOnlyTargetUntouched()

@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QGroupBox>
 #include <QJsonObject>
+#include <QLoggingCategory>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -21,9 +22,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <atomic>
 #include <sys/stat.h>
-#include <thread>
 #include <QToolBar>
 
 using namespace pv;
@@ -305,25 +304,32 @@ void tst_Window::spaceTogglesAndPresses()
     QCOMPARE(h.messages(), QStringList{texts::loadFirst});
 }
 
+namespace {
+// The cursor's shape when the decoder's refusal was logged, which happens
+// inside the load.
+int shapeWhenRefusalLogged = -1;
+QString refusalLogged;
+} // namespace
+
 void tst_Window::busyCursorDuringLoad()
 {
-    // The picture arrives through a pipe, so the load waits while the other
-    // end looks at the cursor; the data is garbage, so the load fails.
     Harness h;
-    const QString fifo = h.dir.filePath("slow.bmp");
-    QVERIFY(mkfifo(qPrintable(fifo), 0600) == 0);
-    std::atomic<int> shapeDuringLoad{-1};
-    std::thread writer([&] {
-        QFile end(fifo);
-        if (!end.open(QIODevice::WriteOnly))
+    QLoggingCategory::setFilterRules(QStringLiteral("pixelvane.files.debug=true"));
+    const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &context,
+                                                                const QString &text) {
+        if (QLatin1String(context.category) != QLatin1String("pixelvane.files"))
             return;
         const QCursor *c = QGuiApplication::overrideCursor();
-        shapeDuringLoad = c ? int(c->shape()) : -2;
-        end.write("BM not a picture");
+        shapeWhenRefusalLogged = c ? int(c->shape()) : -2;
+        refusalLogged = text;
     });
-    h.open(fifo);
-    writer.join();
-    QCOMPARE(shapeDuringLoad.load(), int(Qt::WaitCursor));
+    const QString path = h.file("garbage.bmp", "BM not a picture");
+    h.open(path);
+    qInstallMessageHandler(previous);
+    QLoggingCategory::setFilterRules(QString());
+    QCOMPARE(shapeWhenRefusalLogged, int(Qt::WaitCursor));
+    // The reason is logged with the path; the message keeps its fixed text.
+    QVERIFY2(refusalLogged.contains(path) && refusalLogged.contains(u"not a BMP file"), qPrintable(refusalLogged));
     QCOMPARE(h.messages(), QStringList{texts::cannotRead});
     QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
 }
@@ -397,8 +403,18 @@ void tst_Window::openCancelAndFailureChangeNothing()
         QCOMPARE(h.messages(), QStringList{texts::cannotRead});
         QCOMPARE(visibleState(h.window), before);
     }
+    // Not regular files: refused without reading, since a FIFO nobody
+    // writes to would wait for ever and a device may never end.
+    const QString fifo = h.dir.filePath("pipe.bmp");
+    QVERIFY(mkfifo(qPrintable(fifo), 0600) == 0);
+    for (const QString &special : {fifo, QStringLiteral("/dev/zero"), QStringLiteral("/dev/urandom")}) {
+        h.open(special);
+        QCOMPARE(h.messages(), QStringList{texts::cannotRead});
+        QCOMPARE(visibleState(h.window), before);
+    }
+    QVERIFY(QFileInfo(fifo).isFile() == false && QFileInfo::exists(fifo));
     // The dialog remembers the name last chosen, even a failed one.
-    QCOMPARE(h.window.commonDialog().FileName, h.dir.filePath("bad.bmp"));
+    QCOMPARE(h.window.commonDialog().FileName, QStringLiteral("/dev/urandom"));
     // Over the side limit: refused the same way.
     QImage wide(32768, 1, QImage::Format_RGB32);
     wide.fill(Qt::black);

@@ -263,8 +263,9 @@ void Form1::PicSave()
     if (path.isEmpty())
         return;
 
-    const QFileInfo target(path);
-    if (target.exists() && !target.isDir() && !m_dialogs.question(texts::overwrite, texts::confirmTitle))
+    // Only a file can be replaced; anything else that has the name (a
+    // folder, a device, a FIFO) is refused by the writer.
+    if (QFileInfo(path).isFile() && !m_dialogs.question(texts::overwrite, texts::confirmTitle))
         return;
     const int w = m_state.intEditYoko, h = m_state.intEditTate;
     QString error;

@@ -11,6 +11,21 @@
 
 namespace pv {
 
+namespace {
+
+// Only a regular file may be replaced: renaming over a device, a FIFO or a
+// socket would put a file where it was. Empty for a regular file.
+QString notRegular(const struct stat &st)
+{
+    if (S_ISREG(st.st_mode))
+        return QString();
+    if (S_ISDIR(st.st_mode))
+        return QString::fromLocal8Bit(std::strerror(EISDIR));
+    return QStringLiteral("Not a regular file");
+}
+
+} // namespace
+
 AtomicFile::AtomicFile(const QString &path)
 {
     // Writing through a link replaces the file it points to, not the link.
@@ -43,8 +58,9 @@ QString AtomicFile::open()
 {
     struct stat existing {};
     if (::stat(m_target.constData(), &existing) == 0) {
-        if (S_ISDIR(existing.st_mode)) {
-            fail(EISDIR);
+        if (const QString why = notRegular(existing); !why.isEmpty()) {
+            m_error = why;
+            discard();
             return m_error;
         }
         if (::access(m_target.constData(), W_OK) != 0) {
@@ -117,6 +133,15 @@ QString AtomicFile::commit()
     if (::close(fd) != 0) {
         fail(errno);
         return m_error;
+    }
+    // Whatever took the target's name meanwhile must still be replaceable.
+    struct stat now {};
+    if (::stat(m_target.constData(), &now) == 0) {
+        if (const QString why = notRegular(now); !why.isEmpty()) {
+            m_error = why;
+            discard();
+            return m_error;
+        }
     }
     if (::rename(m_temporary.constData(), m_target.constData()) != 0) {
         fail(errno);

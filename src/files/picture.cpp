@@ -5,6 +5,10 @@
 #include <QBuffer>
 #include <QFile>
 #include <QImageReader>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 
@@ -113,25 +117,38 @@ namespace {
 
 Decoded readAndDecode(const QString &path, QRgb background)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    // Regular files only, and a FIFO must not make the open wait for a
+    // writer: opened without blocking, then looked at. A device or a pipe
+    // has no size to trust and may never end.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return {QImage(), QString::fromLocal8Bit(std::strerror(errno))};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return {QImage(), QStringLiteral("not a regular file")};
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
         return {QImage(), file.errorString()};
-    if (file.size() > pictureMemoryLimit())
+    }
+    const qint64 size = st.st_size;
+    if (size > pictureMemoryLimit())
         return {QImage(), QStringLiteral("file too large")};
-    if (file.isSequential())
-        return decodePicture(file.readAll(), background);
     try {
         if (file.peek(2) == "BM") {
-            if (std::optional<Decoded> d = decodeBmpStream(file, file.size()))
+            if (std::optional<Decoded> d = decodeBmpStream(file, size))
                 return *d;
             file.seek(0);
         }
         // Read straight into fresh memory of the file's size; decoded
-        // pictures never point into it.
-        LargeBuffer buffer(size_t(file.size()));
+        // pictures never point into it. A file that grows meanwhile is read
+        // up to the size it had.
+        LargeBuffer buffer(size_t(std::max<qint64>(size, 1)));
         qint64 done = 0;
-        while (done < file.size()) {
-            const qint64 n = file.read(reinterpret_cast<char *>(buffer.data()) + done, file.size() - done);
+        while (done < size) {
+            const qint64 n = file.read(reinterpret_cast<char *>(buffer.data()) + done, size - done);
             if (n <= 0)
                 break;
             done += n;
