@@ -71,6 +71,8 @@ int main(int argc, char **argv)
 
     measure("open 640x480 JPEG, preview drawn", nothing, [&] { open(dir + "/small.jpg"); });
     measure("open 6000x4000 JPEG, preview drawn", nothing, [&] { open(jpeg); });
+    measure("open it with an Adobe RGB profile", nothing, [&] { open(dir + "/adobe.jpg"); });
+    measure("open 6000x4000 JPEG again", nothing, [&] { open(jpeg); });
     measure("open 6000x4000 24-bit BMP, preview drawn", nothing, [&] { open(bmp); });
     measure("trim 10 from every edge", restored, [&] { w.cmbDotDel_Click(); });
     measure("centre crop to 4000x3000", [&] { restored(); sizeTo(4000, 3000); }, [&] { w.cmbCenterDel_Click(); });

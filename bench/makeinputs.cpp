@@ -2,12 +2,14 @@
 //   photo.jpg  6000 x 4000, quality 90, 4:2:0 (a photo-like picture)
 //   photo.bmp  the same pixels as photo.jpg decodes to, 24-bit
 //   small.jpg  640 x 480, quality 90
+//   adobe.jpg  photo.jpg's pixels taken as Adobe RGB, with that profile
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <jpeglib.h>
+#include <lcms2.h>
 #include <string>
 #include <vector>
 
@@ -45,7 +47,25 @@ std::vector<unsigned char> photo(int w, int h)
     return rgb;
 }
 
-void writeJpeg(const std::string &path, const std::vector<unsigned char> &rgb, int w, int h)
+// Adobe RGB (1998): D65, its primaries, gamma 563/256.
+std::vector<unsigned char> adobeRgbProfile()
+{
+    const cmsCIExyY d65 = {0.3127, 0.3290, 1.0};
+    const cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1}, {0.21, 0.71, 1}, {0.15, 0.06, 1}};
+    cmsToneCurve *curve = cmsBuildGamma(nullptr, 563.0 / 256.0);
+    cmsToneCurve *curves[3] = {curve, curve, curve};
+    cmsHPROFILE profile = cmsCreateRGBProfile(&d65, &primaries, curves);
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile, nullptr, &size);
+    std::vector<unsigned char> out(size);
+    cmsSaveProfileToMem(profile, out.data(), &size);
+    cmsCloseProfile(profile);
+    cmsFreeToneCurve(curve);
+    return out;
+}
+
+void writeJpeg(const std::string &path, const std::vector<unsigned char> &rgb, int w, int h,
+               const std::vector<unsigned char> &icc = {})
 {
     FILE *f = std::fopen(path.c_str(), "wb");
     if (!f)
@@ -62,6 +82,8 @@ void writeJpeg(const std::string &path, const std::vector<unsigned char> &rgb, i
     jpeg_set_defaults(&c); // 2 x 2 luma sampling: 4:2:0
     jpeg_set_quality(&c, 90, TRUE);
     jpeg_start_compress(&c, TRUE);
+    if (!icc.empty())
+        jpeg_write_icc_profile(&c, icc.data(), unsigned(icc.size()));
     for (int y = 0; y < h; ++y) {
         JSAMPROW row = const_cast<JSAMPROW>(rgb.data() + size_t(y) * w * 3);
         jpeg_write_scanlines(&c, &row, 1);
@@ -133,7 +155,9 @@ void writeBmp(const std::string &path, const std::vector<unsigned char> &rgb, in
 int main(int argc, char **argv)
 {
     const std::string dir = argc > 1 ? argv[1] : ".";
-    writeJpeg(dir + "/photo.jpg", photo(6000, 4000), 6000, 4000);
+    const std::vector<unsigned char> pixels = photo(6000, 4000);
+    writeJpeg(dir + "/photo.jpg", pixels, 6000, 4000);
+    writeJpeg(dir + "/adobe.jpg", pixels, 6000, 4000, adobeRgbProfile());
     int w = 0, h = 0;
     const std::vector<unsigned char> decoded = readJpeg(dir + "/photo.jpg", w, h);
     writeBmp(dir + "/photo.bmp", decoded, w, h);

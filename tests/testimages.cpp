@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <gif_lib.h>
 #include <jpeglib.h>
+#include <lcms2.h>
 #include <vector>
 
 namespace testimages {
@@ -124,12 +125,46 @@ QByteArray bmp(const QImage &image, int bits, bool topDown)
     return file + data;
 }
 
+QByteArray bmpV5(const QImage &image, bool alphaMask, const QByteArray &icc)
+{
+    const int w = image.width(), h = image.height();
+    QByteArray b(14 + 124, '\0');
+    const qint64 dataSize = qint64(w) * h * 4;
+    b[0] = 'B';
+    b[1] = 'M';
+    put32(b, 2, quint32(b.size() + dataSize + icc.size()));
+    put32(b, 10, quint32(b.size()));
+    put32(b, 14, 124);
+    put32(b, 18, quint32(w));
+    put32(b, 22, quint32(h));
+    put16(b, 26, 1);
+    put16(b, 28, 32);
+    put32(b, 30, 3); // bit fields
+    put32(b, 34, quint32(dataSize));
+    put32(b, 54, 0x00ff0000);
+    put32(b, 58, 0x0000ff00);
+    put32(b, 62, 0x000000ff);
+    put32(b, 66, alphaMask ? 0xff000000u : 0u);
+    put32(b, 70, icc.isEmpty() ? 0x73524742u /* 'sRGB' */ : 0x4d424544u /* 'MBED' */);
+    if (!icc.isEmpty()) {
+        put32(b, 14 + 112, quint32(124 + dataSize)); // from the header's start
+        put32(b, 14 + 116, quint32(icc.size()));
+    }
+    for (int y = h - 1; y >= 0; --y)
+        for (int x = 0; x < w; ++x) {
+            const QRgb c = image.pixel(x, y);
+            const char px[4] = {char(qBlue(c)), char(qGreen(c)), char(qRed(c)), char(qAlpha(c))};
+            b.append(px, 4);
+        }
+    return b + icc;
+}
+
 QByteArray bmpRle(int w, int h, int bits, const QList<QRgb> &palette, const QByteArray &rle)
 {
     return bmpHeaders(w, h, bits, bits == 8 ? 1 : 2, palette, rle.size()) + rle;
 }
 
-QByteArray jpeg(const QImage &image, int quality, bool progressive, int colours)
+QByteArray jpeg(const QImage &image, int quality, bool progressive, int colours, const QByteArray &icc)
 {
     jpeg_compress_struct cinfo;
     jpeg_error_mgr jerr;
@@ -147,6 +182,8 @@ QByteArray jpeg(const QImage &image, int quality, bool progressive, int colours)
     if (progressive)
         jpeg_simple_progression(&cinfo);
     jpeg_start_compress(&cinfo, TRUE);
+    if (!icc.isEmpty())
+        jpeg_write_icc_profile(&cinfo, reinterpret_cast<const JOCTET *>(icc.constData()), unsigned(icc.size()));
     std::vector<JSAMPLE> row(size_t(image.width()) * colours);
     for (int y = 0; y < image.height(); ++y) {
         for (int x = 0; x < image.width(); ++x) {
@@ -157,8 +194,8 @@ QByteArray jpeg(const QImage &image, int quality, bool progressive, int colours)
             } else if (colours == 3) {
                 p[0] = JSAMPLE(qRed(c)), p[1] = JSAMPLE(qGreen(c)), p[2] = JSAMPLE(qBlue(c));
             } else {
-                // Inverted CMYK with K = 255 (no black): C' = R, M' = G, Y' = B.
-                p[0] = JSAMPLE(qRed(c)), p[1] = JSAMPLE(qGreen(c)), p[2] = JSAMPLE(qBlue(c)), p[3] = 255;
+                p[0] = JSAMPLE(qRed(c)), p[1] = JSAMPLE(qGreen(c)), p[2] = JSAMPLE(qBlue(c));
+                p[3] = JSAMPLE(qAlpha(c));
             }
         }
         JSAMPROW r = row.data();
@@ -168,6 +205,76 @@ QByteArray jpeg(const QImage &image, int quality, bool progressive, int colours)
     jpeg_destroy_compress(&cinfo);
     QByteArray out(reinterpret_cast<const char *>(buffer), qsizetype(size));
     std::free(buffer);
+    return out;
+}
+
+QImage cmykAsLibjpegConverts(const QByteArray &bytes)
+{
+    jpeg_decompress_struct cinfo;
+    jpeg_error_mgr jerr;
+    cinfo.err = jpeg_std_error(&jerr);
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char *>(bytes.constData()), static_cast<unsigned long>(bytes.size()));
+    jpeg_read_header(&cinfo, TRUE);
+    cinfo.out_color_space = JCS_CMYK;
+    jpeg_start_decompress(&cinfo);
+    QImage out(int(cinfo.output_width), int(cinfo.output_height), QImage::Format_RGB32);
+    std::vector<JSAMPLE> row(size_t(cinfo.output_width) * 4);
+    while (cinfo.output_scanline < cinfo.output_height) {
+        const int y = int(cinfo.output_scanline);
+        JSAMPROW r = row.data();
+        jpeg_read_scanlines(&cinfo, &r, 1);
+        for (int x = 0; x < out.width(); ++x) {
+            const JSAMPLE *p = row.data() + 4 * x;
+            auto channel = [&](int c) { return int(double(p[c]) * double(p[3]) / 255.0 + 0.5); };
+            out.setPixel(x, y, qRgb(channel(0), channel(1), channel(2)));
+        }
+    }
+    jpeg_finish_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
+    return out;
+}
+
+QByteArray iccProfile(Profile which)
+{
+    cmsHPROFILE profile = nullptr;
+    if (which == Profile::Srgb) {
+        profile = cmsCreate_sRGBProfile();
+    } else {
+        const cmsCIExyY d65 = {0.3127, 0.3290, 1.0};
+        cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1}, {0.21, 0.71, 1}, {0.15, 0.06, 1}};
+        cmsToneCurve *curve = cmsBuildGamma(nullptr, 563.0 / 256.0);
+        if (which == Profile::SwappedRedGreen) {
+            // sRGB's primaries and curve, red and green exchanged.
+            primaries = {{0.30, 0.60, 1}, {0.64, 0.33, 1}, {0.15, 0.06, 1}};
+            const double srgbCurve[5] = {2.4, 1.0 / 1.055, 0.055 / 1.055, 1.0 / 12.92, 0.04045};
+            cmsFreeToneCurve(curve);
+            curve = cmsBuildParametricToneCurve(nullptr, 4, srgbCurve);
+        }
+        cmsToneCurve *curves[3] = {curve, curve, curve};
+        profile = cmsCreateRGBProfile(&d65, &primaries, curves);
+        cmsFreeToneCurve(curve);
+    }
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile, nullptr, &size);
+    QByteArray out(qsizetype(size), '\0');
+    cmsSaveProfileToMem(profile, out.data(), &size);
+    cmsCloseProfile(profile);
+    return out;
+}
+
+QImage inProfile(const QImage &srgb, const QByteArray &icc)
+{
+    cmsHPROFILE from = cmsCreate_sRGBProfile();
+    cmsHPROFILE to = cmsOpenProfileFromMem(icc.constData(), cmsUInt32Number(icc.size()));
+    cmsHTRANSFORM t = cmsCreateTransform(from, TYPE_BGRA_8, to, TYPE_BGRA_8, INTENT_RELATIVE_COLORIMETRIC,
+                                         cmsFLAGS_NOOPTIMIZE | cmsFLAGS_COPY_ALPHA);
+    QImage out = srgb.convertToFormat(QImage::Format_ARGB32);
+    for (int y = 0; y < out.height(); ++y)
+        cmsDoTransform(t, out.constScanLine(y), out.scanLine(y), cmsUInt32Number(out.width()));
+    cmsDeleteTransform(t);
+    cmsCloseProfile(from);
+    cmsCloseProfile(to);
     return out;
 }
 

@@ -23,9 +23,24 @@ QByteArray bmp(const QImage &image, int bits, bool topDown = false);
 // An 8-bit RLE BMP of w x h from raw RLE data and a palette.
 QByteArray bmpRle(int w, int h, int bits, const QList<QRgb> &palette, const QByteArray &rle);
 
+// A 32-bit BMP with a V5 header and bit fields; alphaMask declares the
+// fourth byte as alpha; icc embeds a colour profile after the pixels.
+QByteArray bmpV5(const QImage &image, bool alphaMask, const QByteArray &icc = QByteArray());
+
 // JPEG through libjpeg. colours: 3 (YCbCr), 1 (grey) or 4 (inverted CMYK, as
-// Adobe writes it, with the CMYK values given by cmyk()).
-QByteArray jpeg(const QImage &image, int quality = 95, bool progressive = false, int colours = 3);
+// Adobe writes it: C' = red, M' = green, Y' = blue, K' = the pixel's alpha,
+// so an opaque picture has no black). icc embeds a colour profile.
+QByteArray jpeg(const QImage &image, int quality = 95, bool progressive = false, int colours = 3,
+                const QByteArray &icc = QByteArray());
+// A CMYK JPEG decoded by libjpeg and turned into RGB the way libjpeg's own
+// tools do it: round(c * k / 255) of the inverted values.
+QImage cmykAsLibjpegConverts(const QByteArray &jpeg);
+
+// ICC profiles made with Little CMS, and pictures in their colours.
+enum class Profile { Srgb, AdobeRgb, SwappedRedGreen };
+QByteArray iccProfile(Profile which);
+// An sRGB picture converted to the colours of `icc`.
+QImage inProfile(const QImage &srgb, const QByteArray &icc);
 // Inserts an EXIF APP1 carrying an orientation right after the SOI marker.
 QByteArray withExifOrientation(const QByteArray &jpeg, int orientation);
 

@@ -1,10 +1,12 @@
 // Decoding every format variant from pictures made here, refusing damaged
 // and oversized files, and writing BMP files that survive failures.
 #include "files/bmpwrite.h"
+#include "files/colour.h"
 #include "files/picture.h"
 #include "testimages.h"
 
 #include <QBuffer>
+#include <QColorSpace>
 #include <QDir>
 #include <QTemporaryDir>
 #include <QTest>
@@ -105,6 +107,8 @@ private slots:
     void bmpRleStreams();
     void bmpRefused_data();
     void bmpRefused();
+    void bmpAlpha_data();
+    void bmpAlpha();
     void jpegVariants_data();
     void jpegVariants();
     void jpegCmyk();
@@ -116,6 +120,9 @@ private slots:
     void gifRefused_data();
     void gifRefused();
     void otherFormatsThroughQt();
+    void colourProfiles_data();
+    void colourProfiles();
+    void colourKernelsAgree();
     void sideLimit_data();
     void sideLimit();
     void loadFromDisk();
@@ -194,12 +201,6 @@ void tst_Files::bmpRleStreams()
     expected4.setPixel(3, 0, kBackground);
     diff = firstDifference(decoded(bmpRle(4, 1, 4, palette, rle4)), expected4);
     QVERIFY2(diff.isEmpty(), qPrintable(diff));
-
-    // A run past the end of the row is clipped, not written elsewhere.
-    const QByteArray longRun("\x09\x03\x00\x01", 4);
-    const QImage clipped = decoded(bmpRle(4, 1, 8, palette, longRun));
-    QCOMPARE(clipped.size(), QSize(4, 1));
-    QCOMPARE(clipped.pixel(3, 0), palette[3]);
 }
 
 void tst_Files::bmpRefused_data()
@@ -225,6 +226,10 @@ void tst_Files::bmpRefused_data()
     QTest::newRow("data offset past the end") << patched(10, 1u << 30);
     QTest::newRow("RLE without its end") << bmpRle(4, 4, 8, {qRgb(1, 2, 3)}, QByteArray("\x04\x00\x00\x00", 4));
     QTest::newRow("RLE absolute run past the data") << bmpRle(4, 1, 8, {qRgb(1, 2, 3)}, QByteArray("\x00\x40\x00", 3));
+    QTest::newRow("RLE run past the edge") << bmpRle(4, 1, 8, {qRgb(1, 2, 3)}, QByteArray("\x05\x00\x00\x01", 4));
+    QTest::newRow("RLE delta past the edge") << bmpRle(4, 2, 8, {qRgb(1, 2, 3)}, QByteArray("\x00\x02\x01\x02\x00\x01", 6));
+    QTest::newRow("RLE complete but without its end code")
+        << bmpRle(2, 1, 8, {qRgb(1, 2, 3)}, QByteArray("\x02\x00\x00\x00", 4));
     QTest::newRow("jpeg compression") << patched(30, 4);
     // Found by fuzzing: a few hundred bytes of RLE claiming 683 megapixels.
     QTest::newRow("RLE claiming 28693 x 23810")
@@ -237,6 +242,35 @@ void tst_Files::bmpRefused()
     const Decoded d = decodePicture(bytes, kBackground);
     QVERIFY(!d.ok());
     QVERIFY(!d.error.isEmpty());
+}
+
+void tst_Files::bmpAlpha_data()
+{
+    QTest::addColumn<bool>("alphaMask");
+    QTest::addColumn<int>("alpha");
+    QTest::addColumn<bool>("laidOverBackground");
+    QTest::newRow("alpha mask, transparent") << true << 0 << true;
+    QTest::newRow("alpha mask, half") << true << 128 << true;
+    QTest::newRow("no alpha mask: the fourth byte is not alpha") << false << 0 << false;
+    QTest::newRow("alpha mask but no pixel uses it") << true << -1 << false;
+}
+
+void tst_Files::bmpAlpha()
+{
+    QFETCH(bool, alphaMask);
+    QFETCH(int, alpha);
+    QFETCH(bool, laidOverBackground);
+    QImage source(5, 3, QImage::Format_ARGB32);
+    source.fill(qRgba(200, 100, 50, alpha < 0 ? 0 : 255));
+    if (alpha >= 0)
+        source.setPixel(1, 1, qRgba(10, 220, 30, alpha));
+    const QImage image = decoded(bmpV5(source, alphaMask));
+    QCOMPARE(image.pixel(0, 0), qRgb(200, 100, 50));
+    auto mix = [alpha](int c, int b) { return (c * alpha + b * (255 - alpha) + 127) / 255; };
+    const QRgb expected = laidOverBackground ? qRgb(mix(10, qRed(kBackground)), mix(220, qGreen(kBackground)),
+                                                    mix(30, qBlue(kBackground)))
+                                             : source.pixel(1, 1) | 0xff000000;
+    QCOMPARE(image.pixel(1, 1), expected);
 }
 
 void tst_Files::jpegVariants_data()
@@ -272,6 +306,14 @@ void tst_Files::jpegCmyk()
     const QImage image = decoded(jpeg(source, 100, false, 4));
     QCOMPARE(image.size(), source.size());
     QVERIFY(maxChannelDifference(image, source) <= 4);
+    // With black ink the products round as libjpeg's own tools round them.
+    QImage inked(23, 7, QImage::Format_ARGB32);
+    for (int y = 0; y < inked.height(); ++y)
+        for (int x = 0; x < inked.width(); ++x)
+            inked.setPixel(x, y, qRgba(x * 11, y * 37, 255 - x * 5, 60 + x * 8 + y * 3));
+    const QByteArray cmyk = jpeg(inked, 90, false, 4);
+    const QString diff = firstDifference(decoded(cmyk), cmykAsLibjpegConverts(cmyk));
+    QVERIFY2(diff.isEmpty(), qPrintable(diff));
 }
 
 void tst_Files::jpegExifOrientation_data()
@@ -309,8 +351,18 @@ void tst_Files::jpegDamage_data()
     for (int cut : {20, 200, int(good.size() / 2), int(good.size() - 40)})
         QTest::addRow("cut at %d", cut) << good.left(cut) << false;
     QTest::newRow("progressive cut in a later scan") << progressive.left(progressive.size() * 3 / 4) << false;
-    // Without its end marker a file cannot be told from one cut short.
-    QTest::newRow("missing end marker") << good.left(good.size() - 2) << false;
+    // All the scan data there, only the end marker missing: every viewer opens it.
+    QTest::newRow("missing end marker") << good.left(good.size() - 2) << true;
+    QTest::newRow("progressive, missing end marker") << progressive.left(progressive.size() - 2) << true;
+    // Cut exactly before a scan: no scan is damaged, but one is missing.
+    QTest::newRow("progressive cut between scans") << progressive.left(progressive.lastIndexOf("\xff\xda")) << false;
+    // Not FF D8 FF: still a JPEG, decoded (and refused when cut) by our decoder.
+    const QByteArray junkAfterStart = good.left(2) + QByteArray("\x00\x12\x34", 3) + good.mid(2);
+    QTest::newRow("junk after the start marker") << junkAfterStart << true;
+    QTest::newRow("junk after the start marker, cut short") << junkAfterStart.left(junkAfterStart.size() * 2 / 3) << false;
+    // Refused while its colours are being converted on the other core.
+    const QByteArray adobe = jpeg(photo(96, 64), 90, false, 3, iccProfile(Profile::AdobeRgb));
+    QTest::newRow("with a profile, cut short") << adobe.left(adobe.size() * 2 / 3) << false;
     QTest::newRow("data after the end") << good + QByteArray(500, 'x') << true;
     // Stray bytes between the first marker segment and the next marker.
     const int app0End = 4 + ((uchar(good[4]) << 8) | uchar(good[5]));
@@ -405,6 +457,80 @@ void tst_Files::otherFormatsThroughQt()
         liar[at] = 0, liar[at + 1] = 0, liar[at + 2] = char(30000 >> 8), liar[at + 3] = char(30000 & 255);
     }
     QVERIFY(!decodePicture(liar + png.mid(33, 40), kBackground).ok());
+}
+
+void tst_Files::colourProfiles_data()
+{
+    QTest::addColumn<QByteArray>("withProfile");
+    QTest::addColumn<QByteArray>("withoutProfile");
+    QTest::addColumn<int>("tolerance");
+    // Muted colours: near the edge of sRGB's gamut one step of Adobe RGB's
+    // 8 bits spans three of sRGB's.
+    QImage source = photo(48, 32);
+    for (int y = 0; y < source.height(); ++y)
+        for (int x = 0; x < source.width(); ++x) {
+            const QRgb c = source.pixel(x, y);
+            source.setPixel(x, y, qRgb((qRed(c) + 128) / 2, (qGreen(c) + 128) / 2, (qBlue(c) + 128) / 2));
+        }
+    const QByteArray adobe = iccProfile(Profile::AdobeRgb);
+    const QByteArray swapped = iccProfile(Profile::SwappedRedGreen);
+    // Wide-gamut pixels with their profile open as the sRGB picture: within
+    // 2 levels losslessly; two JPEGs also differ by JPEG's own loss.
+    QTest::newRow("Adobe RGB BMP V5") << bmpV5(inProfile(source, adobe), false, adobe) << bmp(source, 24) << 2;
+    QTest::newRow("Adobe RGB JPEG") << jpeg(inProfile(source, adobe), 100, false, 3, adobe) << jpeg(source, 100) << 4;
+    QImage swappedPixels = source;
+    for (int y = 0; y < source.height(); ++y)
+        for (int x = 0; x < source.width(); ++x) {
+            const QRgb c = source.pixel(x, y);
+            swappedPixels.setPixel(x, y, qRgb(qGreen(c), qRed(c), qBlue(c)));
+        }
+    QTest::newRow("channels swapped back") << bmpV5(swappedPixels, false, swapped) << bmp(source, 24) << 1;
+    QByteArray png;
+    {
+        QBuffer buffer(&png);
+        buffer.open(QIODevice::WriteOnly);
+        QImage wide = inProfile(source, adobe).convertToFormat(QImage::Format_RGB32);
+        wide.setColorSpace(QColorSpace::fromIccProfile(adobe));
+        wide.save(&buffer, "PNG");
+    }
+    QTest::newRow("Adobe RGB PNG") << png << bmp(source, 24) << 2;
+    // An sRGB profile, or one that cannot be read, changes nothing.
+    QTest::newRow("sRGB profile") << bmpV5(source, false, iccProfile(Profile::Srgb)) << bmp(source, 24) << 0;
+    QTest::newRow("unreadable profile") << bmpV5(source, false, QByteArray(300, 'x')) << bmp(source, 24) << 0;
+    QTest::newRow("unreadable profile, JPEG") << jpeg(source, 90, false, 3, QByteArray(300, 'x')) << jpeg(source, 90) << 0;
+}
+
+void tst_Files::colourProfiles()
+{
+    QFETCH(QByteArray, withProfile);
+    QFETCH(QByteArray, withoutProfile);
+    QFETCH(int, tolerance);
+    const QImage converted = decoded(withProfile);
+    const QImage expected = decoded(withoutProfile);
+    QCOMPARE(converted.size(), expected.size());
+    const int difference = maxChannelDifference(converted, expected);
+    QVERIFY2(difference <= tolerance, qPrintable(QString::number(difference)));
+}
+
+void tst_Files::colourKernelsAgree()
+{
+    // Noise over the whole range, and a width that leaves a tail after the
+    // vector kernel's blocks of eight.
+    QImage noise(1003, 5, QImage::Format_RGB32);
+    quint32 state = 12345;
+    for (int y = 0; y < noise.height(); ++y)
+        for (int x = 0; x < noise.width(); ++x) {
+            state = state * 1664525u + 1013904223u;
+            noise.setPixel(x, y, state >> 8);
+        }
+    const QByteArray adobe = iccProfile(Profile::AdobeRgb);
+    QImage vector = noise.copy(), plain = noise.copy();
+    QVERIFY(convertToSrgb(vector, adobe, PixelLayout::Rgb));
+    useVectorColourKernel(false);
+    QVERIFY(convertToSrgb(plain, adobe, PixelLayout::Rgb));
+    useVectorColourKernel(true);
+    const QString diff = firstDifference(vector, plain);
+    QVERIFY2(diff.isEmpty(), qPrintable(diff));
 }
 
 void tst_Files::sideLimit_data()

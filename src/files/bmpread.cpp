@@ -1,6 +1,9 @@
 // BMP decoding: 1, 4, 8, 16, 24 and 32 bits, RLE4 and RLE8, bit fields,
 // bottom-up and top-down. Every pixel of the result is either decoded from
-// the file or, where an RLE stream skips it, left transparent.
+// the file or, where an RLE stream skips it, left transparent. A 16- or
+// 32-bit picture whose header declares an alpha mask keeps its alpha; an
+// embedded colour profile (V5 header) is applied.
+#include "files/colour.h"
 #include "files/picture.h"
 #include "surfaces/pixelmemory.h"
 
@@ -58,55 +61,56 @@ struct Channel {
 
 Decoded refuse(const char *why) { return {QImage(), QString::fromLatin1(why)}; }
 
-void decodeRle(const Bytes &in, qint64 pos, int bpp, const std::vector<QRgb> &palette, QImage &image,
-               bool &complete)
+// Decodes an RLE stream into the (transparent) image. False when it is
+// damaged: a run or a delta reaches past the picture's edge, or the data
+// ends before the end-of-bitmap code.
+bool decodeRle(const Bytes &in, qint64 pos, int bpp, const std::vector<QRgb> &palette, QImage &image)
 {
     const int w = image.width(), h = image.height();
     image.fill(Qt::transparent);
-    int x = 0, row = 0; // row counts from the bottom
+    qint64 x = 0, row = 0; // row counts from the bottom
     auto put = [&](int index) {
-        if (x < w && row < h) {
-            const QRgb c = index < int(palette.size()) ? palette[index] : qRgb(0, 0, 0);
-            reinterpret_cast<QRgb *>(image.scanLine(h - 1 - row))[x] = c;
-        }
-        ++x;
+        const QRgb c = index < int(palette.size()) ? palette[index] : qRgb(0, 0, 0);
+        reinterpret_cast<QRgb *>(image.scanLine(int(h - 1 - row)))[x++] = c;
     };
-    complete = false;
+    auto fits = [&](qint64 count) { return row < h && x + count <= w; };
     while (in.has(pos, 2)) {
         const int count = *in.at(pos), value = *in.at(pos + 1);
         pos += 2;
         if (count > 0) {
+            if (!fits(count))
+                return false;
             for (int i = 0; i < count; ++i)
                 put(bpp == 8 ? value : (i % 2 == 0 ? value >> 4 : value & 15));
             continue;
         }
         if (value == 0) { // end of line
+            if (row >= h)
+                return false;
             x = 0;
             ++row;
         } else if (value == 1) { // end of bitmap
-            complete = true;
-            return;
+            return true;
         } else if (value == 2) { // delta
             if (!in.has(pos, 2))
-                return;
+                return false;
             x += *in.at(pos);
             row += *in.at(pos + 1);
             pos += 2;
+            if (x > w || row >= h)
+                return false;
         } else { // absolute run of `value` pixels, padded to 16 bits
             const qint64 bytes = bpp == 8 ? value : (value + 1) / 2;
-            if (!in.has(pos, bytes))
-                return;
+            if (!in.has(pos, bytes) || !fits(value))
+                return false;
             for (int i = 0; i < value; ++i) {
                 const int b = *in.at(pos + (bpp == 8 ? i : i / 2));
                 put(bpp == 8 ? b : (i % 2 == 0 ? b >> 4 : b & 15));
             }
             pos += (bytes + 1) & ~qint64(1);
         }
-        if (row >= h) {
-            complete = true;
-            return;
-        }
     }
+    return false;
 }
 
 struct Header {
@@ -115,9 +119,11 @@ struct Header {
     int bpp = 0;
     std::uint32_t compression = kRgb;
     bool topDown = false;
-    Channel red, green, blue;
+    Channel red, green, blue, alpha;
     std::vector<QRgb> palette;
     qint64 dataOffset = 0;
+    qint64 profileOffset = 0; // of an embedded ICC profile, from the file's start
+    qint64 profileSize = 0;
     [[nodiscard]] bool rle() const { return compression == kRle8 || compression == kRle4; }
     [[nodiscard]] qint64 stride() const { return ((width * bpp + 31) / 32) * 4; }
     // Bytes of pixel data an uncompressed picture needs after dataOffset.
@@ -196,6 +202,16 @@ std::optional<Header> parseHeader(const Bytes &in, qint64 fileSize, const char *
     default:
         return no("unsupported compression");
     }
+    // The V3, V4 and V5 headers hold an alpha mask after the colour masks,
+    // and so do alpha bit fields after the plain header. Without one, the
+    // fourth byte of a pixel is not alpha (it is often garbage).
+    if ((bpp == 16 || bpp == 32) && (headerSize >= 56 || hd.compression == kAlphaBitFields) && in.has(66, 4))
+        hd.alpha = Channel(in.u32(66));
+    constexpr std::uint32_t kProfileEmbedded = 0x4d424544; // 'MBED'
+    if (headerSize >= 124 && in.u32(70) == kProfileEmbedded) {
+        hd.profileOffset = 14 + qint64(in.u32(126));
+        hd.profileSize = in.u32(130);
+    }
 
     if (bpp <= 8) {
         const qint64 maxColors = qint64(1) << bpp;
@@ -224,8 +240,9 @@ std::optional<Header> parseHeader(const Bytes &in, qint64 fileSize, const char *
 }
 
 // Converts `rows` uncompressed rows as stored in the file (from stored row
-// `first` on, `stride` bytes apart) into the image.
-void convertRows(const Header &hd, const std::uint8_t *data, int first, int rows, QImage &image)
+// `first` on, `stride` bytes apart) into the image. sawAlpha becomes true
+// when a pixel's alpha is not 0.
+void convertRows(const Header &hd, const std::uint8_t *data, int first, int rows, QImage &image, bool &sawAlpha)
 {
     const int w = int(hd.width);
     const int bpp = hd.bpp;
@@ -253,11 +270,13 @@ void convertRows(const Header &hd, const std::uint8_t *data, int first, int rows
         case 16:
             for (int x = 0; x < w; ++x) {
                 const std::uint32_t px = src[2 * x] | (src[2 * x + 1] << 8);
-                dst[x] = qRgb(hd.red.value(px), hd.green.value(px), hd.blue.value(px));
+                const int a = hd.alpha.mask ? hd.alpha.value(px) : 255;
+                sawAlpha = sawAlpha || a != 0;
+                dst[x] = qRgba(hd.red.value(px), hd.green.value(px), hd.blue.value(px), a);
             }
             break;
         case 32:
-            if (hd.compression == kRgb) {
+            if (hd.compression == kRgb && !hd.alpha.mask) {
                 for (int x = 0; x < w; ++x)
                     dst[x] = 0xff000000u | (std::uint32_t(src[4 * x + 2]) << 16) |
                              (std::uint32_t(src[4 * x + 1]) << 8) | src[4 * x];
@@ -266,13 +285,35 @@ void convertRows(const Header &hd, const std::uint8_t *data, int first, int rows
                     std::uint32_t px;
                     std::memcpy(&px, src + 4 * x, 4);
                     px = qFromLittleEndian(px);
-                    dst[x] = qRgb(hd.red.value(px), hd.green.value(px), hd.blue.value(px));
+                    const int a = hd.alpha.mask ? hd.alpha.value(px) : 255;
+                    sawAlpha = sawAlpha || a != 0;
+                    dst[x] = qRgba(hd.red.value(px), hd.green.value(px), hd.blue.value(px), a);
                 }
             }
             break;
         }
     }
 }
+
+// The last steps of a decoded picture: an alpha channel that is 0
+// everywhere is taken as not meant (some writers declare one and leave it
+// empty), and an embedded profile is applied.
+Decoded finish(QImage image, bool alphaDeclared, bool sawAlpha, const QByteArray &profile)
+{
+    if (alphaDeclared && !sawAlpha) {
+        for (int y = 0; y < image.height(); ++y) {
+            auto *px = reinterpret_cast<QRgb *>(image.scanLine(y));
+            for (int x = 0; x < image.width(); ++x)
+                px[x] |= 0xff000000u;
+        }
+        image.reinterpretAsFormat(QImage::Format_RGB32);
+    }
+    convertToSrgb(image, profile, PixelLayout::Rgb);
+    return {image, QString()};
+}
+
+// At most this much of a file is believed to be a colour profile.
+constexpr qint64 kMaxProfileBytes = 4 << 20;
 
 } // namespace
 
@@ -283,18 +324,20 @@ Decoded decodeBmp(const QByteArray &bytes)
     const std::optional<Header> hd = parseHeader(in, in.size(), why);
     if (!hd)
         return refuse(why);
-    QImage image = allocateImage(int(hd->width), int(hd->height), hd->rle() ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+    const bool alpha = hd->rle() || hd->alpha.mask;
+    QImage image = allocateImage(int(hd->width), int(hd->height), alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+    const QByteArray profile =
+        hd->profileSize <= kMaxProfileBytes ? bytes.mid(hd->profileOffset, hd->profileSize) : QByteArray();
     if (hd->rle()) {
-        bool complete = false;
-        decodeRle(in, hd->dataOffset, hd->bpp, hd->palette, image, complete);
-        if (!complete)
-            return refuse("RLE data ends early");
-        return {image, QString()};
+        if (!decodeRle(in, hd->dataOffset, hd->bpp, hd->palette, image))
+            return refuse("RLE data damaged or cut short");
+        return finish(image, false, true, profile);
     }
     // Rows are read up to their last pixel, never into the padding, which
     // the last row may lack.
-    convertRows(*hd, in.at(hd->dataOffset), 0, int(hd->height), image);
-    return {image, QString()};
+    bool sawAlpha = false;
+    convertRows(*hd, in.at(hd->dataOffset), 0, int(hd->height), image, sawAlpha);
+    return finish(image, hd->alpha.mask, sawAlpha, profile);
 }
 
 std::optional<Decoded> decodeBmpStream(QIODevice &file, qint64 fileSize)
@@ -313,7 +356,8 @@ std::optional<Decoded> decodeBmpStream(QIODevice &file, qint64 fileSize)
         return refuse(why);
     if (hd->rle() || hd->dataOffset > prefix.size())
         return std::nullopt; // decoded from the whole file instead
-    QImage image = allocateImage(int(hd->width), int(hd->height));
+    QImage image = allocateImage(int(hd->width), int(hd->height),
+                                 hd->alpha.mask ? QImage::Format_ARGB32 : QImage::Format_RGB32);
     const Prefault warm(image);
     if (!file.seek(hd->dataOffset))
         return refuse("cannot read the pixel data");
@@ -322,6 +366,7 @@ std::optional<Decoded> decodeBmpStream(QIODevice &file, qint64 fileSize)
     const qint64 stride = hd->stride();
     const int rowsPerChunk = int(std::max<qint64>(1, (1 << 20) / stride));
     std::vector<std::uint8_t> chunk(size_t(stride) * size_t(std::min(rowsPerChunk, h)), 0);
+    bool sawAlpha = false;
     for (int first = 0; first < h; first += rowsPerChunk) {
         const int rows = std::min(rowsPerChunk, h - first);
         const qint64 want = first + rows == h ? stride * (rows - 1) + (hd->width * hd->bpp + 7) / 8 : stride * rows;
@@ -332,9 +377,13 @@ std::optional<Decoded> decodeBmpStream(QIODevice &file, qint64 fileSize)
                 return refuse("pixel data ends early");
             got += n;
         }
-        convertRows(*hd, chunk.data(), first, rows, image);
+        convertRows(*hd, chunk.data(), first, rows, image, sawAlpha);
     }
-    return Decoded{image, QString()};
+    QByteArray profile;
+    if (hd->profileSize > 0 && hd->profileSize <= kMaxProfileBytes && hd->profileOffset + hd->profileSize <= fileSize &&
+        file.seek(hd->profileOffset))
+        profile = file.read(hd->profileSize);
+    return finish(image, hd->alpha.mask, sawAlpha, profile);
 }
 
 } // namespace pv

@@ -1,16 +1,21 @@
 // JPEG decoding with libjpeg-turbo, straight into 32-bit pixels. Data that
-// ends early or is corrupt is refused; stray bytes between markers and data
-// after the end of the image are tolerated. The EXIF orientation is applied,
-// so the picture comes out upright.
+// ends early or is corrupt is refused; stray bytes between markers, data
+// after the end of the image and a missing end marker after complete scan
+// data are tolerated. An embedded colour profile is applied, then the EXIF
+// orientation, so the picture comes out in sRGB and upright.
+#include "files/colour.h"
 #include "files/picture.h"
 #include "surfaces/pixelmemory.h"
 
 #include <QTransform>
+#include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <optional>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 #include <jpeglib.h>
 #include <jerror.h>
 
@@ -22,6 +27,7 @@ struct ErrorManager {
     jpeg_error_mgr pub;
     std::jmp_buf jump;
     bool damaged = false;
+    bool endMissing = false; // the data ran out; the decoder made up an end marker
     char text[JMSG_LENGTH_MAX] = {};
 };
 
@@ -38,12 +44,69 @@ void onMessage(j_common_ptr cinfo, int level)
         return; // trace messages
     auto *err = reinterpret_cast<ErrorManager *>(cinfo->err);
     const int code = cinfo->err->msg_code;
+    // Running out of data is damage only if pixels needed it: then the
+    // entropy decoder warns too, or scans are missing (see scansComplete).
+    if (code == JWRN_JPEG_EOF)
+        err->endMissing = true;
     // Warnings that mean pixels are missing or made up.
-    if (code == JWRN_JPEG_EOF || code == JWRN_HIT_MARKER || code == JWRN_HUFF_BAD_CODE ||
-        code == JWRN_MUST_RESYNC || code == JWRN_NOT_SEQUENTIAL) {
+    if (code == JWRN_HIT_MARKER || code == JWRN_HUFF_BAD_CODE || code == JWRN_MUST_RESYNC ||
+        code == JWRN_NOT_SEQUENTIAL) {
         err->damaged = true;
         cinfo->err->format_message(cinfo, err->text);
     }
+}
+
+// The component ids named by the file's scan headers.
+std::vector<int> scannedComponents(const QByteArray &bytes)
+{
+    const auto *b = reinterpret_cast<const unsigned char *>(bytes.constData());
+    const qsizetype n = bytes.size();
+    std::vector<int> ids;
+    qsizetype pos = 2;
+    while (pos + 4 <= n) {
+        if (b[pos] != 0xff || b[pos + 1] == 0xff) {
+            ++pos;
+            continue;
+        }
+        const int marker = b[pos + 1];
+        if (marker == 0xd9)
+            break;
+        const qsizetype length = (b[pos + 2] << 8) | b[pos + 3];
+        if (marker == 0xda && pos + 4 + length <= n && length >= 3) {
+            const int count = b[pos + 4];
+            for (int i = 0; i < count && 5 + 2 * i < length + 2; ++i)
+                ids.push_back(b[pos + 5 + 2 * i]);
+            // Skip the entropy-coded data up to the next marker.
+            pos += 2 + length;
+            while (pos + 1 < n && !(b[pos] == 0xff && b[pos + 1] != 0 && (b[pos + 1] < 0xd0 || b[pos + 1] > 0xd7)))
+                ++pos;
+            continue;
+        }
+        pos += 2 + length;
+    }
+    return ids;
+}
+
+// Whether every scan the picture needs was read, for a file whose data ran
+// out after its last complete scan: a progressive file must have refined
+// every coefficient to its last bit, a sequential one must have scanned
+// every component.
+bool scansComplete(const jpeg_decompress_struct &cinfo, const QByteArray &bytes)
+{
+    if (cinfo.progressive_mode) {
+        if (!cinfo.coef_bits)
+            return false;
+        for (int c = 0; c < cinfo.num_components; ++c)
+            for (int k = 0; k < DCTSIZE2; ++k)
+                if (cinfo.coef_bits[c][k] != 0)
+                    return false;
+        return true;
+    }
+    const std::vector<int> scanned = scannedComponents(bytes);
+    for (int c = 0; c < cinfo.num_components; ++c)
+        if (std::find(scanned.begin(), scanned.end(), cinfo.comp_info[c].component_id) == scanned.end())
+            return false;
+    return true;
 }
 
 // The EXIF orientation tag (1 to 8) of an APP1 marker, or 1.
@@ -100,9 +163,14 @@ struct Job {
     jpeg_decompress_struct cinfo{};
     ErrorManager err;
     QImage image;
-    // Declared after the image, so that it is joined before the image goes.
+    // Declared after the image, so that they go before it: the converter's
+    // thread is the prefault's, joined when the prefault goes.
+    std::unique_ptr<ToSrgb> converter;
+    std::optional<ConvertBehind> toSrgb;
     std::optional<Prefault> warm;
     int orientation = 1;
+    QByteArray profile;
+    PixelLayout layout = PixelLayout::Rgb;
     QString refusal;
 };
 
@@ -113,6 +181,9 @@ void run(Job &job, const QByteArray &bytes)
     job.err.pub.error_exit = onError;
     job.err.pub.emit_message = onMessage;
     if (setjmp(job.err.jump)) {
+        if (job.toSrgb)
+            job.toSrgb->stop();
+        job.warm.reset();
         job.image = QImage();
         if (job.refusal.isEmpty())
             job.refusal = QString::fromLocal8Bit(job.err.text);
@@ -123,14 +194,29 @@ void run(Job &job, const QByteArray &bytes)
     jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char *>(bytes.constData()),
                  static_cast<unsigned long>(bytes.size()));
     jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xffff);
+    jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xffff);
     jpeg_read_header(&cinfo, TRUE);
     job.orientation = exifOrientation(cinfo.marker_list);
+    JOCTET *icc = nullptr;
+    unsigned int iccLength = 0;
+    if (jpeg_read_icc_profile(&cinfo, &icc, &iccLength)) {
+        job.profile = QByteArray(reinterpret_cast<const char *>(icc), qsizetype(iccLength));
+        std::free(icc);
+    }
     if (!sizeAllowed(cinfo.image_width, cinfo.image_height) ||
         !plausibleSize(cinfo.image_width, cinfo.image_height, bytes.size())) {
         job.refusal = QStringLiteral("picture too large");
         return;
     }
     const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
+    // Adobe writes inverted CMYK; others write it plain.
+    const bool inverted = cinfo.saw_Adobe_marker;
+    job.layout = cmyk ? (inverted ? PixelLayout::CmykInverted : PixelLayout::Cmyk)
+                      : cinfo.num_components == 1 ? PixelLayout::Grey : PixelLayout::Rgb;
+    job.converter = ToSrgb::from(job.profile, job.layout);
+    // CMYK with a profile is converted through it afterwards; without one,
+    // row by row as libjpeg's own tools do.
+    const bool cmykByProfile = cmyk && job.converter;
     cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGRX;
     cinfo.dct_method = JDCT_ISLOW;
     jpeg_start_decompress(&cinfo);
@@ -140,33 +226,53 @@ void run(Job &job, const QByteArray &bytes)
         job.refusal = QStringLiteral("out of memory");
         return;
     }
-    job.warm.emplace(job.image);
+    if (job.converter && !cmykByProfile) {
+        // Converted on the second core behind the decoder.
+        job.toSrgb.emplace(job.image, *job.converter);
+        job.warm.emplace(job.image, [&job] { job.toSrgb->work(); });
+    } else {
+        job.warm.emplace(job.image);
+    }
+    auto refuse = [&job](const QString &why) {
+        job.refusal = why;
+        if (job.toSrgb)
+            job.toSrgb->stop();
+        job.warm.reset();
+        job.image = QImage();
+    };
     while (cinfo.output_scanline < cinfo.output_height && !job.err.damaged) {
         JSAMPROW row = job.image.scanLine(int(cinfo.output_scanline));
         if (jpeg_read_scanlines(&cinfo, &row, 1) != 1)
             break;
-        if (cmyk) {
-            // Adobe writes inverted CMYK; others write it plain.
-            const bool inverted = cinfo.saw_Adobe_marker;
+        if (cmyk && !cmykByProfile) {
             auto *px = reinterpret_cast<QRgb *>(row);
             for (int x = int(cinfo.output_width) - 1; x >= 0; --x) {
                 int c = row[4 * x], m = row[4 * x + 1], y = row[4 * x + 2], k = row[4 * x + 3];
                 if (!inverted)
                     c = 255 - c, m = 255 - m, y = 255 - y, k = 255 - k;
-                px[x] = qRgb(c * k / 255, m * k / 255, y * k / 255);
+                // Rounded, as libjpeg's tools convert.
+                px[x] = qRgb((c * k + 127) / 255, (m * k + 127) / 255, (y * k + 127) / 255);
             }
         }
+        if (job.toSrgb && cinfo.output_scanline % 16 == 0)
+            job.toSrgb->filled(int(cinfo.output_scanline));
     }
     if (cinfo.output_scanline < cinfo.output_height || job.err.damaged) {
-        job.refusal = job.err.damaged ? QString::fromLocal8Bit(job.err.text) : QStringLiteral("data ends early");
-        job.image = QImage();
+        refuse(job.err.damaged ? QString::fromLocal8Bit(job.err.text) : QStringLiteral("data ends early"));
         return;
     }
     jpeg_finish_decompress(&cinfo);
-    if (job.err.damaged) {
-        job.refusal = QString::fromLocal8Bit(job.err.text);
-        job.image = QImage();
+    if (job.err.damaged || (job.err.endMissing && !scansComplete(cinfo, bytes))) {
+        refuse(job.err.damaged ? QString::fromLocal8Bit(job.err.text) : QStringLiteral("scans missing"));
+        return;
     }
+    if (job.toSrgb) {
+        job.toSrgb->filled(job.image.height());
+        job.toSrgb->work();
+    }
+    job.warm.reset();
+    if (cmykByProfile)
+        job.converter->convert(job.image);
 }
 
 } // namespace

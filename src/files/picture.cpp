@@ -1,8 +1,10 @@
 #include "files/picture.h"
 
+#include "files/colour.h"
 #include "surfaces/pixelmemory.h"
 
 #include <QBuffer>
+#include <QColorSpace>
 #include <QFile>
 #include <QImageReader>
 #include <cerrno>
@@ -53,6 +55,11 @@ Decoded decodeWithQt(const QByteArray &bytes)
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer);
     reader.setAutoTransform(true);
+    // BMP, JPEG and GIF are decoded by our own decoders, which refuse what
+    // Qt's plugins would show damaged.
+    const QByteArray format = reader.format().toLower();
+    if (format.isEmpty() || format == "bmp" || format == "dib" || format == "jpeg" || format == "jpg" || format == "gif")
+        return {QImage(), QStringLiteral("unknown format")};
     const QSize size = reader.size();
     if (size.isValid() && !sizeAllowed(size.width(), size.height()))
         return {QImage(), QStringLiteral("too large")};
@@ -61,6 +68,10 @@ Decoded decodeWithQt(const QByteArray &bytes)
         return {QImage(), reader.errorString()};
     if (!sizeAllowed(image.width(), image.height()))
         return {QImage(), QStringLiteral("too large")};
+    const bool grey = image.format() == QImage::Format_Grayscale8 || image.format() == QImage::Format_Grayscale16;
+    image = image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+    image.setColorSpace(QColorSpace());
+    convertToSrgb(image, embeddedProfile(bytes), grey ? PixelLayout::Grey : PixelLayout::Rgb);
     return {image, QString()};
 }
 
@@ -96,9 +107,9 @@ Decoded decodePicture(const QByteArray &bytes, QRgb background)
     try {
         if (bytes.startsWith("BM"))
             d = decodeBmp(bytes);
-        else if (bytes.startsWith("\xff\xd8\xff"))
+        else if (bytes.startsWith("\xff\xd8"))
             d = decodeJpeg(bytes);
-        else if (bytes.startsWith("GIF87a") || bytes.startsWith("GIF89a"))
+        else if (bytes.startsWith("GIF8"))
             d = decodeGif(bytes);
         else
             d = decodeWithQt(bytes);

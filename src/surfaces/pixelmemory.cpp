@@ -96,19 +96,22 @@ void unmapLarge(unsigned char *p, std::size_t bytes)
 
 } // namespace
 
-Prefault::Prefault(const QImage &image)
+Prefault::Prefault(const QImage &image, std::function<void()> then)
 {
     const std::size_t bytes = std::size_t(image.sizeInBytes());
-    if (bytes < kMapThreshold)
-        return;
-    // Page-aligned range inside the image's pixels.
+    // Page-aligned range inside the image's pixels, if it is worth it.
     const auto begin = reinterpret_cast<std::uintptr_t>(image.constBits());
-    const std::uintptr_t first = (begin + 4095) & ~std::uintptr_t(4095);
-    const std::uintptr_t last = (begin + bytes) & ~std::uintptr_t(4095);
-    if (last <= first)
+    std::uintptr_t first = (begin + 4095) & ~std::uintptr_t(4095);
+    std::uintptr_t last = (begin + bytes) & ~std::uintptr_t(4095);
+    if (bytes < kMapThreshold || last <= first)
+        first = last = 0;
+    if (first == last && !then)
         return;
-    m_thread = std::thread([first, last] {
-        madvise(reinterpret_cast<void *>(first), last - first, MADV_POPULATE_WRITE);
+    m_thread = std::thread([first, last, then = std::move(then)] {
+        if (last > first)
+            madvise(reinterpret_cast<void *>(first), last - first, MADV_POPULATE_WRITE);
+        if (then)
+            then();
     });
 }
 

@@ -6,6 +6,7 @@
 
 #include <QImage>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -33,10 +34,11 @@ private:
 
 // Faults in the pages of `image` on a second thread for its lifetime, without
 // touching their contents, so that a decoder filling the image meanwhile does
-// not wait for fresh memory page by page. Joins on destruction.
+// not wait for fresh memory page by page; then runs `then` there, if given.
+// Joins on destruction.
 class Prefault {
 public:
-    explicit Prefault(const QImage &image);
+    explicit Prefault(const QImage &image, std::function<void()> then = {});
     ~Prefault();
     Prefault(const Prefault &) = delete;
     Prefault &operator=(const Prefault &) = delete;
