@@ -1,6 +1,7 @@
 #include "files/bmpwrite.h"
 
 #include "files/atomicfile.h"
+#include "surfaces/threads.h"
 
 #include <QtEndian>
 
@@ -71,7 +72,7 @@ QString writeBmp(const QImage &pixels, const QString &path)
             done += rows;
         }
     };
-    if (h >= 2 * rowsPerChunk) {
+    if (h >= 2 * rowsPerChunk && helperThreads()) {
         std::thread other(writeRows, h / 2, h);
         writeRows(0, h / 2);
         other.join();

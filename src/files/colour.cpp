@@ -1,5 +1,7 @@
 #include "files/colour.h"
 
+#include "surfaces/threads.h"
+
 #include <QtEndian>
 
 #include <algorithm>
@@ -324,7 +326,7 @@ void ToSrgb::convert(QImage &image) const
 {
     const PixelRows rows(image);
     const int h = rows.height;
-    if (qint64(rows.width) * h < (1 << 18) || h < 2) {
+    if (qint64(rows.width) * h < (1 << 18) || h < 2 || !helperThreads()) {
         convertRows(rows, 0, h);
         return;
     }

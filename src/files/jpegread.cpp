@@ -6,6 +6,7 @@
 #include "files/colour.h"
 #include "files/picture.h"
 #include "surfaces/pixelmemory.h"
+#include "surfaces/threads.h"
 
 #include <QTransform>
 #include <algorithm>
@@ -102,6 +103,8 @@ bool scansComplete(const jpeg_decompress_struct &cinfo, const QByteArray &bytes)
                     return false;
         return true;
     }
+    if (!jpeg_has_multiple_scans(const_cast<jpeg_decompress_struct *>(&cinfo)))
+        return true; // one scan, every pixel of it decoded
     const std::vector<int> scanned = scannedComponents(bytes);
     for (int c = 0; c < cinfo.num_components; ++c)
         if (std::find(scanned.begin(), scanned.end(), cinfo.comp_info[c].component_id) == scanned.end())
@@ -226,7 +229,7 @@ void run(Job &job, const QByteArray &bytes)
         job.refusal = QStringLiteral("out of memory");
         return;
     }
-    if (job.converter && !cmykByProfile) {
+    if (job.converter && !cmykByProfile && helperThreads()) {
         // Converted on the second core behind the decoder.
         job.toSrgb.emplace(job.image, *job.converter);
         job.warm.emplace(job.image, [&job] { job.toSrgb->work(); });
@@ -261,8 +264,11 @@ void run(Job &job, const QByteArray &bytes)
         refuse(job.err.damaged ? QString::fromLocal8Bit(job.err.text) : QStringLiteral("data ends early"));
         return;
     }
+    // Asked before finishing, which releases what the answer is read from;
+    // the missing end may only be found while finishing.
+    const bool complete = scansComplete(cinfo, bytes);
     jpeg_finish_decompress(&cinfo);
-    if (job.err.damaged || (job.err.endMissing && !scansComplete(cinfo, bytes))) {
+    if (job.err.damaged || (job.err.endMissing && !complete)) {
         refuse(job.err.damaged ? QString::fromLocal8Bit(job.err.text) : QStringLiteral("scans missing"));
         return;
     }
@@ -271,7 +277,7 @@ void run(Job &job, const QByteArray &bytes)
         job.toSrgb->work();
     }
     job.warm.reset();
-    if (cmykByProfile)
+    if (job.converter && !job.toSrgb)
         job.converter->convert(job.image);
 }
 

@@ -3,11 +3,9 @@
 // current picture and the edit state in, the new picture or the reason for
 // refusing out. The window and the batch command both edit through here.
 
-#include "edit/editstate.h"
-#include "input/validation.h"
+#include "edit/editplan.h"
 
 #include <QImage>
-#include <optional>
 
 namespace pv {
 
@@ -17,16 +15,16 @@ struct EditOutcome {
     QImage picture;                 // the new current picture; null when refused
 };
 
-// Runs an edit whose entries have passed validation and been captured into
-// `state`: trimming, centre crop or shrinking `current` (the current
-// picture, intEditYoko x intEditTate, RGB32). A shrink writes the margin it
-// ended with into the state, also when the cut is then refused. A cut that
-// would leave nothing is refused with the size message. The kept part of a
+// Carries out a plan on `current`, the current picture (RGB32): its cut,
+// stretched where the plan says so by area averaging. The kept part of a
 // trim or a crop shares the pixels of `current`.
+[[nodiscard]] EditOutcome applyPlan(const EditPlan &plan, const QImage &current);
+
+// An edit whose entries have passed validation and been captured: planEdit,
+// then applyPlan.
 [[nodiscard]] EditOutcome applyEdit(CheckKind kind, const EditState &state, Edges edges, const QImage &current);
 
-// The whole edit as a click runs it: validation of the entries for that
-// kind (refused with its message), their capture, then applyEdit.
+// The whole edit as a click runs it: planClick, then applyPlan.
 [[nodiscard]] EditOutcome runEdit(CheckKind kind, const Entries &entries, const EditState &state,
                                   const QImage &current);
 

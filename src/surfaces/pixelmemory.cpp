@@ -1,5 +1,7 @@
 #include "surfaces/pixelmemory.h"
 
+#include "surfaces/threads.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
@@ -105,7 +107,7 @@ Prefault::Prefault(const QImage &image, std::function<void()> then)
     std::uintptr_t last = (begin + bytes) & ~std::uintptr_t(4095);
     if (bytes < kMapThreshold || last <= first)
         first = last = 0;
-    if (first == last && !then)
+    if (!helperThreads() || (first == last && !then))
         return;
     m_thread = std::thread([first, last, then = std::move(then)] {
         if (last > first)

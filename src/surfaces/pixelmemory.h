@@ -35,7 +35,8 @@ private:
 // Faults in the pages of `image` on a second thread for its lifetime, without
 // touching their contents, so that a decoder filling the image meanwhile does
 // not wait for fresh memory page by page; then runs `then` there, if given.
-// Joins on destruction.
+// Joins on destruction. Starts nothing, and runs nothing, when helper
+// threads are off (see threads.h).
 class Prefault {
 public:
     explicit Prefault(const QImage &image, std::function<void()> then = {});

@@ -1,6 +1,7 @@
 #include "surfaces/resample.h"
 
 #include "surfaces/surface.h"
+#include "surfaces/threads.h"
 
 #include <algorithm>
 #include <atomic>
@@ -32,20 +33,21 @@ struct Taps {
     std::vector<std::int32_t> weights;
 };
 
-// Fixed-point weights for keep outputs of an axis scaled from inLen to outLen.
-Taps makeTaps(int inLen, int outLen, int keep)
+// Fixed-point weights for keep outputs of an axis whose span
+// [origin, origin + length) of inLen source pixels is scaled to outLen.
+Taps makeTaps(int inLen, int outLen, int keep, double origin, double length)
 {
     Taps t;
     t.start.resize(keep);
     t.count.resize(keep);
     t.first.resize(keep);
-    const double scale = double(inLen) / double(outLen);
+    const double scale = length / double(outLen);
     for (int k = 0; k < keep; ++k) {
         t.first[k] = int(t.weights.size());
-        if (outLen < inLen) {
-            // Area: output k covers [k * scale, (k + 1) * scale) of the source.
-            const double a = k * scale;
-            const double b = std::min(double(inLen), (k + 1) * scale);
+        if (outLen < length) {
+            // Area: output k covers [k * scale, (k + 1) * scale) of the span.
+            const double a = std::max(0.0, origin + k * scale);
+            const double b = std::min(double(inLen), origin + (k + 1) * scale);
             const int i0 = int(std::floor(a));
             const int i1 = std::min(inLen, int(std::ceil(b)));
             int given = 0;
@@ -59,7 +61,7 @@ Taps makeTaps(int inLen, int outLen, int keep)
             t.count[k] = i1 - i0;
         } else {
             // Linear between pixel centres, clamped at the ends.
-            const double x = std::clamp((k + 0.5) * scale - 0.5, 0.0, double(inLen - 1));
+            const double x = std::clamp(origin + (k + 0.5) * scale - 0.5, 0.0, double(inLen - 1));
             const int i0 = std::min(int(x), inLen - 1);
             const int i1 = std::min(i0 + 1, inLen - 1);
             const int w1 = int(std::lround((x - i0) * kOne));
@@ -230,7 +232,7 @@ void horizontal(QRgb *out, const std::uint16_t *mid, const Taps &tx, int from, i
 template <typename Body>
 void forRows(int n, long long work, Body body)
 {
-    if (work < 2'000'000 || n < 2 || std::thread::hardware_concurrency() < 2) {
+    if (work < 2'000'000 || n < 2 || !helperThreads() || std::thread::hardware_concurrency() < 2) {
         body(0, n);
         return;
     }
@@ -244,24 +246,34 @@ void forRows(int n, long long work, Body body)
 
 void useVectorKernels(bool on) { vectorKernelsWanted = on; }
 
-QImage resample(const QImage &srcIn, int outW, int outH, int keepW, int keepH)
+QImage resample(const QImage &src, int outW, int outH, int keepW, int keepH)
+{
+    return resampleRegion(src, QRectF(0, 0, src.width(), src.height()), outW, outH, keepW, keepH);
+}
+
+QImage resampleRegion(const QImage &srcIn, const QRectF &region, int outW, int outH, int keepW, int keepH)
 {
     keepW = keepW < 0 ? outW : std::min(keepW, outW);
     keepH = keepH < 0 ? outH : std::min(keepH, outH);
-    if (srcIn.isNull() || outW <= 0 || outH <= 0 || keepW <= 0 || keepH <= 0)
+    if (srcIn.isNull() || outW <= 0 || outH <= 0 || keepW <= 0 || keepH <= 0 || !(region.width() > 0) ||
+        !(region.height() > 0))
         return QImage();
     const QImage src = srcIn.format() == QImage::Format_RGB32 ? srcIn
                                                                : srcIn.convertToFormat(QImage::Format_RGB32);
     const int inW = src.width();
     const int inH = src.height();
-    const Taps tx = makeTaps(inW, outW, keepW);
-    const Taps ty = makeTaps(inH, outH, keepH);
+    const Taps tx = makeTaps(inW, outW, keepW, region.x(), region.width());
+    const Taps ty = makeTaps(inH, outH, keepH, region.y(), region.height());
 
     // Each output row is made on its own: the vertical pass combines the
     // source rows it covers, all four bytes of every pixel at once, keeping
     // 7 extra bits; the horizontal pass then combines columns of that one
     // row. Two threads take half of the rows each.
     QImage result = allocateImage(keepW, keepH);
+    // Rows are reached through plain pointers: two threads must not touch
+    // the same QImage.
+    uchar *const resultBits = result.bits();
+    const qsizetype resultStride = result.bytesPerLine();
     const int colFrom = tx.start.front();
     int colTo = 0;
     for (int k = 0; k < keepW; ++k)
@@ -280,7 +292,7 @@ QImage resample(const QImage &srcIn, int outW, int outH, int keepW, int keepH)
                 rows[size_t(i)] = src.constScanLine(ty.start[k] + i) + size_t(colFrom) * 4;
             vertical(mid.data(), rows.data(), ty.weights.data() + ty.first[k], ty.count[k], lanes);
 
-            horizontal(reinterpret_cast<QRgb *>(result.scanLine(k)), mid.data(), tx, colFrom, keepW);
+            horizontal(reinterpret_cast<QRgb *>(resultBits + resultStride * k), mid.data(), tx, colFrom, keepW);
         }
     });
     return result;

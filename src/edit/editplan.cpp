@@ -1,0 +1,67 @@
+#include "edit/editplan.h"
+
+namespace pv {
+
+namespace {
+
+EditPlan refusedBy(const EditState &state, const QString &text)
+{
+    EditPlan plan;
+    plan.state = state;
+    plan.refusal = errorMessage(text, Icon::Critical);
+    return plan;
+}
+
+EditPlan keeping(EditState state, const Cut &cut, int w, int h)
+{
+    state.intEditYoko = clamp16(w);
+    state.intEditTate = clamp16(h);
+    return {state, std::nullopt, cut, 0, 0};
+}
+
+} // namespace
+
+EditPlan planEdit(CheckKind kind, const EditState &s, Edges edges)
+{
+    switch (kind) {
+    case kTrim: {
+        const Cut cut = trimCut(s.intEditYoko, s.intEditTate, s.intDotDelValue, edges);
+        if (cut.isEmpty())
+            return refusedBy(s, texts::sizeNotPositive);
+        return keeping(s, cut, int(cut.width), int(cut.height));
+    }
+    case kCentreCrop: {
+        const Cut cut = centreCut(s.intEditYoko, s.intEditTate, s.intInYoko, s.intInTate);
+        return keeping(s, cut, int(cut.width), int(cut.height));
+    }
+    case kShrink: {
+        const ShrinkPlan shrink = shrinkPlan(s.intEditYoko, s.intEditTate, s.intInYoko, s.intInTate,
+                                             s.intReSizeValue, edges);
+        EditState after = s;
+        after.intReSizeValue = clamp16(shrink.margin);
+        if (shrink.cut.isEmpty())
+            return refusedBy(after, texts::sizeNotPositive);
+        EditPlan plan = keeping(after, shrink.cut, s.intInYoko, s.intInTate);
+        plan.stretchWidth = s.intInYoko;
+        plan.stretchHeight = s.intInTate;
+        return plan;
+    }
+    }
+    return refusedBy(s, QString());
+}
+
+EditPlan planClick(CheckKind kind, const Entries &entries, const EditState &state)
+{
+    const CheckResult check = inputCheck(kind, entries);
+    if (!check.passed) {
+        EditPlan plan;
+        plan.state = state;
+        plan.refusal = check.message;
+        return plan;
+    }
+    EditState captured = state;
+    captureFields(captured, entries);
+    return planEdit(kind, captured, entries.edges);
+}
+
+} // namespace pv
