@@ -4,6 +4,7 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -26,7 +27,7 @@ QString notRegular(const struct stat &st)
 
 } // namespace
 
-AtomicFile::AtomicFile(const QString &path)
+AtomicFile::AtomicFile(const QString &path, Existing existing) : m_keepExisting(existing == Existing::Keep)
 {
     // Writing through a link replaces the file it points to, not the link.
     const QFileInfo info(path);
@@ -57,6 +58,11 @@ void AtomicFile::discard()
 QString AtomicFile::open()
 {
     struct stat existing {};
+    if (m_keepExisting && ::lstat(m_target.constData(), &existing) == 0) {
+        m_targetExisted = true;
+        fail(EEXIST);
+        return m_error;
+    }
     if (::stat(m_target.constData(), &existing) == 0) {
         if (const QString why = notRegular(existing); !why.isEmpty()) {
             m_error = why;
@@ -143,7 +149,11 @@ QString AtomicFile::commit()
             return m_error;
         }
     }
-    if (::rename(m_temporary.constData(), m_target.constData()) != 0) {
+    const int renamed = m_keepExisting
+                            ? ::renameat2(AT_FDCWD, m_temporary.constData(), AT_FDCWD, m_target.constData(), RENAME_NOREPLACE)
+                            : ::rename(m_temporary.constData(), m_target.constData());
+    if (renamed != 0) {
+        m_targetExisted = errno == EEXIST;
         fail(errno);
         return m_error;
     }

@@ -13,9 +13,14 @@ namespace pv {
 // existing file also waits for the data to reach the disk first, so that
 // not even a power failure can leave the old file empty. A temporary file
 // is never left behind. Errors are the system's own descriptions.
+//
+// Only a regular file is replaced. Made not to replace at all, the file is
+// put in place only if nothing has the name by then, checked and renamed in
+// one step.
 class AtomicFile {
 public:
-    explicit AtomicFile(const QString &path);
+    enum class Existing { Replace, Keep };
+    explicit AtomicFile(const QString &path, Existing existing = Existing::Replace);
     ~AtomicFile();
     AtomicFile(const AtomicFile &) = delete;
     AtomicFile &operator=(const AtomicFile &) = delete;
@@ -27,6 +32,8 @@ public:
     bool writeAt(const char *data, qint64 size, qint64 offset);
     // Puts the file in place; empty on success.
     [[nodiscard]] QString commit();
+    // The failure was that the name was taken and not to be replaced.
+    [[nodiscard]] bool targetExisted() const { return m_targetExisted; }
 
 private:
     void fail(int error);
@@ -36,6 +43,8 @@ private:
     QByteArray m_temporary;
     int m_fd = -1;
     bool m_replacing = false;
+    bool m_keepExisting = false;
+    bool m_targetExisted = false;
     std::atomic<int> m_writeError{0};
     QString m_error;
 };

@@ -21,6 +21,14 @@ void put32(char *p, quint32 v) { qToLittleEndian(v, p); }
 
 QString writeBmp(const QImage &pixels, const QString &path)
 {
+    AtomicFile file(path);
+    if (QString error = file.open(); !error.isEmpty())
+        return error;
+    return writeBmp(pixels, file);
+}
+
+QString writeBmp(const QImage &pixels, AtomicFile &file)
+{
     const int w = pixels.width(), h = pixels.height();
     if (w < 1 || h < 1)
         return QString::fromLocal8Bit(std::strerror(EINVAL));
@@ -44,9 +52,6 @@ QString writeBmp(const QImage &pixels, const QString &path)
     put32(header + 38, 3780); // 96 dots per inch
     put32(header + 42, 3780);
 
-    AtomicFile file(path);
-    if (QString error = file.open(); !error.isEmpty())
-        return error;
     file.writeAt(header, sizeof header, 0);
 
     // Rows are stored bottom-up, converted and written 256 KiB at a time: a

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "files/atomicfile.h"
 #include "surfaces/surface.h"
 
 #include <QImage>
@@ -11,6 +12,8 @@ namespace pv {
 // existing file is either replaced whole or left untouched. Returns the
 // system's description of the failure, or an empty string on success.
 [[nodiscard]] QString writeBmp(const QImage &pixels, const QString &path);
+// The same into a file already opened; commits it.
+[[nodiscard]] QString writeBmp(const QImage &pixels, AtomicFile &file);
 
 // The same for the w x h block at the top-left of `surface` (which must
 // hold it); where the surface holds no content, its background.

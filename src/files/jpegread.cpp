@@ -172,6 +172,9 @@ struct Job {
     std::optional<ConvertBehind> toSrgb;
     std::optional<Prefault> warm;
     int orientation = 1;
+    int scaleDenominator = 1; // decode at 1/1, 1/2, 1/4 or 1/8 of the size
+    bool headerOnly = false;  // read only the size
+    QSize uprightSize;        // the full size, turned by the orientation
     QByteArray profile;
     PixelLayout layout = PixelLayout::Rgb;
     QString refusal;
@@ -200,6 +203,10 @@ void run(Job &job, const QByteArray &bytes)
     jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xffff);
     jpeg_read_header(&cinfo, TRUE);
     job.orientation = exifOrientation(cinfo.marker_list);
+    job.uprightSize = job.orientation >= 5 ? QSize(int(cinfo.image_height), int(cinfo.image_width))
+                                           : QSize(int(cinfo.image_width), int(cinfo.image_height));
+    if (job.headerOnly)
+        return;
     JOCTET *icc = nullptr;
     unsigned int iccLength = 0;
     if (jpeg_read_icc_profile(&cinfo, &icc, &iccLength)) {
@@ -222,6 +229,8 @@ void run(Job &job, const QByteArray &bytes)
     const bool cmykByProfile = cmyk && job.converter;
     cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGRX;
     cinfo.dct_method = JDCT_ISLOW;
+    cinfo.scale_num = 1;
+    cinfo.scale_denom = unsigned(job.scaleDenominator);
     jpeg_start_decompress(&cinfo);
     try {
         job.image = allocateImage(int(cinfo.output_width), int(cinfo.output_height));
@@ -283,14 +292,24 @@ void run(Job &job, const QByteArray &bytes)
 
 } // namespace
 
-Decoded decodeJpeg(const QByteArray &bytes)
+Decoded decodeJpeg(const QByteArray &bytes, int scaleDenominator)
 {
     Job job;
+    job.scaleDenominator = scaleDenominator;
     run(job, bytes);
     jpeg_destroy_decompress(&job.cinfo);
     if (job.image.isNull())
         return {QImage(), job.refusal.isEmpty() ? QStringLiteral("cannot decode") : job.refusal};
     return {upright(job.image, job.orientation), QString()};
+}
+
+QSize jpegSize(const QByteArray &bytes)
+{
+    Job job;
+    job.headerOnly = true;
+    run(job, bytes);
+    jpeg_destroy_decompress(&job.cinfo);
+    return job.refusal.isEmpty() ? job.uprightSize : QSize();
 }
 
 } // namespace pv

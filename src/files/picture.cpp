@@ -75,7 +75,8 @@ Decoded decodeWithQt(const QByteArray &bytes)
     return {image, QString()};
 }
 
-// Lays transparent pixels over the background; the result is opaque RGB32.
+} // namespace
+
 QImage flatten(const QImage &image, QRgb background)
 {
     if (!image.hasAlphaChannel())
@@ -99,7 +100,6 @@ QImage flatten(const QImage &image, QRgb background)
     return out;
 }
 
-} // namespace
 
 Decoded decodePicture(const QByteArray &bytes, QRgb background)
 {
@@ -126,27 +126,55 @@ Decoded decodePicture(const QByteArray &bytes, QRgb background)
 
 namespace {
 
-Decoded readAndDecode(const QString &path, QRgb background)
+// Opens a regular file for reading. A FIFO must not make the open wait for
+// a writer, so it is opened without blocking, then looked at: a device or a
+// pipe has no size to trust and may never end.
+bool openRegular(const QString &path, QFile &file, qint64 &size, QString &error)
 {
-    // Regular files only, and a FIFO must not make the open wait for a
-    // writer: opened without blocking, then looked at. A device or a pipe
-    // has no size to trust and may never end.
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return {QImage(), QString::fromLocal8Bit(std::strerror(errno))};
+    if (fd < 0) {
+        error = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        return {QImage(), QStringLiteral("not a regular file")};
+        error = QStringLiteral("not a regular file");
+        return false;
     }
-    QFile file;
     if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
-        return {QImage(), file.errorString()};
+        error = file.errorString();
+        return false;
     }
-    const qint64 size = st.st_size;
-    if (size > pictureMemoryLimit())
-        return {QImage(), QStringLiteral("file too large")};
+    size = st.st_size;
+    if (size > pictureMemoryLimit()) {
+        error = QStringLiteral("file too large");
+        return false;
+    }
+    return true;
+}
+
+// Reads size bytes (or fewer, if the file shrank) into `out`.
+qint64 readInto(QFile &file, char *out, qint64 size)
+{
+    qint64 done = 0;
+    while (done < size) {
+        const qint64 n = file.read(out + done, size - done);
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    return done;
+}
+
+Decoded readAndDecode(const QString &path, QRgb background)
+{
+    QFile file;
+    qint64 size = 0;
+    QString error;
+    if (!openRegular(path, file, size, error))
+        return {QImage(), error};
     try {
         if (file.peek(2) == "BM") {
             if (std::optional<Decoded> d = decodeBmpStream(file, size))
@@ -157,13 +185,7 @@ Decoded readAndDecode(const QString &path, QRgb background)
         // pictures never point into it. A file that grows meanwhile is read
         // up to the size it had.
         LargeBuffer buffer(size_t(std::max<qint64>(size, 1)));
-        qint64 done = 0;
-        while (done < size) {
-            const qint64 n = file.read(reinterpret_cast<char *>(buffer.data()) + done, size - done);
-            if (n <= 0)
-                break;
-            done += n;
-        }
+        const qint64 done = readInto(file, reinterpret_cast<char *>(buffer.data()), size);
         if (file.error() != QFileDevice::NoError)
             return {QImage(), file.errorString()};
         return decodePicture(QByteArray::fromRawData(reinterpret_cast<const char *>(buffer.data()), done),
@@ -181,6 +203,24 @@ Decoded loadPicture(const QString &path, QRgb background)
     if (!d.ok())
         qCDebug(lcFiles, "refused %s: %s", qUtf8Printable(path), qUtf8Printable(d.error));
     return d;
+}
+
+FileBytes readPictureFile(const QString &path)
+{
+    QFile file;
+    qint64 size = 0;
+    QString error;
+    if (!openRegular(path, file, size, error))
+        return {QByteArray(), error};
+    try {
+        QByteArray bytes(size, Qt::Uninitialized);
+        bytes.truncate(readInto(file, bytes.data(), size));
+        if (file.error() != QFileDevice::NoError)
+            return {QByteArray(), file.errorString()};
+        return {bytes, QString()};
+    } catch (const std::bad_alloc &) {
+        return {QByteArray(), QStringLiteral("out of memory")};
+    }
 }
 
 } // namespace pv

@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QImage>
 #include <QLoggingCategory>
+#include <QSize>
 #include <QString>
 
 #include <optional>
@@ -43,12 +44,30 @@ struct Decoded {
 [[nodiscard]] Decoded decodePicture(const QByteArray &bytes, QRgb background);
 [[nodiscard]] Decoded loadPicture(const QString &path, QRgb background);
 
+// A whole file as loadPicture reads it: a regular file only, at most a
+// picture's memory limit. On failure, the bytes are empty and the error says
+// why.
+struct FileBytes {
+    QByteArray bytes;
+    QString error;
+};
+[[nodiscard]] FileBytes readPictureFile(const QString &path);
+
+// Transparent pixels laid over `background`: the result is opaque RGB32.
+[[nodiscard]] QImage flatten(const QImage &image, QRgb background);
+
 // The format decoders behind decodePicture, for its tests.
 [[nodiscard]] Decoded decodeBmp(const QByteArray &bytes);
 // An uncompressed BMP decoded while it is read, without holding the file;
 // nullopt when the file must be decoded whole instead (RLE).
 [[nodiscard]] std::optional<Decoded> decodeBmpStream(QIODevice &file, qint64 fileSize);
-[[nodiscard]] Decoded decodeJpeg(const QByteArray &bytes);
+// scaleDenominator 2, 4 or 8 decodes at that fraction of the size, with
+// libjpeg-turbo's scaled decoding (its pixels differ from a full decode's
+// reduced afterwards).
+[[nodiscard]] Decoded decodeJpeg(const QByteArray &bytes, int scaleDenominator = 1);
+// The size of a JPEG as it would open (turned by its EXIF orientation),
+// from its header alone; invalid when the header cannot be read.
+[[nodiscard]] QSize jpegSize(const QByteArray &bytes);
 [[nodiscard]] Decoded decodeGif(const QByteArray &bytes);
 
 } // namespace pv

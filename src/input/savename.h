@@ -10,6 +10,8 @@ namespace pv {
 // already ends in "bmp", in any case, is kept exactly; a leading dot of a
 // hidden file starts no extension. An empty name
 // stays empty.
-[[nodiscard]] QString proposeSaveName(const QString &fileName);
+// The batch command names its outputs by the same rule with the extension of
+// the format it writes.
+[[nodiscard]] QString proposeSaveName(const QString &fileName, const QString &extension = QStringLiteral("bmp"));
 
 } // namespace pv

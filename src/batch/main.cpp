@@ -1,0 +1,25 @@
+// pixelvane-batch: the window's edits on many pictures; see --help.
+#include "batch/batchrun.h"
+
+#include <QCoreApplication>
+#include <csignal>
+#include <cstdio>
+
+int main(int argc, char **argv)
+{
+    // A full disk or a file-size limit must fail the write, not kill us.
+    std::signal(SIGXFSZ, SIG_IGN);
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("pixelvane-batch"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(PIXELVANE_VERSION));
+    const pv::batch::Parsed parsed = pv::batch::parseArguments(QCoreApplication::arguments().mid(1));
+    if (!parsed.error.isEmpty()) {
+        std::fprintf(stderr, "pixelvane-batch: %s (see --help)\n", qPrintable(parsed.error));
+        return 2;
+    }
+    if (!parsed.options) {
+        std::fputs(qPrintable(parsed.print), stdout);
+        return 0;
+    }
+    return pv::batch::runBatch(*parsed.options);
+}

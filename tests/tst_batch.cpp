@@ -1,0 +1,283 @@
+// pixelvane-batch as a user runs it: the same pixels as the window, runs
+// that go on past refusals, files never lost, interruption, usage errors.
+#include "testimages.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QDirIterator>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+using namespace testimages;
+
+namespace {
+
+struct Run {
+    int status = -1;
+    QString err;
+};
+
+Run batch(const QStringList &arguments, const QString &workDir = QString())
+{
+    QProcess p;
+    if (!workDir.isEmpty())
+        p.setWorkingDirectory(workDir);
+    p.start(QStringLiteral(PIXELVANE_BATCH), arguments);
+    p.waitForFinished(120000);
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardError())};
+}
+
+// The window, driven through the scenario runner: open, the actions, save.
+QByteArray windowSaves(const QString &input, const QList<QByteArray> &actions, const QString &output)
+{
+    QByteArray script = QStringLiteral(R"({"do":"answer","open":"%1"})").arg(input).toUtf8() + "\n" +
+                        R"({"do":"click","control":"mnuOpen"})" + "\n";
+    for (const QByteArray &a : actions)
+        script += a + "\n";
+    script += QStringLiteral(R"({"do":"answer","save":"%1"})").arg(output).toUtf8() + "\n" +
+              R"({"do":"click","control":"mnuSave"})" + "\n";
+    QProcess p;
+    p.start(QStringLiteral(PIXELVANE_SCENARIO), {QStringLiteral("--no-digest")});
+    p.write(script);
+    p.closeWriteChannel();
+    p.waitForFinished(120000);
+    return readFile(output);
+}
+
+QList<QJsonObject> reportLines(const QString &path)
+{
+    QList<QJsonObject> lines;
+    for (const QByteArray &line : readFile(path).split('\n'))
+        if (!line.isEmpty())
+            lines << QJsonDocument::fromJson(line).object();
+    return lines;
+}
+
+QStringList filesUnder(const QString &dir)
+{
+    QStringList out;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        out << QDir(dir).relativeFilePath(it.next());
+    out.sort();
+    return out;
+}
+
+} // namespace
+
+class tst_Batch : public QObject {
+    Q_OBJECT
+private slots:
+    void samePixelsAsTheWindow_data();
+    void samePixelsAsTheWindow();
+    void runGoesOnPastRefusals();
+    void neverLosesAFile();
+    void interruptLeavesNothingHalfWritten();
+    void usageErrorsCreateNothing_data();
+    void usageErrorsCreateNothing();
+    void fastIsCloseToExact();
+};
+
+void tst_Batch::samePixelsAsTheWindow_data()
+{
+    QTest::addColumn<QByteArray>("picture");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QStringList>("edits");
+    QTest::addColumn<QList<QByteArray>>("clicks");
+    const QByteArray trim = R"({"do":"click","control":"cmbDotDel"})";
+    const QByteArray crop = R"({"do":"click","control":"cmbCenterDel"})";
+    const QByteArray shrink = R"({"do":"click","control":"cmdHenkan"})";
+    auto type = [](const char *field, const char *text) {
+        return QStringLiteral(R"({"do":"type","field":"%1","text":"%2"})").arg(field, text).toUtf8();
+    };
+    auto box = [](const char *name, bool on) {
+        return QStringLiteral(R"({"do":"check","box":"%1","on":%2})").arg(name, on ? "true" : "false").toUtf8();
+    };
+    QTest::newRow("odd size, trim") << bmp(pattern(101, 77), 24) << "odd.bmp" << QStringList{"--trim", "3"}
+                                    << QList<QByteArray>{type("txtDotDelValue", "3"), trim};
+    QImage quadrant(64, 48, QImage::Format_RGB32);
+    for (int y = 0; y < 48; ++y)
+        for (int x = 0; x < 64; ++x)
+            quadrant.setPixel(x, y, qRgb(x * 4, y * 5, (x + y) * 2));
+    QTest::newRow("EXIF-rotated JPEG, crop") << withExifOrientation(jpeg(quadrant, 90), 6) << "turned.jpg"
+                                             << QStringList{"--crop", "31x41"}
+                                             << QList<QByteArray>{type("txtYoko", "31"), type("txtTate", "41"), crop};
+    QTest::newRow("GIF with transparency, shrink")
+        << gif(pattern(60, 40).copy(0, 0, 60, 40).convertToFormat(QImage::Format_RGB32), 0) << "clear.gif"
+        << QStringList{"--shrink", "25x20"} << QList<QByteArray>{type("txtYoko", "25"), type("txtTate", "20"), shrink};
+    QTest::newRow("two shrinks, the margin written back")
+        << bmp(photo(640, 480), 24) << "two.bmp" << QStringList{"--shrink", "320x200", "--shrink", "100x50"}
+        << QList<QByteArray>{type("txtYoko", "320"), type("txtTate", "200"), shrink, type("txtYoko", "100"),
+                             type("txtTate", "50"), shrink};
+    QTest::newRow("edge subsets for trim and shrink")
+        << bmp(pattern(203, 151), 24) << "edges.bmp"
+        << QStringList{"--edges", "left,bottom", "--trim", "5", "--edges", "top,right", "--margin", "3", "--shrink", "50x40"}
+        << QList<QByteArray>{box("chkUp", false), box("chkRight", false), type("txtDotDelValue", "5"), trim,
+                             box("chkUp", true), box("chkRight", true), box("chkDown", false), box("chkLeft", false),
+                             type("txtReSizeValue", "3"), type("txtYoko", "50"), type("txtTate", "40"), shrink};
+}
+
+void tst_Batch::samePixelsAsTheWindow()
+{
+    QFETCH(QByteArray, picture);
+    QFETCH(QString, name);
+    QFETCH(QStringList, edits);
+    QFETCH(QList<QByteArray>, clicks);
+    QTemporaryDir dir;
+    const QString input = dir.filePath(name);
+    QVERIFY(writeFile(input, picture));
+    const Run r = batch(edits + QStringList{"-q", "-o", dir.filePath("out"), input});
+    QVERIFY2(r.status == 0, qPrintable(r.err));
+    const QString stem = QFileInfo(name).completeBaseName();
+    const QByteArray fromBatch = readFile(dir.filePath("out/" + stem + ".bmp"));
+    const QByteArray fromWindow = windowSaves(input, clicks, dir.filePath("window.bmp"));
+    QVERIFY(!fromWindow.isEmpty());
+    QCOMPARE(fromBatch.size(), fromWindow.size());
+    QVERIFY2(fromBatch == fromWindow, qPrintable(firstDifference(QImage::fromData(fromBatch), QImage::fromData(fromWindow))));
+}
+
+void tst_Batch::runGoesOnPastRefusals()
+{
+    QTemporaryDir dir;
+    QDir(dir.path()).mkdir("in");
+    QVERIFY(writeFile(dir.filePath("in/a-good.bmp"), bmp(pattern(80, 60), 24)));
+    QVERIFY(writeFile(dir.filePath("in/b-broken.jpg"), jpeg(photo(80, 60)).left(200)));
+    QVERIFY(writeFile(dir.filePath("in/c-small.png"), [] {
+        QByteArray png;
+        QBuffer buffer(&png);
+        buffer.open(QIODevice::WriteOnly);
+        pattern(30, 20).save(&buffer, "PNG");
+        return png;
+    }()));
+    QVERIFY(writeFile(dir.filePath("in/notes.txt"), "not a picture, not taken"));
+    const Run r = batch({"--crop", "40x30", "--report", dir.filePath("report.jsonl"), "-o", dir.filePath("out"),
+                         dir.filePath("in")});
+    QCOMPARE(r.status, 1);
+    const QList<QJsonObject> lines = reportLines(dir.filePath("report.jsonl"));
+    QCOMPARE(lines.size(), 3);
+    QCOMPARE(lines[0]["status"].toString(), QStringLiteral("written"));
+    QCOMPARE(lines[0]["width"].toInt(), 40);
+    QCOMPARE(lines[0]["height"].toInt(), 30);
+    QCOMPARE(lines[0]["reason"].toString(), QString());
+    QCOMPARE(lines[1]["status"].toString(), QStringLiteral("refused"));
+    QVERIFY(lines[1]["reason"].toString().startsWith(QStringLiteral("このファイルは読み込めません。")));
+    QCOMPARE(lines[2]["status"].toString(), QStringLiteral("refused"));
+    QCOMPARE(lines[2]["reason"].toString(), QStringLiteral("--crop 40x30: 縮小しかできません・・・。m(_ _)m"));
+    QVERIFY(r.err.contains(QStringLiteral("c-small.png")));
+    QCOMPARE(filesUnder(dir.filePath("out")), QStringList{"a-good.bmp"});
+}
+
+void tst_Batch::neverLosesAFile()
+{
+    QTemporaryDir dir;
+    const QByteArray original = bmp(pattern(50, 40), 24);
+    const QString input = dir.filePath("pic.bmp");
+    QVERIFY(writeFile(input, original));
+    // The output would be the input itself: refused, even with --overwrite.
+    Run r = batch({"--trim", "2", "--overwrite", "-o", dir.path(), input});
+    QCOMPARE(r.status, 1);
+    QCOMPARE(readFile(input), original);
+    // An existing output is skipped unless --overwrite.
+    QVERIFY(QDir(dir.path()).mkdir("out"));
+    QVERIFY(writeFile(dir.filePath("out/pic.bmp"), "mine"));
+    r = batch({"--trim", "2", "-o", dir.filePath("out"), input});
+    QCOMPARE(r.status, 0);
+    QCOMPARE(readFile(dir.filePath("out/pic.bmp")), QByteArray("mine"));
+    r = batch({"--trim", "2", "--overwrite", "-o", dir.filePath("out"), input});
+    QCOMPARE(r.status, 0);
+    QCOMPARE(QImage(dir.filePath("out/pic.bmp")).size(), QSize(46, 36));
+    // Two inputs writing the same output: the later one is refused.
+    QDir(dir.path()).mkpath("other");
+    QVERIFY(writeFile(dir.filePath("other/pic.gif"), gif(pattern(10, 10))));
+    r = batch({"--report", dir.filePath("r.jsonl"), "-o", dir.filePath("two"), input, dir.filePath("other/pic.gif")});
+    QCOMPARE(r.status, 1);
+    const QList<QJsonObject> lines = reportLines(dir.filePath("r.jsonl"));
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines[1]["status"].toString(), QStringLiteral("refused"));
+    QCOMPARE(QImage(dir.filePath("two/pic.bmp")).size(), QSize(50, 40));
+}
+
+void tst_Batch::interruptLeavesNothingHalfWritten()
+{
+    QTemporaryDir dir;
+    QDir(dir.path()).mkdir("in");
+    const QByteArray big = bmp(photo(1500, 1000), 24);
+    for (int i = 0; i < 40; ++i)
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("in/p%1.bmp").arg(i, 2, 10, QLatin1Char('0'))), big));
+    QProcess p;
+    p.start(QStringLiteral(PIXELVANE_BATCH), {"-q", "-j", "2", "--format", "png", "-o", dir.filePath("out"), dir.filePath("in")});
+    QVERIFY(p.waitForStarted());
+    // Interrupt once the first pictures are out.
+    for (int i = 0; i < 600 && filesUnder(dir.filePath("out")).size() < 2; ++i)
+        QTest::qWait(10);
+    ::kill(pid_t(p.processId()), SIGINT);
+    QVERIFY(p.waitForFinished(60000));
+    QCOMPARE(p.exitCode(), 130);
+    const QStringList written = filesUnder(dir.filePath("out"));
+    QVERIFY2(!written.isEmpty() && written.size() < 40, qPrintable(written.join(u' ')));
+    for (const QString &name : written) {
+        QVERIFY2(!name.startsWith(u'.'), qPrintable("left behind: " + name));
+        QCOMPARE(QImage(dir.filePath("out/" + name)).size(), QSize(1500, 1000));
+    }
+    QVERIFY(QString::fromUtf8(p.readAllStandardError()).contains(QStringLiteral("interrupted")));
+}
+
+void tst_Batch::usageErrorsCreateNothing_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("trim not digits") << QStringList{"--trim", "1O"};
+    QTest::newRow("trim 0") << QStringList{"--trim", "0"};
+    QTest::newRow("crop too large") << QStringList{"--crop", "32768x10"};
+    QTest::newRow("shrink without a height") << QStringList{"--shrink", "320"};
+    QTest::newRow("full-width digits") << QStringList{"--shrink", QStringLiteral("３２０x２４０")};
+    QTest::newRow("bad edge") << QStringList{"--edges", "top,middle"};
+    QTest::newRow("quality 101") << QStringList{"--format", "jpeg", "--quality", "101"};
+    QTest::newRow("unknown format") << QStringList{"--format", "tga"};
+    QTest::newRow("unknown option") << QStringList{"--sharpen"};
+    QTest::newRow("value missing") << QStringList{"--margin"};
+}
+
+void tst_Batch::usageErrorsCreateNothing()
+{
+    QFETCH(QStringList, arguments);
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath("a.bmp"), bmp(pattern(20, 20), 24)));
+    const Run r = batch(arguments + QStringList{"-o", dir.filePath("out"), "--report", dir.filePath("r.jsonl"),
+                                                dir.filePath("a.bmp")});
+    QCOMPARE(r.status, 2);
+    QCOMPARE(r.err.count(u'\n'), 1);
+    QVERIFY(r.err.startsWith(QStringLiteral("pixelvane-batch: ")));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"a.bmp"});
+}
+
+void tst_Batch::fastIsCloseToExact()
+{
+    QTemporaryDir dir;
+    const QString input = dir.filePath("photo.jpg");
+    QVERIFY(writeFile(input, jpeg(photo(2400, 1800), 90)));
+    QCOMPARE(batch({"-q", "--shrink", "200x150", "-o", dir.filePath("exact"), input}).status, 0);
+    QCOMPARE(batch({"-q", "--fast", "--shrink", "200x150", "-o", dir.filePath("fast"), input}).status, 0);
+    const QImage exact(dir.filePath("exact/photo.bmp")), fast(dir.filePath("fast/photo.bmp"));
+    QCOMPARE(fast.size(), exact.size());
+    qint64 sum = 0;
+    int worst = 0;
+    for (int y = 0; y < exact.height(); ++y)
+        for (int x = 0; x < exact.width(); ++x) {
+            const QRgb a = exact.pixel(x, y), b = fast.pixel(x, y);
+            for (int d : {qRed(a) - qRed(b), qGreen(a) - qGreen(b), qBlue(a) - qBlue(b)}) {
+                sum += std::abs(d);
+                worst = std::max(worst, std::abs(d));
+            }
+        }
+    const double mean = double(sum) / (3.0 * exact.width() * exact.height());
+    QVERIFY2(mean <= 1.0 && worst <= 8, qPrintable(QStringLiteral("mean %1, worst %2").arg(mean).arg(worst)));
+    QVERIFY2(fast != exact, "--fast decoded at full size");
+}
+
+QTEST_GUILESS_MAIN(tst_Batch)
+#include "tst_batch.moc"
