@@ -3,6 +3,7 @@
 //   photo.bmp  the same pixels as photo.jpg decodes to, 24-bit
 //   small.jpg  640 x 480, quality 90
 //   adobe.jpg  photo.jpg's pixels taken as Adobe RGB, with that profile
+// or, with --batch DIR N, N different photos like photo.jpg in DIR.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -16,23 +17,25 @@
 namespace {
 
 // Smooth sky, hills and fields with fine deterministic grain, like a photo.
-std::vector<unsigned char> photo(int w, int h)
+// Each variant has its own horizon, sun, colours and grain.
+std::vector<unsigned char> photo(int w, int h, int variant = 0)
 {
     std::vector<unsigned char> rgb(size_t(w) * h * 3);
-    std::uint32_t seed = 12345;
+    std::uint32_t seed = 12345 + 7919u * std::uint32_t(variant);
+    const double shift = variant * 0.37, tint = (variant % 7) * 6.0;
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x) {
             const double u = double(x) / w, v = double(y) / h;
-            const double horizon = 0.55 + 0.08 * std::sin(u * 9.0) + 0.03 * std::sin(u * 31.0);
+            const double horizon = 0.55 + 0.08 * std::sin(u * 9.0 + shift) + 0.03 * std::sin(u * 31.0 - shift);
             double r, g, b;
             if (v < horizon) {
-                r = 90 + 120 * v, g = 150 + 80 * v, b = 235 - 20 * v;
-                const double dx = u - 0.72, dy = v - 0.2;
+                r = 90 + 120 * v + tint, g = 150 + 80 * v, b = 235 - 20 * v - tint;
+                const double dx = u - 0.72 + 0.05 * (variant % 5), dy = v - 0.2;
                 if (dx * dx + dy * dy < 0.004)
                     r = 255, g = 228, b = 130;
             } else {
                 const double t = (v - horizon) / (1 - horizon);
-                r = 60 + 70 * t + 25 * std::sin(x * 0.05 + y * 0.11);
+                r = 60 + 70 * t + 25 * std::sin(x * 0.05 + y * 0.11 + shift) + tint;
                 g = 130 - 30 * t + 30 * std::sin(x * 0.013 + y * 0.07);
                 b = 55 + 20 * std::sin(y * 0.2);
             }
@@ -155,6 +158,17 @@ void writeBmp(const std::string &path, const std::vector<unsigned char> &rgb, in
 int main(int argc, char **argv)
 {
     const std::string dir = argc > 1 ? argv[1] : ".";
+    // pixelvane-bench-inputs --batch DIR N: N different 24-megapixel photos.
+    if (dir == "--batch" && argc > 3) {
+        const std::string to = argv[2];
+        const int n = std::atoi(argv[3]);
+        for (int i = 0; i < n; ++i) {
+            char name[32];
+            std::snprintf(name, sizeof name, "/photo%02d.jpg", i + 1);
+            writeJpeg(to + name, photo(6000, 4000, i + 1), 6000, 4000);
+        }
+        return 0;
+    }
     const std::vector<unsigned char> pixels = photo(6000, 4000);
     writeJpeg(dir + "/photo.jpg", pixels, 6000, 4000);
     writeJpeg(dir + "/adobe.jpg", pixels, 6000, 4000, adobeRgbProfile());

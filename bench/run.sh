@@ -13,3 +13,12 @@ echo "== in process (median of $rounds)"
 QT_QPA_PLATFORM=offscreen "$build/bench/pixelvane-bench" "$work" "$rounds" 2>/dev/null | tee "$work/inproc.txt"
 echo "== whole processes (median of $rounds interleaved rounds)"
 QT_QPA_PLATFORM=offscreen python3 bench/compare.py "$build" "$(pwd)/$work" "$rounds" bench/RESULTS.md "$work/inproc.txt"
+batch_rounds=${BATCH_ROUNDS:-3}
+photos="$work/photos"
+if [ "$(ls "$photos"/*.jpg 2>/dev/null | wc -l)" -ne 48 ]; then
+    echo "== making 48 photos for the batch jobs"
+    rm -rf "$photos" && mkdir -p "$photos"
+    "$build/bench/pixelvane-bench-inputs" --batch "$photos" 48
+fi
+echo "== batch jobs (median of $batch_rounds interleaved rounds)"
+python3 bench/batch.py "$build" "$(pwd)/$photos" "$(pwd)/$work" "$batch_rounds" bench/RESULTS.md
