@@ -1,6 +1,8 @@
 // The real main window, offscreen, with scripted dialogs: layout and
 // initial state, opening, the edits, restoring and saving, end to end.
 #include "app/form1.h"
+#include "app/qtdialogs.h"
+#include "app/translations.h"
 #include "scenario/scripteddialogs.h"
 #include "files/picture.h"
 #include "app/previewbox.h"
@@ -11,6 +13,10 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QMimeData>
 #include <QGroupBox>
 #include <QJsonObject>
 #include <QLoggingCategory>
@@ -94,6 +100,7 @@ class tst_Window : public QObject {
 private slots:
     void layout_data();
     void layout();
+    void batchBoxStandsOnTheFrameLine();
     void initialState();
     void menusAndToolbar();
     void tabOrderAndSelection();
@@ -129,6 +136,9 @@ private slots:
     void saveOverwriteQuestion();
     void saveSmallerAfterShrink();
     void saveFailureShowsError();
+
+    void dropsOpenOneLocalFile();
+    void qtTextsInJapanese();
 };
 
 void tst_Window::layout_data()
@@ -184,6 +194,26 @@ void tst_Window::layout()
         text = g->title();
     QCOMPARE(text, caption);
     QCOMPARE(w->isEnabled(), name != u"Command1" && name != u"Check5");
+}
+
+void tst_Window::batchBoxStandsOnTheFrameLine()
+{
+    Harness h;
+    const QImage client = h.window.centralWidget()->grab().toImage();
+    // Frame2's top line, found right of the check box.
+    const QRect box = h.window.Check5->geometry();
+    const QRgb window = client.pixel(box.right() + 20, box.top() + 2);
+    int line = -1;
+    for (int y = box.top(); y <= box.bottom() && line < 0; ++y)
+        if (client.pixel(box.right() + 20, y) != window)
+            line = y;
+    QVERIFY(line >= 0);
+    const QRgb lineColour = client.pixel(box.right() + 20, line);
+    // Behind the box and its caption the line stops, as behind a title.
+    const int captionEnd = box.left() + 20 + h.window.Check5->fontMetrics().horizontalAdvance(h.window.Check5->text());
+    for (int x = box.left(); x < captionEnd; ++x)
+        QVERIFY2(client.pixel(x, line) != lineColour, qPrintable(QStringLiteral("line at x = %1").arg(x)));
+    QCOMPARE(client.pixel(box.right() + 1, line), lineColour);
 }
 
 void tst_Window::initialState()
@@ -835,6 +865,64 @@ void tst_Window::saveFailureShowsError()
     QCOMPARE(shown[1].icon, Icon::Critical);
     QCOMPARE(visibleState(h.window), before);
     QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
+}
+
+void tst_Window::dropsOpenOneLocalFile()
+{
+    Harness h;
+    const QString good = h.openPicture(pattern(40, 30), "first.bmp");
+    const QString second = h.file("second.bmp", bmp(pattern(24, 16), 24));
+    const QString broken = h.file("broken.jpg", "not a picture");
+    auto drag = [&](const QList<QUrl> &urls, bool dropToo, QWidget *onto) {
+        QMimeData data;
+        data.setUrls(urls);
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(onto, &enter);
+        if (dropToo) {
+            QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(onto, &drop);
+        }
+        return enter.isAccepted();
+    };
+    const QJsonObject before = visibleState(h.window);
+    // Several files, a folder, a remote file: not taken, nothing changes.
+    QVERIFY(!drag({QUrl::fromLocalFile(good), QUrl::fromLocalFile(second)}, true, &h.window));
+    QVERIFY(!drag({QUrl::fromLocalFile(h.dir.path())}, true, &h.window));
+    QVERIFY(!drag({QUrl("https://example.org/a.jpg")}, true, &h.window));
+    QCOMPARE(visibleState(h.window), before);
+    QVERIFY(h.dialogs.take().isEmpty());
+    // An unreadable file: the load message, nothing changes but the name
+    // the next save proposes.
+    QVERIFY(drag({QUrl::fromLocalFile(broken)}, true, &h.window));
+    QCOMPARE(h.messages(), QStringList{texts::cannotRead});
+    QCOMPARE(visibleState(h.window), before);
+    QCOMPARE(h.window.commonDialog().FileName, broken);
+    // A picture, dropped on an entry field: opens as from the dialog, and the
+    // field keeps its text.
+    const QString fieldText = h.window.txtDotDelValue->text();
+    QVERIFY(drag({QUrl::fromLocalFile(second)}, true, h.window.txtDotDelValue));
+    QCOMPARE(h.window.txtDotDelValue->text(), fieldText);
+    QCOMPARE(h.window.lblPicPath->text(), second);
+    QCOMPARE(h.window.state().intMotoYoko, 24);
+    QCOMPARE(h.window.txtYoko->text(), QStringLiteral("24"));
+    QCOMPARE(h.window.commonDialog().FileName, second);
+    VERIFY_SAME_PIXELS(h.current(), pattern(24, 16));
+    QVERIFY(h.dialogs.take().isEmpty());
+}
+
+void tst_Window::qtTextsInJapanese()
+{
+    // Last: the translations stay installed.
+    QVERIFY(useJapaneseQtTexts(*qApp));
+    const auto question = QtDialogs::questionBox(texts::overwrite, texts::confirmTitle, nullptr);
+    QCOMPARE(question->button(QMessageBox::Yes)->text(), QStringLiteral("はい(&Y)"));
+    QCOMPARE(question->button(QMessageBox::No)->text(), QStringLiteral("いいえ(&N)"));
+    QCOMPARE(question->defaultButton(), question->button(QMessageBox::No));
+    QCOMPARE(question->text(), texts::overwrite);
+    const auto dialog = QtDialogs::fileDialog(Dialogs::FileKind::Open, texts::openFilter, QString(), nullptr);
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    QCOMPARE(dialog->findChild<QLabel *>("fileNameLabel")->text(), QStringLiteral("ファイル名(&N):"));
+    QCOMPARE(dialog->findChild<QLabel *>("fileTypeLabel")->text(), QStringLiteral("ファイルの種類:"));
 }
 
 QTEST_MAIN(tst_Window)

@@ -13,6 +13,9 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QUrl>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
@@ -33,6 +36,7 @@ Form1::Form1(Dialogs *dialogs, QWidget *parent)
 {
     buildControls();
     wireHandlers();
+    setAcceptDrops(true);
     txtDotDelValue->setFocus(Qt::OtherFocusReason);
     txtGotFocus(txtDotDelValue);
 }
@@ -56,6 +60,14 @@ void Form1::wireHandlers()
 
 bool Form1::eventFilter(QObject *watched, QEvent *event)
 {
+    // An entry field would take a dropped file's name as text: a file
+    // dropped there opens like one dropped anywhere else.
+    const QEvent::Type type = event->type();
+    if ((type == QEvent::DragEnter || type == QEvent::DragMove || type == QEvent::Drop) &&
+        static_cast<QDropEvent *>(event)->mimeData()->hasUrls()) {
+        takeDrag(static_cast<QDropEvent *>(event));
+        return true;
+    }
     if (event->type() == QEvent::FocusIn) {
         auto *field = qobject_cast<QLineEdit *>(watched);
         if (field) {
@@ -126,6 +138,11 @@ bool Form1::fncFileOpen()
     const QString path = CommonDialog1.FileName;
     if (path.isEmpty())
         return false;
+    return openChosen(path);
+}
+
+bool Form1::openChosen(const QString &path)
+{
     Decoded decoded;
     {
         BusyCursor busy;
@@ -139,6 +156,39 @@ bool Form1::fncFileOpen()
     m_picPath = path;
     return true;
 }
+
+std::optional<QString> Form1::droppedFile(const QMimeData *data)
+{
+    if (!data || !data->hasUrls() || data->urls().size() != 1)
+        return std::nullopt;
+    const QUrl url = data->urls().constFirst();
+    if (!url.isLocalFile() || QFileInfo(url.toLocalFile()).isDir())
+        return std::nullopt;
+    return url.toLocalFile();
+}
+
+void Form1::takeDrag(QDropEvent *event)
+{
+    const std::optional<QString> path = droppedFile(event->mimeData());
+    if (!path) {
+        event->ignore();
+        return;
+    }
+    event->acceptProposedAction();
+    if (event->type() != QEvent::Drop)
+        return;
+    // As the open dialog would leave it, so that saving proposes its name.
+    CommonDialog1.FileName = *path;
+    if (!openChosen(*path))
+        return;
+    BusyCursor busy;
+    PicInfoInit();
+    PicWorkInit();
+}
+
+void Form1::dragEnterEvent(QDragEnterEvent *event) { takeDrag(event); }
+void Form1::dragMoveEvent(QDragMoveEvent *event) { takeDrag(event); }
+void Form1::dropEvent(QDropEvent *event) { takeDrag(event); }
 
 void Form1::PicInfoInit()
 {

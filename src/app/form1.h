@@ -11,9 +11,14 @@
 #include <QMainWindow>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QAction;
 class QCheckBox;
+class QDragEnterEvent;
+class QDragMoveEvent;
+class QDropEvent;
+class QMimeData;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -88,11 +93,25 @@ public:
     [[nodiscard]] QLineEdit *entryField(const QString &name) const;
     [[nodiscard]] QCheckBox *edgeBox(const QString &name) const;
 
+    // The one local file a drag carries, if it carries exactly one (a
+    // folder, several files or anything else is not taken).
+    [[nodiscard]] static std::optional<QString> droppedFile(const QMimeData *data);
+
 protected:
     void closeEvent(QCloseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
+    // A picture file dropped anywhere on the window opens as if it had been
+    // chosen in the open dialog.
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dragMoveEvent(QDragMoveEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
 
 private:
+    // Opening a file chosen in the dialog or dropped: decoded into picLoad,
+    // or refused with the load message; true when loaded.
+    bool openChosen(const QString &path);
+    // Drag events, wherever on the window they land.
+    void takeDrag(QDropEvent *event);
     void buildControls();
     void wireHandlers();
     void txtGotFocus(QLineEdit *field);

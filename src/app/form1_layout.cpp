@@ -11,7 +11,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QPainter>
 #include <QPushButton>
+#include <QStyleOptionButton>
 #include <QToolBar>
 
 #include <climits>
@@ -72,10 +74,30 @@ QPushButton *button(QWidget *parent, const char *name, const QString &text, int 
     return b;
 }
 
+// A check box standing on a frame's top edge where the frame's title would
+// be, and drawn as a title is: the frame's line stops behind its box and
+// caption.
+class TitleCheckBox : public QCheckBox {
+public:
+    using QCheckBox::QCheckBox;
+
+protected:
+    void paintEvent(QPaintEvent *event) override
+    {
+        QStyleOptionButton option;
+        initStyleOption(&option);
+        const QRect contents = style()->subElementRect(QStyle::SE_CheckBoxContents, &option, this);
+        const int right = std::min(width(), contents.left() + fontMetrics().horizontalAdvance(text()) + 2);
+        QPainter(this).fillRect(QRect(0, 0, right, height()), palette().window());
+        QCheckBox::paintEvent(event);
+    }
+};
+
+template <typename Box = QCheckBox>
 QCheckBox *checkBox(QWidget *parent, const char *name, const QString &text, int x, int y, int w, int h,
                     bool checked)
 {
-    auto *c = place(new QCheckBox(text, parent), name, x, y, w, h);
+    auto *c = place(new Box(text, parent), name, x, y, w, h);
     c->setChecked(checked);
     fitCaption(c, text, w - 20);
     return c;
@@ -164,7 +186,7 @@ void Form1::buildControls()
     Label9 = label(Frame2, "Label9", QStringLiteral("出力フォルダ"), 16, 48, 89, 17);
     Label8 = label(Frame2, "Label8", QStringLiteral("入力フォルダ"), 16, 24, 73, 17);
     // Stands over the top edge of Frame2, where a title would be.
-    Check5 = checkBox(client, "Check5", QStringLiteral("一括変換"), 24, 524, 89, 25, false);
+    Check5 = checkBox<TitleCheckBox>(client, "Check5", QStringLiteral("一括変換"), 24, 524, 89, 25, false);
     Check5->setEnabled(false);
     Check5->raise();
 

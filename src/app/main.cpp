@@ -1,4 +1,5 @@
 #include "app/form1.h"
+#include "app/translations.h"
 
 #include <QApplication>
 #include <csignal>
@@ -19,6 +20,7 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Pixelvane"));
     QApplication::setDesktopFileName(QStringLiteral("pixelvane"));
+    pv::useJapaneseQtTexts(app);
     pv::Form1 window;
     window.show();
     return app.exec();

@@ -2,6 +2,10 @@
 
 #include "app/dialogs.h"
 
+#include <memory>
+
+class QFileDialog;
+class QMessageBox;
 class QWidget;
 
 namespace pv {
@@ -13,6 +17,13 @@ public:
     void message(const Message &m) override;
     bool question(const QString &text, const QString &title) override;
     std::optional<QString> file(FileKind kind, const QString &filter, const QString &fileName) override;
+
+    // The dialogs as they are shown, not yet shown.
+    [[nodiscard]] static std::unique_ptr<QMessageBox> messageBox(const Message &m, QWidget *parent);
+    [[nodiscard]] static std::unique_ptr<QMessageBox> questionBox(const QString &text, const QString &title,
+                                                                  QWidget *parent);
+    [[nodiscard]] static std::unique_ptr<QFileDialog> fileDialog(FileKind kind, const QString &filter,
+                                                                 const QString &fileName, QWidget *parent);
 
 private:
     QWidget *m_parent;
