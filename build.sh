@@ -3,12 +3,14 @@
 #   ./build.sh run     install what is missing, build, open the window
 #   ./build.sh test    install what is missing, build, run every test
 #   ./build.sh bench   install what is missing, build, run the benchmark
+#   ./build.sh package install what is missing, build, make build/pixelvane_*.deb
 set -euo pipefail
 cd "$(dirname "$0")"
 
 build_packages=(cmake g++ make pkg-config qt6-base-dev qt6-qpa-plugins qt6-image-formats-plugins
                 libgl-dev libjpeg62-turbo-dev libgif-dev liblcms2-dev zlib1g-dev help2man qt6-translations-l10n fonts-noto-cjk)
-test_packages=(desktop-file-utils clang libclang-rt-14-dev)
+test_packages=(desktop-file-utils appstream dpkg-dev clang libclang-rt-14-dev)
+package_packages=(dpkg-dev)
 bench_packages=(imagemagick libvips-tools python3-pil libjpeg-turbo-progs time)
 
 install_missing() {
@@ -61,8 +63,14 @@ bench)
     build build
     exec bench/run.sh build
     ;;
+package)
+    install_missing "${build_packages[@]}" "${package_packages[@]}"
+    build build
+    (cd build && cpack -G DEB >/dev/null)
+    echo "build.sh: made $(ls build/pixelvane_*.deb); install it with: apt install ./$(ls build/pixelvane_*.deb)"
+    ;;
 *)
-    echo "usage: ./build.sh run | test | bench" >&2
+    echo "usage: ./build.sh run | test | bench | package" >&2
     exit 2
     ;;
 esac

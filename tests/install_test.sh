@@ -20,4 +20,9 @@ grep -q '^Icon=pixelvane$' "$desktop" || { echo "launcher names another icon"; e
 icon="$prefix/share/icons/hicolor/scalable/apps/pixelvane.svg"
 test -s "$icon" || { echo "no icon"; exit 1; }
 grep -q '<svg' "$icon" || { echo "icon is not SVG"; exit 1; }
+metainfo="$prefix/share/metainfo/org.pixelvane.pixelvane.metainfo.xml"
+test -s "$metainfo" || { echo "no AppStream metainfo"; exit 1; }
+appstreamcli validate --no-net "$metainfo" >/dev/null || { appstreamcli validate --no-net "$metainfo"; exit 1; }
+grep -q '<launchable type="desktop-id">pixelvane.desktop</launchable>' "$metainfo" || { echo "metainfo names another launcher"; exit 1; }
+grep -q 'MIT' "$prefix/share/doc/pixelvane/copyright" || { echo "no licence"; exit 1; }
 echo "installed tree complete"
