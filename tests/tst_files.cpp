@@ -457,6 +457,8 @@ void tst_Files::otherFormatsThroughQt()
         liar[at] = 0, liar[at + 1] = 0, liar[at + 2] = char(30000 >> 8), liar[at + 3] = char(30000 & 255);
     }
     QVERIFY(!decodePicture(liar + png.mid(33, 40), kBackground).ok());
+    // Damaged files are refused on this route too.
+    QVERIFY(!decodePicture(png.left(png.size() * 2 / 3), kBackground).ok());
 }
 
 void tst_Files::colourProfiles_data()
