@@ -12,6 +12,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <sys/stat.h>
 
 using namespace testimages;
 
@@ -155,11 +156,13 @@ void tst_Batch::runGoesOnPastRefusals()
         return png;
     }()));
     QVERIFY(writeFile(dir.filePath("in/notes.txt"), "not a picture, not taken"));
+    // Read without end, a FIFO would hang the run: refused at once.
+    QVERIFY(mkfifo(qPrintable(dir.filePath("in/d-pipe.jpg")), 0600) == 0);
     const Run r = batch({"--crop", "40x30", "--report", dir.filePath("report.jsonl"), "-o", dir.filePath("out"),
                          dir.filePath("in")});
     QCOMPARE(r.status, 1);
     const QList<QJsonObject> lines = reportLines(dir.filePath("report.jsonl"));
-    QCOMPARE(lines.size(), 3);
+    QCOMPARE(lines.size(), 4);
     QCOMPARE(lines[0]["status"].toString(), QStringLiteral("written"));
     QCOMPARE(lines[0]["width"].toInt(), 40);
     QCOMPARE(lines[0]["height"].toInt(), 30);
@@ -168,6 +171,7 @@ void tst_Batch::runGoesOnPastRefusals()
     QVERIFY(lines[1]["reason"].toString().startsWith(QStringLiteral("このファイルは読み込めません。")));
     QCOMPARE(lines[2]["status"].toString(), QStringLiteral("refused"));
     QCOMPARE(lines[2]["reason"].toString(), QStringLiteral("--crop 40x30: 縮小しかできません・・・。m(_ _)m"));
+    QCOMPARE(lines[3]["status"].toString(), QStringLiteral("refused"));
     QVERIFY(r.err.contains(QStringLiteral("c-small.png")));
     QCOMPARE(filesUnder(dir.filePath("out")), QStringList{"a-good.bmp"});
 }

@@ -499,6 +499,10 @@ void tst_Files::colourProfiles_data()
     // An sRGB profile, or one that cannot be read, changes nothing.
     QTest::newRow("sRGB profile") << bmpV5(source, false, iccProfile(Profile::Srgb)) << bmp(source, 24) << 0;
     QTest::newRow("unreadable profile") << bmpV5(source, false, QByteArray(300, 'x')) << bmp(source, 24) << 0;
+    // Found by fuzzing: a header naming no colour space.
+    QByteArray noSpace = iccProfile(Profile::AdobeRgb);
+    noSpace.replace(16, 4, QByteArray(4, '\xff'));
+    QTest::newRow("profile of no colour space") << bmpV5(source, false, noSpace) << bmp(source, 24) << 0;
     QTest::newRow("unreadable profile, JPEG") << jpeg(source, 90, false, 3, QByteArray(300, 'x')) << jpeg(source, 90) << 0;
 }
 

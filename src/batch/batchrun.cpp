@@ -8,7 +8,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QImageReader>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QThread>
@@ -81,9 +80,7 @@ qint64 estimate(const Job &job)
 {
     if (!job.refusal.isEmpty())
         return 0;
-    QImageReader reader(job.input);
-    reader.setDecideFormatFromContent(true);
-    const QSize size = reader.size();
+    const QSize size = pictureFileSize(job.input);
     return workingBytes(size.isValid() ? size : QSize(4000, 3000));
 }
 

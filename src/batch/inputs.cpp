@@ -17,7 +17,10 @@ namespace pv::batch {
 namespace {
 
 // Adds a folder's pictures, sorted by name, under `relative` in the output.
-void addFolder(const QString &folder, const QString &relative, bool recursive, std::vector<std::pair<QString, QString>> &found)
+// A subfolder that is the output folder is left out: a rerun would take the
+// results for pictures.
+void addFolder(const QString &folder, const QString &relative, bool recursive, const QString &outputFolder,
+               std::vector<std::pair<QString, QString>> &found)
 {
     const QDir dir(folder);
     const QFileInfoList files = dir.entryInfoList(QDir::Files, QDir::Name);
@@ -29,7 +32,9 @@ void addFolder(const QString &folder, const QString &relative, bool recursive, s
     // Links to folders are not followed: they could lead round in a circle.
     const QFileInfoList subfolders = dir.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, QDir::Name);
     for (const QFileInfo &sub : subfolders)
-        addFolder(sub.filePath(), relative.isEmpty() ? sub.fileName() : relative + u'/' + sub.fileName(), true, found);
+        if (outputFolder.isEmpty() || sub.canonicalFilePath() != outputFolder)
+            addFolder(sub.filePath(), relative.isEmpty() ? sub.fileName() : relative + u'/' + sub.fileName(), true,
+                  outputFolder, found);
 }
 
 // The inputs listed in a files-from list: one a line, or NUL-separated.
@@ -89,9 +94,10 @@ JobList listJobs(const Options &o)
 
     // Each input path with the subfolder of the output it goes to.
     std::vector<std::pair<QString, QString>> found;
+    const QString outputFolder = QFileInfo(o.outputDir).canonicalFilePath();
     for (const QString &input : inputs) {
         if (QFileInfo(input).isDir())
-            addFolder(input, QString(), o.recursive, found);
+            addFolder(input, QString(), o.recursive, outputFolder, found);
         else
             found.emplace_back(input, QString());
     }

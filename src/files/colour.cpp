@@ -14,6 +14,7 @@
 #include <immintrin.h>
 #include <lcms2.h>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 #include <zlib.h>
@@ -42,6 +43,24 @@ using Transform = std::unique_ptr<void, TransformDeleter>;
 class MatrixShaper final : public ToSrgb {
 public:
     static constexpr int kOne = 1 << 14;
+    // Linear light in 14 fractional bits to sRGB's 8; padded, as the vector
+    // kernel reads four bytes at a time.
+    using Encoding = std::array<std::uint8_t, kOne + 1 + 3>;
+
+    static std::optional<Encoding> srgbEncoding(cmsHPROFILE srgb)
+    {
+        const auto *curve = static_cast<const cmsToneCurve *>(cmsReadTag(srgb, cmsSigRedTRCTag));
+        cmsToneCurve *encode = curve ? cmsReverseToneCurve(curve) : nullptr;
+        if (!encode)
+            return std::nullopt;
+        Encoding out{};
+        for (int i = 0; i <= kOne; ++i) {
+            const double e = std::clamp<double>(cmsEvalToneCurveFloat(encode, float(double(i) / kOne)), 0.0, 1.0);
+            out[size_t(i)] = std::uint8_t(std::lround(e * 255.0));
+        }
+        cmsFreeToneCurve(encode);
+        return out;
+    }
 
     // Nothing when the profile is not such a profile.
     static std::unique_ptr<MatrixShaper> from(cmsHPROFILE source, cmsHPROFILE srgb)
@@ -78,15 +97,11 @@ public:
                     return nullptr; // beyond the fixed-point range
                 m.m_matrix[i][j] = int(std::lround(sum * kOne));
             }
-        const auto *srgbCurve = static_cast<const cmsToneCurve *>(cmsReadTag(srgb, cmsSigRedTRCTag));
-        cmsToneCurve *encode = srgbCurve ? cmsReverseToneCurve(srgbCurve) : nullptr;
-        if (!encode)
+        // The way back into sRGB is the same for every profile: made once.
+        static const std::optional<Encoding> encoding = srgbEncoding(srgb);
+        if (!encoding)
             return nullptr;
-        for (int i = 0; i <= kOne; ++i) {
-            const double e = std::clamp<double>(cmsEvalToneCurveFloat(encode, float(double(i) / kOne)), 0.0, 1.0);
-            m.m_out[size_t(i)] = std::uint8_t(std::lround(e * 255.0));
-        }
-        cmsFreeToneCurve(encode);
+        m.m_out = *encoding;
         return made;
     }
 
@@ -204,7 +219,7 @@ private:
 
     int m_in[3][256] = {};
     int m_matrix[3][3] = {};
-    std::array<std::uint8_t, kOne + 1 + 3> m_out{};
+    Encoding m_out{};
 };
 
 // Everything else through Little CMS, a row at a time.
@@ -296,7 +311,8 @@ std::unique_ptr<ToSrgb> ToSrgb::from(const QByteArray &icc, PixelLayout layout)
     Profile srgb(cmsCreate_sRGBProfileTHR(context.get()));
     if (!source || !srgb)
         return nullptr;
-    const cmsColorSpaceSignature space = cmsGetColorSpace(source.get());
+    // Read as a number: a damaged header may hold a value of no colour space.
+    const auto space = static_cast<cmsUInt32Number>(cmsGetColorSpace(source.get()));
     const bool cmyk = layout == PixelLayout::Cmyk || layout == PixelLayout::CmykInverted;
     const bool fits = (space == cmsSigRgbData && layout == PixelLayout::Rgb) ||
                       (space == cmsSigGrayData && layout == PixelLayout::Grey) || (space == cmsSigCmykData && cmyk);

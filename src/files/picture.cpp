@@ -223,4 +223,15 @@ FileBytes readPictureFile(const QString &path)
     }
 }
 
+QSize pictureFileSize(const QString &path)
+{
+    QFile file;
+    qint64 size = 0;
+    QString error;
+    if (!openRegular(path, file, size, error))
+        return QSize();
+    QImageReader reader(&file);
+    return reader.size();
+}
+
 } // namespace pv

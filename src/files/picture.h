@@ -53,6 +53,10 @@ struct FileBytes {
 };
 [[nodiscard]] FileBytes readPictureFile(const QString &path);
 
+// The size a picture file's header claims, read by the same rules;
+// invalid when it cannot be told.
+[[nodiscard]] QSize pictureFileSize(const QString &path);
+
 // Transparent pixels laid over `background`: the result is opaque RGB32.
 [[nodiscard]] QImage flatten(const QImage &image, QRgb background);
 
