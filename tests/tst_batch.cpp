@@ -156,10 +156,11 @@ void tst_Batch::runGoesOnPastRefusals()
         return png;
     }()));
     QVERIFY(writeFile(dir.filePath("in/notes.txt"), "not a picture, not taken"));
-    // Read without end, a FIFO would hang the run: refused at once.
-    QVERIFY(mkfifo(qPrintable(dir.filePath("in/d-pipe.jpg")), 0600) == 0);
+    // Read without end, a FIFO named as an input would hang the run:
+    // refused at once.
+    QVERIFY(mkfifo(qPrintable(dir.filePath("pipe.jpg")), 0600) == 0);
     const Run r = batch({"--crop", "40x30", "--report", dir.filePath("report.jsonl"), "-o", dir.filePath("out"),
-                         dir.filePath("in")});
+                         dir.filePath("in"), dir.filePath("pipe.jpg")});
     QCOMPARE(r.status, 1);
     const QList<QJsonObject> lines = reportLines(dir.filePath("report.jsonl"));
     QCOMPARE(lines.size(), 4);
