@@ -9,6 +9,9 @@ rounds=${2:-5}
 work=bench/out
 mkdir -p "$work"
 "$build/bench/pixelvane-bench-inputs" "$work"
+# Let the new files reach the disk first, so that writing them back does
+# not run through the timings.
+sync
 echo "== in process (median of $rounds)"
 QT_QPA_PLATFORM=offscreen "$build/bench/pixelvane-bench" "$work" "$rounds" 2>/dev/null | tee "$work/inproc.txt"
 echo "== whole processes (median of $rounds interleaved rounds)"

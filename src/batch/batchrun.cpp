@@ -84,11 +84,173 @@ qint64 estimate(const Job &job)
     return workingBytes(size.isValid() ? size : QSize(4000, 3000));
 }
 
+// The pictures on `workers` threads; the calling thread reports.
+class Batch {
+public:
+    Batch(const Options &options, const std::vector<Job> &jobs, QFile &report, int workers)
+        : m_options(options), m_jobs(jobs), m_report(report), m_total(int(jobs.size())),
+          m_results(static_cast<size_t>(m_total)), m_finished(static_cast<size_t>(m_total), false),
+          m_alive(workers), m_progress(!options.quiet && ::isatty(STDERR_FILENO))
+    {
+        m_clock.start();
+        for (int i = 0; i < workers; ++i)
+            m_threads.emplace_back([this] { work(); });
+    }
+
+    // Reports until every picture is done, or a signal stopped the run and
+    // the workers have finished what they had begun; returns the exit status.
+    int exec()
+    {
+        {
+            std::unique_lock guard(m_lock);
+            while (m_done < m_total && m_alive > 0) {
+                m_changed.wait_for(guard, std::chrono::milliseconds(200));
+                if (caughtSignal.load() && !m_stop.load()) {
+                    m_stop.store(true);
+                    m_changed.notify_all();
+                }
+                flush(false);
+                if (m_progress && m_done < m_total)
+                    showProgress();
+            }
+        }
+        for (std::thread &t : m_threads)
+            t.join();
+        flush(true);
+        if (m_progress)
+            std::fputs("\r\033[K", stderr);
+        m_report.close();
+        return summary();
+    }
+
+private:
+    int count(Result::Status s) const { return m_counts[int(s)]; }
+
+    // A worker: takes the next picture while there is one, waits until the
+    // pictures in flight leave room for it in memory (one alone always
+    // may), and carries it out.
+    void work()
+    {
+        for (;;) {
+            int index;
+            {
+                std::unique_lock guard(m_lock);
+                if (m_stop.load() || m_next >= m_total) {
+                    --m_alive;
+                    m_changed.notify_all();
+                    return;
+                }
+                index = m_next++;
+            }
+            const Job &job = m_jobs[size_t(index)];
+            const qint64 need = estimate(job);
+            {
+                std::unique_lock guard(m_lock);
+                m_changed.wait(guard, [&] {
+                    return m_stop.load() || m_bytesInFlight == 0 || m_bytesInFlight + need <= pictureMemoryLimit();
+                });
+                if (m_stop.load()) {
+                    finish(index, Result());
+                    --m_alive;
+                    return;
+                }
+                m_bytesInFlight += need;
+            }
+            Result r = runJob(job, m_options, m_stop);
+            std::unique_lock guard(m_lock);
+            m_bytesInFlight -= need;
+            finish(index, std::move(r));
+        }
+    }
+
+    // With the lock held.
+    void finish(int index, Result r)
+    {
+        m_results[size_t(index)] = std::move(r);
+        m_finished[size_t(index)] = true;
+        ++m_done;
+        m_changed.notify_all();
+    }
+
+    // Writes what is finished, in input order, to the report and, for a
+    // refusal or a failure, to standard error. `all`: what is not finished
+    // is passed over.
+    void flush(bool all)
+    {
+        while (m_reported < m_total && (m_finished[size_t(m_reported)] || all)) {
+            const Job &job = m_jobs[size_t(m_reported)];
+            const Result &r = m_results[size_t(m_reported)];
+            if (r.status != Result::Status::NotDone) {
+                ++m_counts[int(r.status)];
+                if (r.status == Result::Status::Refused || r.status == Result::Status::Failed) {
+                    if (m_progress)
+                        std::fputs("\r\033[K", stderr);
+                    say(job.input + QStringLiteral(": ") + QLatin1String(statusName(r.status)) + QStringLiteral(": ") +
+                        r.reason);
+                }
+                if (m_report.isOpen())
+                    m_report.write(reportLine(job, r));
+            }
+            ++m_reported;
+        }
+    }
+
+    void showProgress()
+    {
+        const double seconds = m_clock.elapsed() / 1000.0;
+        const double rate = seconds > 0 ? m_done / seconds : 0;
+        const QString left = rate > 0 ? duration((m_total - m_done) / rate) + QStringLiteral(" left")
+                                      : QStringLiteral("estimating the time left");
+        const QByteArray line = QStringLiteral("\r\033[K%1/%2 pictures, %3/s, %4, %5 refused")
+                                    .arg(m_done)
+                                    .arg(m_total)
+                                    .arg(rate, 0, 'f', 1)
+                                    .arg(left)
+                                    .arg(count(Result::Status::Refused))
+                                    .toLocal8Bit();
+        std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+        std::fflush(stderr);
+    }
+
+    int summary() const
+    {
+        const int signal = caughtSignal.load();
+        say(QStringLiteral("%1 written, %2 skipped, %3 refused, %4 failed in %5%6")
+                .arg(count(Result::Status::Written))
+                .arg(count(Result::Status::Skipped))
+                .arg(count(Result::Status::Refused))
+                .arg(count(Result::Status::Failed))
+                .arg(duration(m_clock.elapsed() / 1000.0), signal ? QStringLiteral(" (interrupted)") : QString()));
+        if (signal)
+            return 128 + signal;
+        return count(Result::Status::Refused) + count(Result::Status::Failed) > 0 ? 1 : 0;
+    }
+
+    const Options &m_options;
+    const std::vector<Job> &m_jobs;
+    QFile &m_report;
+    const int m_total;
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::vector<Result> m_results;
+    std::vector<bool> m_finished;
+    int m_next = 0;
+    int m_done = 0;
+    int m_alive;           // workers still taking pictures
+    int m_reported = 0;    // the report is written in input order
+    int m_counts[4] = {};  // by status
+    qint64 m_bytesInFlight = 0;
+    std::atomic<bool> m_stop{false};
+    const bool m_progress; // a progress line on a terminal
+    QElapsedTimer m_clock;
+    std::vector<std::thread> m_threads;
+};
+
 } // namespace
 
 int runBatch(const Options &o)
 {
-    JobList list = listJobs(o);
+    const JobList list = listJobs(o);
     if (!list.error.isEmpty()) {
         say(list.error);
         return 2;
@@ -105,138 +267,18 @@ int runBatch(const Options &o)
         say(QStringLiteral("cannot make the output folder '%1'").arg(o.outputDir));
         return 2;
     }
-
     struct sigaction action {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
-    const std::vector<Job> &jobs = list.jobs;
-    const int total = int(jobs.size());
+    const int total = int(list.jobs.size());
     const int workers = std::max(1, std::min(total, o.jobs > 0 ? o.jobs : QThread::idealThreadCount()));
     // Every core has pictures of its own.
     setHelperThreads(workers < 2);
-
-    std::mutex lock;
-    std::condition_variable changed;
-    std::vector<Result> results(static_cast<size_t>(total));
-    std::vector<bool> finished(size_t(total), false);
-    int next = 0, done = 0;
-    int alive = workers; // workers still taking pictures
-    qint64 bytesInFlight = 0;
-    const qint64 memoryLimit = pictureMemoryLimit();
-    std::atomic<bool> stop{false};
-
-    auto work = [&] {
-        for (;;) {
-            int index;
-            qint64 need;
-            {
-                std::unique_lock guard(lock);
-                if (stop.load() || next >= total) {
-                    --alive;
-                    changed.notify_all();
-                    return;
-                }
-                index = next++;
-            }
-            need = estimate(jobs[size_t(index)]);
-            {
-                // A picture starts only while the pictures in flight fit in
-                // memory; one alone always may.
-                std::unique_lock guard(lock);
-                changed.wait(guard, [&] { return stop.load() || bytesInFlight == 0 || bytesInFlight + need <= memoryLimit; });
-                if (stop.load()) {
-                    finished[size_t(index)] = true;
-                    ++done;
-                    --alive;
-                    changed.notify_all();
-                    return;
-                }
-                bytesInFlight += need;
-            }
-            Result r = runJob(jobs[size_t(index)], o, stop);
-            {
-                std::unique_lock guard(lock);
-                bytesInFlight -= need;
-                results[size_t(index)] = std::move(r);
-                finished[size_t(index)] = true;
-                ++done;
-            }
-            changed.notify_all();
-        }
-    };
-
-    QElapsedTimer clock;
-    clock.start();
-    std::vector<std::thread> threads;
-    for (int i = 0; i < workers; ++i)
-        threads.emplace_back(work);
-
-    const bool progress = !o.quiet && ::isatty(STDERR_FILENO);
-    int counts[4] = {0, 0, 0, 0};
-    int reported = 0; // report lines are written in input order
-    auto flush = [&](bool all) {
-        // Called with the lock held.
-        while (reported < total && (finished[size_t(reported)] || all)) {
-            const Job &job = jobs[size_t(reported)];
-            const Result &r = results[size_t(reported)];
-            if (r.status != Result::Status::NotDone) {
-                ++counts[int(r.status)];
-                if (r.status == Result::Status::Refused || r.status == Result::Status::Failed) {
-                    if (progress)
-                        std::fputs("\r\033[K", stderr);
-                    say(job.input + QStringLiteral(": ") + QLatin1String(statusName(r.status)) + QStringLiteral(": ") + r.reason);
-                }
-                if (report.isOpen())
-                    report.write(reportLine(job, r));
-            }
-            ++reported;
-        }
-    };
-    {
-        std::unique_lock guard(lock);
-        while (done < total && alive > 0) {
-            changed.wait_for(guard, std::chrono::milliseconds(200));
-            if (caughtSignal.load() && !stop.load()) {
-                stop.store(true);
-                changed.notify_all();
-            }
-            flush(false);
-            if (progress && done < total) {
-                const double seconds = clock.elapsed() / 1000.0;
-                const double rate = seconds > 0 ? done / seconds : 0;
-                const QString left = rate > 0 ? duration((total - done) / rate) + QStringLiteral(" left") : QStringLiteral("estimating the time left");
-                const QByteArray line = QStringLiteral("\r\033[K%1/%2 pictures, %3/s, %4, %5 refused")
-                                            .arg(done).arg(total).arg(rate, 0, 'f', 1).arg(left)
-                                            .arg(counts[int(Result::Status::Refused)])
-                                            .toLocal8Bit();
-                std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
-                std::fflush(stderr);
-            }
-        }
-    }
-    for (std::thread &t : threads)
-        t.join();
-    {
-        std::unique_lock guard(lock);
-        flush(true);
-    }
-    if (progress)
-        std::fputs("\r\033[K", stderr);
-    report.close();
-
-    const int signal = caughtSignal.load();
-    say(QStringLiteral("%1 written, %2 skipped, %3 refused, %4 failed in %5%6")
-            .arg(counts[int(Result::Status::Written)])
-            .arg(counts[int(Result::Status::Skipped)])
-            .arg(counts[int(Result::Status::Refused)])
-            .arg(counts[int(Result::Status::Failed)])
-            .arg(duration(clock.elapsed() / 1000.0), signal ? QStringLiteral(" (interrupted)") : QString()));
-    if (signal)
-        return 128 + signal;
-    return counts[int(Result::Status::Refused)] + counts[int(Result::Status::Failed)] > 0 ? 1 : 0;
+    Batch batch(o, list.jobs, report, workers);
+    return batch.exec();
 }
 
 } // namespace pv::batch

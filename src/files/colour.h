@@ -82,8 +82,4 @@ private:
 // one alone (for tests).
 void useVectorColourKernel(bool on);
 
-// The ICC profile embedded in a PNG (iCCP), TIFF (tag 34675), WebP (ICCP)
-// or BMP (V5, embedded) file; empty when there is none or it is damaged.
-[[nodiscard]] QByteArray embeddedProfile(const QByteArray &file);
-
 } // namespace pv

@@ -1,6 +1,7 @@
 #include "files/picture.h"
 
 #include "files/colour.h"
+#include "files/embeddedprofile.h"
 #include "surfaces/pixelmemory.h"
 
 #include <QBuffer>
