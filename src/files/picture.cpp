@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,11 +44,14 @@ bool plausibleSize(qint64 w, qint64 h, qint64 dataBytes)
 
 namespace {
 
-Decoded decodeWithQt(const QByteArray &bytes)
+// Qt's plugins allocate before they know whether the data holds what the
+// header claims; they are held to what the file could plausibly contain.
+// The limit is the whole process's, so Qt's plugins read one picture at a
+// time (the batch command's other work goes on meanwhile).
+Decoded readWithQt(const QByteArray &bytes, bool &grey)
 {
-    // Qt's plugins allocate before they know whether the data holds what the
-    // header claims; hold them to what the file could plausibly contain.
-    // (One thread decodes at a time, so the global limit is ours to set.)
+    static std::mutex oneAtATime;
+    const std::lock_guard lock(oneAtATime);
     const qint64 plausibleBytes = std::max<qint64>(qint64(16) << 20, bytes.size() * 4096) * 4;
     const qint64 limitMb = std::max<qint64>(1, std::min(pictureMemoryLimit(), plausibleBytes) >> 20);
     QImageReader::setAllocationLimit(int(std::min<qint64>(limitMb, INT_MAX)));
@@ -67,13 +71,23 @@ Decoded decodeWithQt(const QByteArray &bytes)
     QImage image = reader.read();
     if (image.isNull())
         return {QImage(), reader.errorString()};
+    grey = image.format() == QImage::Format_Grayscale8 || image.format() == QImage::Format_Grayscale16;
+    return {image, QString()};
+}
+
+Decoded decodeWithQt(const QByteArray &bytes)
+{
+    bool grey = false;
+    Decoded d = readWithQt(bytes, grey);
+    if (!d.ok())
+        return d;
+    QImage &image = d.image;
     if (!sizeAllowed(image.width(), image.height()))
         return {QImage(), QStringLiteral("too large")};
-    const bool grey = image.format() == QImage::Format_Grayscale8 || image.format() == QImage::Format_Grayscale16;
     image = image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32);
     image.setColorSpace(QColorSpace());
     convertToSrgb(image, embeddedProfile(bytes), grey ? PixelLayout::Grey : PixelLayout::Rgb);
-    return {image, QString()};
+    return d;
 }
 
 } // namespace
