@@ -11,9 +11,9 @@ import glob
 import os
 import shutil
 import statistics
-import subprocess
 import sys
-import time
+
+from timing import rotated, timed
 
 build, photos, outdir, rounds, results = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5]
 cores = os.cpu_count()
@@ -79,24 +79,17 @@ jobs = {
 def measure(cmd):
     shutil.rmtree(out, ignore_errors=True)
     os.makedirs(out)
-    start = time.perf_counter()
-    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    _, status, usage = os.wait4(proc.pid, 0)
-    seconds = time.perf_counter() - start
-    if status != 0:
-        raise SystemExit(f"failed ({status}): {' '.join(cmd[:6])} ...")
+    seconds, megabytes = timed(cmd)
     written = len(os.listdir(out))
     if written != len(inputs):
         raise SystemExit(f"wrote {written} of {len(inputs)}: {' '.join(cmd[:6])} ...")
-    return seconds, usage.ru_maxrss / 1024.0
+    return seconds, megabytes
 
 
 times, memory = {}, {}
 for r in range(rounds):
     for job, tools in jobs.items():
-        order = list(tools.items())
-        order = order[r % len(order):] + order[:r % len(order)]
-        for tool, cmd in order:
+        for tool, cmd in rotated(tools, r):
             s, m = measure(cmd)
             times.setdefault((job, tool), []).append(s)
             memory.setdefault((job, tool), []).append(m)

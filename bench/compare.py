@@ -10,9 +10,9 @@ import datetime
 import os
 import platform
 import statistics
-import subprocess
 import sys
-import time
+
+from timing import rotated, timed
 
 build, inputs, rounds, results = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
 inproc = open(sys.argv[5]).read() if len(sys.argv) > 5 else ""
@@ -82,13 +82,7 @@ floors = {
 def measure(cmd):
     if os.path.exists(out):
         os.remove(out)
-    start = time.perf_counter()
-    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    _, status, usage = os.wait4(proc.pid, 0)
-    seconds = time.perf_counter() - start
-    if status != 0:
-        raise SystemExit(f"failed ({status}): {' '.join(cmd)}")
-    return seconds, usage.ru_maxrss / 1024.0
+    return timed(cmd)
 
 
 times = {}
@@ -99,11 +93,7 @@ for r in range(rounds):
         times.setdefault(("floor", name), []).append(s)
         memory.setdefault(("floor", name), []).append(m)
     for task, tools in tasks.items():
-        # Each round starts with another tool, so that none always runs
-        # right after the same neighbour.
-        order = list(tools.items())
-        order = order[r % len(order):] + order[:r % len(order)]
-        for tool, cmd in order:
+        for tool, cmd in rotated(tools, r):
             s, m = measure(cmd)
             times.setdefault((task, tool), []).append(s)
             memory.setdefault((task, tool), []).append(m)

@@ -43,28 +43,30 @@ struct Scaled {
     QRectF window;         // the current image, in full pixels
 };
 
+// The part `c` of the current image, which is `window` of the full picture.
+QRectF narrowed(const QRectF &window, const Cut &c)
+{
+    return {window.x() + double(c.left), window.y() + double(c.top), double(c.width), double(c.height)};
+}
+
 // The reduction for a fast decode: the largest of 1/2, 1/4, 1/8 that still
 // leaves at least twice the pixels of the first shrink's result on each
 // side of its cut; 1 without a shrink.
 int fastScale(const std::vector<Step> &steps, QSize full)
 {
-    QRectF window(0, 0, full.width(), full.height());
     int scale = 1;
     bool shrunk = false;
     const QString refusal = runSteps(steps, full, [&](const EditPlan &plan) {
-        if (shrunk)
+        if (shrunk || plan.stretchWidth == 0)
             return;
+        shrunk = true;
         const Cut &c = plan.cut;
-        if (plan.stretchWidth > 0) {
-            shrunk = true;
-            for (int d : {8, 4, 2}) {
-                if (double(c.width) / d >= 2.0 * plan.stretchWidth && double(c.height) / d >= 2.0 * plan.stretchHeight) {
-                    scale = d;
-                    break;
-                }
+        for (int d : {8, 4, 2}) {
+            if (double(c.width) / d >= 2.0 * plan.stretchWidth && double(c.height) / d >= 2.0 * plan.stretchHeight) {
+                scale = d;
+                break;
             }
         }
-        window = QRectF(window.x() + double(c.left), window.y() + double(c.top), double(c.width), double(c.height));
     });
     return refusal.isEmpty() ? scale : 1;
 }
@@ -141,7 +143,7 @@ Result runJob(const Job &job, const Options &o, const std::atomic<bool> &stop)
             if (scale > 1) {
                 d = decodeJpeg(file.bytes, scale);
                 if (d.ok()) {
-                    scaled = Scaled{flatten(d.image, kWorkBackground), double(d.image.width()) / full.width(),
+                    scaled = Scaled{d.image, double(d.image.width()) / full.width(),
                                     double(d.image.height()) / full.height(), QRectF(0, 0, full.width(), full.height())};
                 }
             } else {
@@ -164,9 +166,7 @@ Result runJob(const Job &job, const Options &o, const std::atomic<bool> &stop)
             current = applyPlan(plan, current).picture;
             return;
         }
-        const Cut &c = plan.cut;
-        const QRectF w = scaled->window;
-        scaled->window = QRectF(w.x() + double(c.left), w.y() + double(c.top), double(c.width), double(c.height));
+        scaled->window = narrowed(scaled->window, plan.cut);
         if (plan.stretchWidth > 0) {
             const QRectF &v = scaled->window;
             const QRectF region(v.x() * scaled->sx, v.y() * scaled->sy, v.width() * scaled->sx, v.height() * scaled->sy);

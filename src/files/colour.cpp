@@ -318,7 +318,7 @@ std::unique_ptr<ToSrgb> ToSrgb::from(const QByteArray &icc, PixelLayout layout)
     const cmsUInt32Number intent = cmsGetHeaderRenderingIntent(source.get());
     if (space == cmsSigGrayData)
         return GreyTable::from(context.get(), source.get(), srgb.get(), intent);
-    if (space == cmsSigRgbData && intent != INTENT_ABSOLUTE_COLORIMETRIC && cmsIsMatrixShaper(source.get())) {
+    if (space == cmsSigRgbData && intent != INTENT_ABSOLUTE_COLORIMETRIC) {
         // Curves and a matrix have no separate perceptual or saturation
         // rendering: every intent but the absolute one is colorimetric.
         std::unique_ptr<MatrixShaper> fast = MatrixShaper::from(source.get(), srgb.get());

@@ -90,8 +90,7 @@ Decoded decodeWithQt(const QByteArray &bytes)
     return d;
 }
 
-} // namespace
-
+// Lays transparent pixels over the background; the result is opaque RGB32.
 QImage flatten(const QImage &image, QRgb background)
 {
     if (!image.hasAlphaChannel())
@@ -115,6 +114,8 @@ QImage flatten(const QImage &image, QRgb background)
     return out;
 }
 
+
+} // namespace
 
 Decoded decodePicture(const QByteArray &bytes, QRgb background)
 {

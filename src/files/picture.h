@@ -57,8 +57,6 @@ struct FileBytes {
 // invalid when it cannot be told.
 [[nodiscard]] QSize pictureFileSize(const QString &path);
 
-// Transparent pixels laid over `background`: the result is opaque RGB32.
-[[nodiscard]] QImage flatten(const QImage &image, QRgb background);
 
 // The format decoders behind decodePicture, for its tests.
 [[nodiscard]] Decoded decodeBmp(const QByteArray &bytes);
