@@ -46,6 +46,38 @@ QString firstDifference(const QImage &actual, const QImage &expected)
     return QString();
 }
 
+Distance distance(const QImage &a, const QImage &b)
+{
+    Distance d;
+    qint64 sum = 0;
+    for (int y = 0; y < a.height(); ++y)
+        for (int x = 0; x < a.width(); ++x) {
+            const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
+            for (int c : {qRed(p) - qRed(q), qGreen(p) - qGreen(q), qBlue(p) - qBlue(q)}) {
+                sum += std::abs(c);
+                d.worst = std::max(d.worst, std::abs(c));
+            }
+        }
+    d.mean = double(sum) / (3.0 * std::max(1, a.width()) * std::max(1, a.height()));
+    return d;
+}
+
+double meanLuma(const QImage &image)
+{
+    double sum = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            sum += qGray(image.pixel(x, y));
+    return sum / (double(image.width()) * image.height());
+}
+
+pv::Surface surfaceOf(const QImage &image, QRgb background)
+{
+    pv::Surface s(image.width(), image.height(), background);
+    s.setPicture(image);
+    return s;
+}
+
 namespace {
 
 void put16(QByteArray &b, int at, quint16 v) { qToLittleEndian(v, b.data() + at); }

@@ -3,9 +3,12 @@
 // the program's decoders, and pixel comparisons that name the first
 // difference.
 
+#include "surfaces/surface.h"
+
 #include <QByteArray>
 #include <QImage>
 #include <QString>
+#include <QTest>
 
 namespace testimages {
 
@@ -16,6 +19,19 @@ QImage pattern(int w, int h);
 QImage photo(int w, int h);
 // Empty when equal, else where the first pixel differs.
 QString firstDifference(const QImage &actual, const QImage &expected);
+
+// How far two pictures of one size are apart, over every channel of every
+// pixel: the mean and the largest absolute difference.
+struct Distance {
+    double mean = 0;
+    int worst = 0;
+};
+Distance distance(const QImage &a, const QImage &b);
+// The mean grey level of a picture.
+double meanLuma(const QImage &image);
+
+// A surface of the picture's size holding it, over `background`.
+pv::Surface surfaceOf(const QImage &image, QRgb background = 0xff0a0b0c);
 
 // BMP files. bits 1, 4, 8 use a palette of the picture's colours (at most
 // 2^bits of them, in order of appearance); 16 is 5-5-5.
@@ -52,3 +68,10 @@ bool writeFile(const QString &path, const QByteArray &bytes);
 QByteArray readFile(const QString &path);
 
 } // namespace testimages
+
+// Fails the test with the first differing pixel.
+#define VERIFY_SAME_PIXELS(actual, expected)                                                     \
+    do {                                                                                         \
+        const QString diff_ = testimages::firstDifference((actual), (expected));                 \
+        QVERIFY2(diff_.isEmpty(), qPrintable(diff_));                                            \
+    } while (false)

@@ -269,18 +269,8 @@ void tst_Batch::fastIsCloseToExact()
     QCOMPARE(batch({"-q", "--fast", "--shrink", "200x150", "-o", dir.filePath("fast"), input}).status, 0);
     const QImage exact(dir.filePath("exact/photo.bmp")), fast(dir.filePath("fast/photo.bmp"));
     QCOMPARE(fast.size(), exact.size());
-    qint64 sum = 0;
-    int worst = 0;
-    for (int y = 0; y < exact.height(); ++y)
-        for (int x = 0; x < exact.width(); ++x) {
-            const QRgb a = exact.pixel(x, y), b = fast.pixel(x, y);
-            for (int d : {qRed(a) - qRed(b), qGreen(a) - qGreen(b), qBlue(a) - qBlue(b)}) {
-                sum += std::abs(d);
-                worst = std::max(worst, std::abs(d));
-            }
-        }
-    const double mean = double(sum) / (3.0 * exact.width() * exact.height());
-    QVERIFY2(mean <= 1.0 && worst <= 8, qPrintable(QStringLiteral("mean %1, worst %2").arg(mean).arg(worst)));
+    const Distance d = distance(exact, fast);
+    QVERIFY2(d.mean <= 1.0 && d.worst <= 8, qPrintable(QStringLiteral("mean %1, worst %2").arg(d.mean).arg(d.worst)));
     QVERIFY2(fast != exact, "--fast decoded at full size");
 }
 

@@ -14,13 +14,6 @@ namespace {
 constexpr QRgb kBg = 0xff0a0b0c;
 constexpr QRgb kOtherBg = 0xff405060;
 
-Surface surfaceOf(const QImage &image, QRgb bg = kBg)
-{
-    Surface s(image.width(), image.height(), bg);
-    s.setPicture(image);
-    return s;
-}
-
 // The whole surface as an image, read pixel by pixel.
 QImage pixelsOf(const Surface &s)
 {
@@ -29,15 +22,6 @@ QImage pixelsOf(const Surface &s)
         for (int x = 0; x < s.width(); ++x)
             out.setPixel(x, y, s.pixel(x, y));
     return out;
-}
-
-double meanLuma(const QImage &image)
-{
-    double sum = 0;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            sum += qGray(image.pixel(x, y));
-    return sum / (double(image.width()) * image.height());
 }
 
 } // namespace

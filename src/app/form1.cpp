@@ -3,7 +3,7 @@
 #include "app/busycursor.h"
 #include "app/previewbox.h"
 #include "app/qtdialogs.h"
-#include "files/bmpwrite.h"
+#include "files/imagewrite.h"
 #include "files/picture.h"
 #include "input/savename.h"
 #include "surfaces/edits.h"
@@ -23,7 +23,6 @@
 #include <QTimer>
 
 #include <cerrno>
-#include <cstring>
 
 namespace pv {
 
@@ -143,16 +142,15 @@ bool Form1::fncFileOpen()
 
 bool Form1::openChosen(const QString &path)
 {
-    Decoded decoded;
-    {
+    const Made<Opened> opened = [&] {
         BusyCursor busy;
-        decoded = loadPicture(path, kWorkBackground);
-    }
-    if (!decoded.ok()) {
+        return openPicture(path, OpenRequest{kWorkBackground, Work(), {}});
+    }();
+    if (!opened) {
         m_dialogs.message(errorMessage(texts::cannotRead, Icon::Critical));
         return false;
     }
-    m_surfaces.picLoad.setPicture(decoded.image);
+    m_surfaces.picLoad.setPicture(opened->image);
     m_picPath = path;
     return true;
 }
@@ -219,7 +217,7 @@ void Form1::refresh()
 
 void Form1::cmdStartBack_Click()
 {
-    if (lblMotoYoko->text() == u"0" && lblMotoTate->text() == u"0") {
+    if (!imageLoaded(lblMotoYoko->text(), lblMotoTate->text())) {
         m_dialogs.message(errorMessage(texts::loadFirst, Icon::Critical));
         return;
     }
@@ -228,7 +226,7 @@ void Form1::cmdStartBack_Click()
     PicWorkInit();
 }
 
-// Validation and capture.
+// The edits.
 
 Edges Form1::checkedEdges() const
 {
@@ -237,55 +235,32 @@ Edges Form1::checkedEdges() const
 
 Entries Form1::entries() const
 {
-    return {lblMotoYoko->text(), lblMotoTate->text(), txtYoko->text(), txtTate->text(),
-            txtReSizeValue->text(), txtDotDelValue->text(), checkedEdges(),
-            m_state.intEditYoko, m_state.intEditTate};
+    Entries e;
+    e.yoko = txtYoko->text();
+    e.tate = txtTate->text();
+    e.reSizeValue = txtReSizeValue->text();
+    e.dotDelValue = txtDotDelValue->text();
+    e.edges = checkedEdges();
+    e.motoYokoCaption = lblMotoYoko->text();
+    e.motoTateCaption = lblMotoTate->text();
+    e.editYoko = m_state.intEditYoko;
+    e.editTate = m_state.intEditTate;
+    return e;
 }
 
-bool Form1::fncInputCheck(int ChkIndex)
-{
-    const CheckResult result = inputCheck(ChkIndex, entries());
-    if (result.message)
-        m_dialogs.message(*result.message);
-    return result.passed;
-}
+void Form1::cmbDotDel_Click() { clickEdit(EditKind::Trim); }
+void Form1::cmbCenterDel_Click() { clickEdit(EditKind::CentreCrop); }
+void Form1::cmdHenkan_Click() { clickEdit(EditKind::Shrink); }
 
-void Form1::InputInfoInit() { captureFields(m_state, entries()); }
-
-// The edits.
-
-void Form1::cmbDotDel_Click()
-{
-    if (!fncInputCheck(kTrim))
-        return;
-    InputInfoInit();
-    finishEdit(kTrim);
-}
-
-void Form1::cmbCenterDel_Click()
-{
-    if (!fncInputCheck(kCentreCrop))
-        return;
-    InputInfoInit();
-    finishEdit(kCentreCrop);
-}
-
-void Form1::cmdHenkan_Click()
-{
-    if (!fncInputCheck(kShrink))
-        return;
-    InputInfoInit();
-    finishEdit(kShrink);
-}
-
-void Form1::finishEdit(CheckKind kind)
+void Form1::clickEdit(EditKind kind)
 {
     EditOutcome outcome;
     {
         BusyCursor busy;
-        outcome = applyEdit(kind, m_state, checkedEdges(), m_surfaces.current(m_state.intEditYoko, m_state.intEditTate));
+        outcome = runClick(kind, entries(), m_state, m_surfaces.current(m_state.intEditYoko, m_state.intEditTate));
         m_state = outcome.state;
-        if (kind == kShrink)
+        // The shrink writes back the margin it ended with.
+        if (outcome.captured && kind == EditKind::Shrink)
             txtReSizeValue->setText(QString::number(m_state.intReSizeValue));
         if (!outcome.refusal) {
             m_surfaces.keep(outcome.picture);
@@ -302,7 +277,7 @@ void Form1::mnuSave_Click() { PicSave(); }
 
 void Form1::PicSave()
 {
-    if (lblMotoYoko->text() == u"0" && lblMotoTate->text() == u"0")
+    if (!imageLoaded(lblMotoYoko->text(), lblMotoTate->text()))
         return;
     CommonDialog1.FileName = proposeSaveName(CommonDialog1.FileName);
     CommonDialog1.Filter = texts::saveFilter;
@@ -318,19 +293,20 @@ void Form1::PicSave()
     if (QFileInfo(path).isFile() && !m_dialogs.question(texts::overwrite, texts::confirmTitle))
         return;
     const int w = m_state.intEditYoko, h = m_state.intEditTate;
-    QString error;
+    std::optional<Fault> fault;
     {
         BusyCursor busy;
         try {
             Surface &out = m_surfaces.NewLoadPic(w, h);
             out.bitBlt(m_surfaces.picEdit, w, h, 0, 0);
-            error = writeBmp(out, w, h, path);
+            if (const Made<void> written = writePicture(out.block(0, 0, w, h), path); !written)
+                fault = written.reason();
         } catch (const std::bad_alloc &) {
-            error = QString::fromLocal8Bit(std::strerror(ENOMEM));
+            fault = Fault::system(ENOMEM);
         }
     }
-    if (!error.isEmpty())
-        m_dialogs.message(errorMessage(error, Icon::Critical));
+    if (fault)
+        m_dialogs.message(errorMessage(fault->text, Icon::Critical));
 }
 
 } // namespace pv

@@ -55,8 +55,6 @@ public:
     void PicInfoInit();
     void PicWorkInit();
     void PicSave();
-    bool fncInputCheck(int ChkIndex);
-    void InputInfoInit();
 
     [[nodiscard]] const EditState &state() const { return m_state; }
     [[nodiscard]] const WorkSurfaces &surfaces() const { return m_surfaces; }
@@ -117,8 +115,9 @@ private:
     void txtGotFocus(QLineEdit *field);
     [[nodiscard]] Edges checkedEdges() const;
     [[nodiscard]] Entries entries() const;
-    // The rest of an edit whose entries passed and were captured.
-    void finishEdit(CheckKind kind);
+    // An edit button's click: validated, captured and carried out on the
+    // current image, or refused with its one message.
+    void clickEdit(EditKind kind);
     // Writes every read-out, the path caption and the preview from the edit
     // state and the surfaces. Every handler that changes them ends here.
     void refresh();

@@ -3,6 +3,7 @@
 #include "app/artwork.h"
 #include "app/form1.h"
 #include "app/previewbox.h"
+#include "input/fields.h"
 
 #include <QAction>
 #include <QApplication>
@@ -146,14 +147,15 @@ void Form1::buildControls()
     client->setFixedSize(kClientWidth, kClientHeight);
     setCentralWidget(client);
 
+    const Fields start; // what the fields and boxes hold when the window opens
     // Created in the window's own order, so that later ones lie on top.
     Frame5 = frame(client, "Frame5", QStringLiteral("編集操作"), 16, 328, 233, 189);
     Frame7 = frame(Frame5, "Frame7", QString(), 16, 60, 201, 89);
-    txtTate = textBox(Frame7, "txtTate", QStringLiteral("0"), 124, 12, 33, 18);
-    txtYoko = textBox(Frame7, "txtYoko", QStringLiteral("0"), 52, 12, 33, 18);
+    txtTate = textBox(Frame7, "txtTate", start.tate, 124, 12, 33, 18);
+    txtYoko = textBox(Frame7, "txtYoko", start.yoko, 52, 12, 33, 18);
     cmbCenterDel = button(Frame7, "cmbCenterDel", QStringLiteral("中心切り抜き"), 108, 36, 81, 25);
     cmdHenkan = button(Frame7, "cmdHenkan", QStringLiteral("リサイズ（縮小）"), 8, 36, 93, 25);
-    txtReSizeValue = textBox(Frame7, "txtReSizeValue", QStringLiteral("0"), 60, 64, 41, 18);
+    txtReSizeValue = textBox(Frame7, "txtReSizeValue", start.reSizeValue, 60, 64, 41, 18);
     Label10 = label(Frame7, "Label10", QStringLiteral("）"), 108, 68, 9, 13);
     Label2 = label(Frame7, "Label2", QStringLiteral("（"), 8, 68, 5, 13);
     Label5 = label(Frame7, "Label5", QStringLiteral("縦："), 100, 16, 25, 17);
@@ -161,7 +163,7 @@ void Form1::buildControls()
     Label14 = label(Frame7, "Label14", QStringLiteral("削除値"), 20, 68, 49, 17);
     Frame6 = frame(Frame5, "Frame6", QString(), 16, 16, 201, 37);
     cmbDotDel = button(Frame6, "cmbDotDel", QStringLiteral("削る"), 136, 12, 41, 21);
-    txtDotDelValue = textBox(Frame6, "txtDotDelValue", QStringLiteral("10"), 20, 12, 33, 18);
+    txtDotDelValue = textBox(Frame6, "txtDotDelValue", start.dotDelValue, 20, 12, 33, 18);
     Label3 = label(Frame6, "Label3", QStringLiteral("ドット"), 60, 16, 25, 17);
     Command1 = button(Frame5, "Command1", QStringLiteral("前に戻る"), 48, 160, 61, 21);
     Command1->setEnabled(false);
@@ -199,13 +201,13 @@ void Form1::buildControls()
     Label6 = label(Frame3, "Label6", QStringLiteral("横："), 40, 28, 25, 17);
 
     Frame1 = frame(client, "Frame1", QStringLiteral("削る箇所"), 16, 152, 233, 169);
-    chkDown = checkBox(Frame1, "chkDown", QStringLiteral("下"), 100, 128, 41, 25, true);
-    chkRight = checkBox(Frame1, "chkRight", QStringLiteral("右"), 164, 72, 41, 25, true);
-    chkLeft = checkBox(Frame1, "chkLeft", QStringLiteral("左"), 28, 72, 41, 25, true);
+    chkDown = checkBox(Frame1, "chkDown", QStringLiteral("下"), 100, 128, 41, 25, start.edges.down);
+    chkRight = checkBox(Frame1, "chkRight", QStringLiteral("右"), 164, 72, 41, 25, start.edges.right);
+    chkLeft = checkBox(Frame1, "chkLeft", QStringLiteral("左"), 28, 72, 41, 25, start.edges.left);
     Picture1 = place(new QFrame(Frame1), "Picture1", 76, 56, 73, 65);
     static_cast<QFrame *>(Picture1)->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     Picture1->setAutoFillBackground(true);
-    chkUp = checkBox(Frame1, "chkUp", QStringLiteral("上"), 100, 24, 41, 25, true);
+    chkUp = checkBox(Frame1, "chkUp", QStringLiteral("上"), 100, 24, 41, 25, start.edges.up);
 
     lblShowMode = label(client, "lblShowMode", QStringLiteral("原寸表示"), 528, 92, 113, 13);
     Label13 = label(client, "Label13", QStringLiteral("横："), 328, 92, 25, 13);

@@ -2,20 +2,16 @@
 
 #include "batch/inputs.h"
 #include "batch/picturejob.h"
+#include "batch/report.h"
 #include "files/picture.h"
-#include "surfaces/threads.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QThread>
 
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
-#include <cstdio>
 #include <mutex>
 #include <thread>
 #include <unistd.h>
@@ -29,75 +25,46 @@ static_assert(std::atomic<int>::is_always_lock_free);
 
 extern "C" void onSignal(int signal) { caughtSignal.store(signal); }
 
-void say(const QString &text)
+// The memory an item will need, from its picture's header.
+qint64 estimate(const Item &item)
 {
-    const QByteArray line = "pixelvane-batch: " + text.toLocal8Bit() + '\n';
-    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
-}
-
-const char *statusName(Result::Status s)
-{
-    switch (s) {
-    case Result::Status::Written:
-        return "written";
-    case Result::Status::Skipped:
-        return "skipped";
-    case Result::Status::Refused:
-        return "refused";
-    case Result::Status::Failed:
-        return "failed";
-    case Result::Status::NotDone:
-        break;
-    }
-    return "";
-}
-
-// One JSON object a line, its members in a fixed order.
-QByteArray reportLine(const Job &job, const Result &r)
-{
-    auto json = [](const QJsonValue &v) {
-        const QByteArray wrapped = QJsonDocument(QJsonArray{v}).toJson(QJsonDocument::Compact);
-        return wrapped.mid(1, wrapped.size() - 2);
-    };
-    const bool written = r.status == Result::Status::Written;
-    return "{\"input\":" + json(job.input) + ",\"output\":" + json(job.output) + ",\"status\":\"" +
-           statusName(r.status) + "\",\"width\":" + (written ? QByteArray::number(r.width) : "null") +
-           ",\"height\":" + (written ? QByteArray::number(r.height) : "null") + ",\"reason\":" + json(r.reason) +
-           "}\n";
-}
-
-QString duration(double seconds)
-{
-    if (seconds < 60)
-        return QStringLiteral("%1 s").arg(seconds, 0, 'f', seconds < 10 ? 1 : 0);
-    const int s = int(seconds + 0.5);
-    return s < 3600 ? QStringLiteral("%1 min %2 s").arg(s / 60).arg(s % 60)
-                    : QStringLiteral("%1 h %2 min").arg(s / 3600).arg(s % 3600 / 60);
-}
-
-// The memory a job will need, from its picture's header.
-qint64 estimate(const Job &job)
-{
-    if (!job.refusal.isEmpty())
+    if (!item.refusal.isEmpty())
         return 0;
-    const QSize size = pictureFileSize(job.input);
-    return workingBytes(size.isValid() ? size : QSize(4000, 3000));
+    const Made<QSize> size = pictureSize(item.input);
+    return workingBytes(size ? size.value() : QSize(4000, 3000));
 }
 
-// The pictures on `workers` threads; the calling thread reports.
+// Keeps the pictures in flight within the picture memory limit: a picture
+// waits until those in flight leave room for it; one alone always may go.
+// Used with the run's lock held.
+class Admission {
+public:
+    [[nodiscard]] bool mayStart(qint64 need) const
+    {
+        return m_inFlight == 0 || m_inFlight + need <= pictureMemoryLimit();
+    }
+    void start(qint64 need) { m_inFlight += need; }
+    void end(qint64 need) { m_inFlight -= need; }
+
+private:
+    qint64 m_inFlight = 0;
+};
+
+// The pictures on `workers` threads, the calling thread telling what they
+// did.
 class Batch {
 public:
-    Batch(const Options &options, const std::vector<Job> &jobs, QFile &report, int workers)
-        : m_options(options), m_jobs(jobs), m_report(report), m_total(int(jobs.size())),
-          m_results(static_cast<size_t>(m_total)), m_finished(static_cast<size_t>(m_total), false),
-          m_alive(workers), m_progress(!options.quiet && ::isatty(STDERR_FILENO))
+    Batch(const Options &options, const std::vector<Item> &items, Report &report, int workers)
+        : m_options(options), m_items(items), m_report(report), m_total(int(items.size())), m_alive(workers),
+          // Every core has pictures of its own; one worker alone may take
+          // helpers.
+          m_work(workers < 2 ? Work() : Work::alone())
     {
-        m_clock.start();
         for (int i = 0; i < workers; ++i)
             m_threads.emplace_back([this] { work(); });
     }
 
-    // Reports until every picture is done, or a signal stopped the run and
+    // Tells until every picture is done, or a signal stopped the run and
     // the workers have finished what they had begun; returns the exit status.
     int exec()
     {
@@ -109,26 +76,19 @@ public:
                     m_stop.store(true);
                     m_changed.notify_all();
                 }
-                flush(false);
-                if (m_progress && m_done < m_total)
-                    showProgress();
+                m_report.flush(false);
+                m_report.showProgress(m_done);
             }
         }
         for (std::thread &t : m_threads)
             t.join();
-        flush(true);
-        if (m_progress)
-            std::fputs("\r\033[K", stderr);
-        m_report.close();
-        return summary();
+        m_report.flush(true);
+        return m_report.summary(caughtSignal.load());
     }
 
 private:
-    int count(Result::Status s) const { return m_counts[int(s)]; }
-
-    // A worker: takes the next picture while there is one, waits until the
-    // pictures in flight leave room for it in memory (one alone always
-    // may), and carries it out.
+    // A worker: takes the next picture while there is one, waits for
+    // admission, and carries it out.
     void work()
     {
         for (;;) {
@@ -142,107 +102,45 @@ private:
                 }
                 index = m_next++;
             }
-            const Job &job = m_jobs[size_t(index)];
-            const qint64 need = estimate(job);
+            const Item &item = m_items[size_t(index)];
+            const qint64 need = estimate(item);
             {
                 std::unique_lock guard(m_lock);
-                m_changed.wait(guard, [&] {
-                    return m_stop.load() || m_bytesInFlight == 0 || m_bytesInFlight + need <= pictureMemoryLimit();
-                });
+                m_changed.wait(guard, [&] { return m_stop.load() || m_admission.mayStart(need); });
                 if (m_stop.load()) {
-                    finish(index, Result());
+                    finish(index, Outcome());
                     --m_alive;
                     return;
                 }
-                m_bytesInFlight += need;
+                m_admission.start(need);
             }
-            Result r = runJob(job, m_options, m_stop);
+            Outcome outcome = processItem(item, m_options, m_work, m_stop);
             std::unique_lock guard(m_lock);
-            m_bytesInFlight -= need;
-            finish(index, std::move(r));
+            m_admission.end(need);
+            finish(index, std::move(outcome));
         }
     }
 
     // With the lock held.
-    void finish(int index, Result r)
+    void finish(int index, Outcome outcome)
     {
-        m_results[size_t(index)] = std::move(r);
-        m_finished[size_t(index)] = true;
+        m_report.finish(index, std::move(outcome));
         ++m_done;
         m_changed.notify_all();
     }
 
-    // Writes what is finished, in input order, to the report and, for a
-    // refusal or a failure, to standard error. `all`: what is not finished
-    // is passed over.
-    void flush(bool all)
-    {
-        while (m_reported < m_total && (m_finished[size_t(m_reported)] || all)) {
-            const Job &job = m_jobs[size_t(m_reported)];
-            const Result &r = m_results[size_t(m_reported)];
-            if (r.status != Result::Status::NotDone) {
-                ++m_counts[int(r.status)];
-                if (r.status == Result::Status::Refused || r.status == Result::Status::Failed) {
-                    if (m_progress)
-                        std::fputs("\r\033[K", stderr);
-                    say(job.input + QStringLiteral(": ") + QLatin1String(statusName(r.status)) + QStringLiteral(": ") +
-                        r.reason);
-                }
-                if (m_report.isOpen())
-                    m_report.write(reportLine(job, r));
-            }
-            ++m_reported;
-        }
-    }
-
-    void showProgress()
-    {
-        const double seconds = m_clock.elapsed() / 1000.0;
-        const double rate = seconds > 0 ? m_done / seconds : 0;
-        const QString left = rate > 0 ? duration((m_total - m_done) / rate) + QStringLiteral(" left")
-                                      : QStringLiteral("estimating the time left");
-        const QByteArray line = QStringLiteral("\r\033[K%1/%2 pictures, %3/s, %4, %5 refused")
-                                    .arg(m_done)
-                                    .arg(m_total)
-                                    .arg(rate, 0, 'f', 1)
-                                    .arg(left)
-                                    .arg(count(Result::Status::Refused))
-                                    .toLocal8Bit();
-        std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
-        std::fflush(stderr);
-    }
-
-    int summary() const
-    {
-        const int signal = caughtSignal.load();
-        say(QStringLiteral("%1 written, %2 skipped, %3 refused, %4 failed in %5%6")
-                .arg(count(Result::Status::Written))
-                .arg(count(Result::Status::Skipped))
-                .arg(count(Result::Status::Refused))
-                .arg(count(Result::Status::Failed))
-                .arg(duration(m_clock.elapsed() / 1000.0), signal ? QStringLiteral(" (interrupted)") : QString()));
-        if (signal)
-            return 128 + signal;
-        return count(Result::Status::Refused) + count(Result::Status::Failed) > 0 ? 1 : 0;
-    }
-
     const Options &m_options;
-    const std::vector<Job> &m_jobs;
-    QFile &m_report;
+    const std::vector<Item> &m_items;
+    Report &m_report;
     const int m_total;
     std::mutex m_lock;
     std::condition_variable m_changed;
-    std::vector<Result> m_results;
-    std::vector<bool> m_finished;
     int m_next = 0;
     int m_done = 0;
-    int m_alive;           // workers still taking pictures
-    int m_reported = 0;    // the report is written in input order
-    int m_counts[4] = {};  // by status
-    qint64 m_bytesInFlight = 0;
+    int m_alive; // workers still taking pictures
+    Admission m_admission;
+    const Work m_work;
     std::atomic<bool> m_stop{false};
-    const bool m_progress; // a progress line on a terminal
-    QElapsedTimer m_clock;
     std::vector<std::thread> m_threads;
 };
 
@@ -250,16 +148,16 @@ private:
 
 int runBatch(const Options &o)
 {
-    const JobList list = listJobs(o);
-    if (!list.error.isEmpty()) {
-        say(list.error);
+    const Checked<std::vector<Item>> items = listItems(o);
+    if (!items) {
+        say(items.reason());
         return 2;
     }
-    QFile report;
+    QFile reportFile;
     if (!o.reportPath.isEmpty()) {
-        report.setFileName(o.reportPath);
-        if (!report.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            say(QStringLiteral("--report: cannot write '%1': %2").arg(o.reportPath, report.errorString()));
+        reportFile.setFileName(o.reportPath);
+        if (!reportFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            say(QStringLiteral("--report: cannot write '%1': %2").arg(o.reportPath, reportFile.errorString()));
             return 2;
         }
     }
@@ -273,11 +171,10 @@ int runBatch(const Options &o)
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
-    const int total = int(list.jobs.size());
-    const int workers = std::max(1, std::min(total, o.jobs > 0 ? o.jobs : QThread::idealThreadCount()));
-    // Every core has pictures of its own.
-    setHelperThreads(workers < 2);
-    Batch batch(o, list.jobs, report, workers);
+    const int total = int(items->size());
+    const int workers = std::max(1, std::min(total, o.workers > 0 ? o.workers : QThread::idealThreadCount()));
+    Report report(items.value(), reportFile, !o.quiet && ::isatty(STDERR_FILENO));
+    Batch batch(o, items.value(), report, workers);
     return batch.exec();
 }
 

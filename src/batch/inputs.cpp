@@ -38,14 +38,12 @@ void addFolder(const QString &folder, const QString &relative, bool recursive, c
 }
 
 // The inputs listed in a files-from list: one a line, or NUL-separated.
-bool readList(const QString &path, bool nul, QStringList &out, QString &error)
+Checked<void> readList(const QString &path, bool nul, QStringList &out)
 {
     QFile list;
     const bool opened = path == u"-" ? list.open(stdin, QIODevice::ReadOnly) : (list.setFileName(path), list.open(QIODevice::ReadOnly));
-    if (!opened) {
-        error = QStringLiteral("--files-from: cannot read '%1': %2").arg(path, list.errorString());
-        return false;
-    }
+    if (!opened)
+        return failure(QStringLiteral("--files-from: cannot read '%1': %2").arg(path, list.errorString()));
     const QByteArray all = list.readAll();
     for (const QByteArray &entry : all.split(nul ? '\0' : '\n')) {
         QByteArray name = entry;
@@ -54,7 +52,7 @@ bool readList(const QString &path, bool nul, QStringList &out, QString &error)
         if (!name.isEmpty())
             out << QFile::decodeName(name);
     }
-    return true;
+    return {};
 }
 
 // A file's identity, however it is named.
@@ -84,13 +82,13 @@ bool hasPictureName(const QString &fileName)
     return false;
 }
 
-JobList listJobs(const Options &o)
+Checked<std::vector<Item>> listItems(const Options &o)
 {
-    JobList result;
+    std::vector<Item> items;
     QStringList inputs = o.inputs;
     for (const QString &list : o.filesFrom)
-        if (!readList(list, o.nulSeparated, inputs, result.error))
-            return result;
+        if (const Checked<void> read = readList(list, o.nulSeparated, inputs); !read)
+            return failure(read.reason());
 
     // Each input path with the subfolder of the output it goes to.
     std::vector<std::pair<QString, QString>> found;
@@ -110,20 +108,20 @@ JobList listJobs(const Options &o)
     const QString extension = extensionOf(o.format);
     QHash<QString, QString> firstWriter; // output -> the input that writes it
     for (const auto &[input, relative] : found) {
-        Job job;
-        job.input = input;
+        Item item;
+        item.input = input;
         const QString name = proposeSaveName(QFileInfo(input).fileName(), extension);
-        job.output = QDir::cleanPath(o.outputDir + u'/' + (relative.isEmpty() ? name : relative + u'/' + name));
-        const QString key = QFileInfo(job.output).absoluteFilePath();
-        if (const auto id = identityOf(job.output); id && inputIdentities.contains(*id))
-            job.refusal = QStringLiteral("the output is an input, which is never written over");
+        item.output = QDir::cleanPath(o.outputDir + u'/' + (relative.isEmpty() ? name : relative + u'/' + name));
+        const QString key = QFileInfo(item.output).absoluteFilePath();
+        if (const auto id = identityOf(item.output); id && inputIdentities.contains(*id))
+            item.refusal = QStringLiteral("the output is an input, which is never written over");
         else if (firstWriter.contains(key))
-            job.refusal = QStringLiteral("the output is already written from %1").arg(firstWriter.value(key));
+            item.refusal = QStringLiteral("the output is already written from %1").arg(firstWriter.value(key));
         else
             firstWriter.insert(key, input);
-        result.jobs.push_back(job);
+        items.push_back(item);
     }
-    return result;
+    return items;
 }
 
 } // namespace pv::batch

@@ -8,26 +8,23 @@
 
 namespace pv::batch {
 
-struct Job {
+struct Item {
     QString input;
     QString output;
-    QString refusal; // set when the job may not run at all: the reason
+    QString refusal; // set when the picture may not be done at all: the reason
 };
 
-struct JobList {
-    std::vector<Job> jobs;
-    QString error; // a list of inputs that cannot be read: a usage error
-};
 
 // The pictures of the inputs, in the order given: a file as it is, a folder
 // by the pictures directly inside it (with `recursive`, in its subfolders
 // too), chosen by name and sorted by name; then the inputs listed in the
 // files-from lists. Each output is named by the save rule with the format's
 // extension, inside the output folder, a folder's subfolders mirrored.
-// Guards against losing a file: a job whose output is an input (the same
-// file, however named) is refused, and so is a later job whose output an
-// earlier job writes.
-[[nodiscard]] JobList listJobs(const Options &options);
+// Guards against losing a file: an item whose output is an input (the same
+// file, however named) is refused, and so is a later item whose output an
+// earlier item writes. A list of inputs that cannot be read is a usage
+// error.
+[[nodiscard]] Checked<std::vector<Item>> listItems(const Options &options);
 
 // The names a folder's pictures may have: .bmp .jpg .jpeg .gif .png .tif
 // .tiff .webp, in any case.

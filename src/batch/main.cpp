@@ -12,14 +12,14 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("pixelvane-batch"));
     QCoreApplication::setApplicationVersion(QStringLiteral(PIXELVANE_VERSION));
-    const pv::batch::Parsed parsed = pv::batch::parseArguments(QCoreApplication::arguments().mid(1));
-    if (!parsed.error.isEmpty()) {
-        std::fprintf(stderr, "pixelvane-batch: %s (see --help)\n", qPrintable(parsed.error));
+    const auto command = pv::batch::parseArguments(QCoreApplication::arguments().mid(1));
+    if (!command) {
+        std::fprintf(stderr, "pixelvane-batch: %s (see --help)\n", qPrintable(command.reason()));
         return 2;
     }
-    if (!parsed.options) {
-        std::fputs(qPrintable(parsed.print), stdout);
+    if (!command->print.isEmpty()) {
+        std::fputs(qPrintable(command->print), stdout);
         return 0;
     }
-    return pv::batch::runBatch(*parsed.options);
+    return pv::batch::runBatch(command->options);
 }

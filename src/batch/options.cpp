@@ -15,6 +15,7 @@ bool numberWithin(const QString &text, int low, int high)
     return !text.isEmpty() && fncNumCheck(text) && compareDigits(text, low) >= 0 && compareDigits(text, high) <= 0;
 }
 
+// "WxH", each side a number within [1, 32767].
 std::optional<std::pair<QString, QString>> size(const QString &text)
 {
     const qsizetype x = text.indexOf(u'x', 0, Qt::CaseInsensitive);
@@ -48,6 +49,21 @@ std::optional<Edges> edges(const QString &text)
     return e;
 }
 
+// One line a --help option: the option and its value in 24 columns, then
+// its text, continued 26 columns in.
+QString editsHelp()
+{
+    QString out;
+    for (const EditDescription &d : kEdits) {
+        QString left = QStringLiteral("      --") + QLatin1String(d.option.data(), qsizetype(d.option.size())) +
+                       (d.input == EditInput::Pixels ? QStringLiteral(" N") : QStringLiteral(" WxH"));
+        left = left.leftJustified(24);
+        const QString text = QString::fromUtf8(d.help.data(), qsizetype(d.help.size()));
+        out += left + text.split(u'\n').join(QStringLiteral("\n                          ")) + u'\n';
+    }
+    return out;
+}
+
 } // namespace
 
 QString helpText()
@@ -61,11 +77,7 @@ picture is decoded by its content, edited as the Pixelvane window would
 edit it, and written under its own name with the output format's extension.
 
 Edits, run in the order given, each as its button in the window runs it:
-      --trim N          cut N pixels off each chosen edge (削る)
-      --crop WxH        keep W x H pixels from the centre (中心切り抜き)
-      --shrink WxH      cut to W:H from the chosen edges, then scale to
-                          exactly W x H (リサイズ（縮小）)
-      --edges LIST      the edges the following trims and shrinks use:
+%1      --edges LIST      the edges the following trims and shrinks use:
                           top,bottom,left,right (any of them), all, none;
                           all at the start
       --margin M        the margin the following shrinks start from (削除値);
@@ -111,7 +123,8 @@ Examples:
 Exit status: 0 when every picture was written (or skipped, as its output
 existed), 1 when any was refused or failed, 2 for a bad command line,
 130 when interrupted.
-)");
+)")
+        .arg(editsHelp());
 }
 
 namespace {
@@ -140,17 +153,175 @@ QStringList separateShortOptions(const QStringList &arguments)
     return out;
 }
 
+// What an option does with its value (or with nothing, for a flag): an
+// error line when the value will not do.
+using Apply = std::optional<QString> (*)(Options &, const QString &name, const QString &value);
+
+struct OptionSpec {
+    QStringView longName;  // "--output"
+    QStringView shortName; // "-o", or empty
+    bool takesValue;
+    Apply apply;
+};
+
+template <bool Options::*flag>
+std::optional<QString> setFlag(Options &o, const QString &, const QString &)
+{
+    o.*flag = true;
+    return std::nullopt;
+}
+
+std::optional<QString> output(Options &o, const QString &name, const QString &v)
+{
+    if (v.isEmpty())
+        return name + QStringLiteral(": the output folder is empty");
+    o.outputDir = v;
+    return std::nullopt;
+}
+
+std::optional<QString> filesFrom(Options &o, const QString &, const QString &v)
+{
+    o.filesFrom << v;
+    return std::nullopt;
+}
+
+std::optional<QString> report(Options &o, const QString &, const QString &v)
+{
+    o.reportPath = v;
+    return std::nullopt;
+}
+
+std::optional<QString> edgesStep(Options &o, const QString &name, const QString &v)
+{
+    const auto e = edges(v);
+    if (!e)
+        return QStringLiteral("--edges: '%1' is not a list of top, bottom, left, right, or all or none").arg(v);
+    Step step;
+    step.given = name + u' ' + v;
+    step.edges = *e;
+    o.steps.push_back(step);
+    return std::nullopt;
+}
+
+std::optional<QString> marginStep(Options &o, const QString &name, const QString &v)
+{
+    if (!numberWithin(v, 0, 32767))
+        return QStringLiteral("--margin: '%1' is not a number of pixels from 0 to 32767").arg(v);
+    Step step;
+    step.given = name + u' ' + v;
+    step.reSizeValue = v;
+    o.steps.push_back(step);
+    return std::nullopt;
+}
+
+std::optional<QString> format(Options &o, const QString &, const QString &v)
+{
+    const QString f = v.toLower();
+    if (f == u"bmp")
+        o.format = ImageFormat::Bmp;
+    else if (f == u"png")
+        o.format = ImageFormat::Png;
+    else if (f == u"jpeg" || f == u"jpg")
+        o.format = ImageFormat::Jpeg;
+    else
+        return QStringLiteral("--format: '%1' is not bmp, png or jpeg").arg(v);
+    return std::nullopt;
+}
+
+std::optional<QString> quality(Options &o, const QString &, const QString &v)
+{
+    if (!numberWithin(v, 1, 100))
+        return QStringLiteral("--quality: '%1' is not a number from 1 to 100").arg(v);
+    o.quality = v.toInt();
+    return std::nullopt;
+}
+
+std::optional<QString> workers(Options &o, const QString &name, const QString &v)
+{
+    if (!numberWithin(v, 1, 1024))
+        return QStringLiteral("%1: '%2' is not a number of jobs from 1 to 1024").arg(name, v);
+    o.workers = v.toInt();
+    return std::nullopt;
+}
+
+// Every option but the edits, which come from kEdits, and --help and
+// --version.
+constexpr OptionSpec kOptions[] = {
+    {u"--output", u"-o", true, output},
+    {u"--recursive", u"-r", false, setFlag<&Options::recursive>},
+    {u"--files-from", u"", true, filesFrom},
+    {u"--null", u"-0", false, setFlag<&Options::nulSeparated>},
+    {u"--edges", u"", true, edgesStep},
+    {u"--margin", u"", true, marginStep},
+    {u"--format", u"", true, format},
+    {u"--quality", u"", true, quality},
+    {u"--overwrite", u"", false, setFlag<&Options::overwrite>},
+    {u"--fast", u"", false, setFlag<&Options::fast>},
+    {u"--jobs", u"-j", true, workers},
+    {u"--quiet", u"-q", false, setFlag<&Options::quiet>},
+    {u"--report", u"", true, report},
+};
+
+// An edit's option: its value checked as the edit takes it, then typed
+// into the fields the edit reads and the edit's button clicked.
+std::optional<QString> editStep(Options &o, const EditDescription &d, const QString &name, const QString &v)
+{
+    Step step;
+    step.given = name + u' ' + v;
+    step.click = d.kind;
+    if (d.input == EditInput::Pixels) {
+        if (!numberWithin(v, 1, 32767))
+            return QStringLiteral("%1: '%2' is not a number of pixels from 1 to 32767").arg(name, v);
+        step.dotDelValue = v;
+    } else {
+        const auto wh = size(v);
+        if (!wh)
+            return QStringLiteral("%1: '%2' is not a size WxH, each from 1 to 32767").arg(name, v);
+        step.yoko = wh->first;
+        step.tate = wh->second;
+    }
+    o.steps.push_back(step);
+    return std::nullopt;
+}
+
+const EditDescription *editOption(const QString &name)
+{
+    for (const EditDescription &d : kEdits)
+        if (name.size() == qsizetype(d.option.size()) + 2 && name.startsWith(u"--") &&
+            name.mid(2) == QLatin1String(d.option.data(), qsizetype(d.option.size())))
+            return &d;
+    return nullptr;
+}
+
+const OptionSpec *option(const QString &name)
+{
+    for (const OptionSpec &spec : kOptions)
+        if (name == spec.longName || (!spec.shortName.isEmpty() && name == spec.shortName))
+            return &spec;
+    return nullptr;
+}
+
 } // namespace
 
-Parsed parseArguments(const QStringList &given)
+void Step::typeInto(Fields &fields) const
+{
+    if (yoko)
+        fields.yoko = *yoko;
+    if (tate)
+        fields.tate = *tate;
+    if (reSizeValue)
+        fields.reSizeValue = *reSizeValue;
+    if (dotDelValue)
+        fields.dotDelValue = *dotDelValue;
+    if (edges)
+        fields.edges = *edges;
+}
+
+Checked<Command> parseArguments(const QStringList &given)
 {
     const QStringList arguments = separateShortOptions(given);
-    Parsed parsed;
-    Options o;
-    auto fail = [&parsed](const QString &text) {
-        parsed.error = text;
-        return parsed;
-    };
+    Command command;
+    Options &o = command.options;
     bool optionsEnded = false;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString arg = arguments[i];
@@ -164,107 +335,43 @@ Parsed parseArguments(const QStringList &given)
         }
         // The option's name, and its value if given as --name=value.
         QString name = arg;
-        std::optional<QString> inlineValue;
+        std::optional<QString> value;
         if (arg.startsWith(u"--")) {
             const qsizetype eq = arg.indexOf(u'=');
             if (eq > 0) {
                 name = arg.left(eq);
-                inlineValue = arg.mid(eq + 1);
+                value = arg.mid(eq + 1);
             }
         }
-        auto value = [&]() -> std::optional<QString> {
-            if (inlineValue)
-                return inlineValue;
-            if (i + 1 < arguments.size())
-                return arguments[++i];
-            return std::nullopt;
-        };
-        auto flag = [&](bool &target) {
-            if (inlineValue)
-                return false;
-            target = true;
-            return true;
-        };
         if (name == u"-h" || name == u"--help") {
-            parsed.print = helpText();
-            return parsed;
+            command.print = helpText();
+            return command;
         }
         if (name == u"--version") {
-            parsed.print = QStringLiteral("pixelvane-batch ") + QCoreApplication::applicationVersion() + u'\n';
-            return parsed;
+            command.print = QStringLiteral("pixelvane-batch ") + QCoreApplication::applicationVersion() + u'\n';
+            return command;
         }
-        if (name == u"-r" || name == u"--recursive" || name == u"-0" || name == u"--null" ||
-            name == u"--overwrite" || name == u"-q" || name == u"--quiet" || name == u"--fast") {
-            bool &target = (name == u"-r" || name == u"--recursive") ? o.recursive
-                           : (name == u"-0" || name == u"--null")    ? o.nulSeparated
-                           : name == u"--overwrite"                  ? o.overwrite
-                           : name == u"--fast"                       ? o.fast
-                                                                     : o.quiet;
-            if (!flag(target))
-                return fail(name + QStringLiteral(" takes no value"));
-            continue;
+        const EditDescription *edit = editOption(name);
+        const OptionSpec *spec = edit ? nullptr : option(name);
+        if (!edit && !spec)
+            return failure(QStringLiteral("unknown option '%1'").arg(name));
+        if (spec && !spec->takesValue) {
+            if (value)
+                return failure(name + QStringLiteral(" takes no value"));
+        } else if (!value) {
+            if (i + 1 >= arguments.size())
+                return failure(name + QStringLiteral(" needs a value"));
+            value = arguments[++i];
         }
-        const bool known = name == u"-o" || name == u"--output" || name == u"--files-from" || name == u"--trim" ||
-                           name == u"--crop" || name == u"--shrink" || name == u"--edges" || name == u"--margin" ||
-                           name == u"--format" || name == u"--quality" || name == u"-j" || name == u"--jobs" ||
-                           name == u"--report";
-        if (!known)
-            return fail(QStringLiteral("unknown option '%1'").arg(name));
-        const std::optional<QString> v = value();
-        if (!v)
-            return fail(name + QStringLiteral(" needs a value"));
-        if (name == u"-o" || name == u"--output") {
-            if (v->isEmpty())
-                return fail(name + QStringLiteral(": the output folder is empty"));
-            o.outputDir = *v;
-        } else if (name == u"--files-from") {
-            o.filesFrom << *v;
-        } else if (name == u"--report") {
-            o.reportPath = *v;
-        } else if (name == u"--trim") {
-            if (!numberWithin(*v, 1, 32767))
-                return fail(QStringLiteral("--trim: '%1' is not a number of pixels from 1 to 32767").arg(*v));
-            o.steps.push_back({Step::Kind::Trim, *v, QString(), {}});
-        } else if (name == u"--crop" || name == u"--shrink") {
-            const auto wh = size(*v);
-            if (!wh)
-                return fail(QStringLiteral("%1: '%2' is not a size WxH, each from 1 to 32767").arg(name, *v));
-            o.steps.push_back({name == u"--crop" ? Step::Kind::Crop : Step::Kind::Shrink, wh->first, wh->second, {}});
-        } else if (name == u"--edges") {
-            const auto e = edges(*v);
-            if (!e)
-                return fail(QStringLiteral("--edges: '%1' is not a list of top, bottom, left, right, or all or none").arg(*v));
-            o.steps.push_back({Step::Kind::Edges, QString(), QString(), *e});
-        } else if (name == u"--margin") {
-            if (!numberWithin(*v, 0, 32767))
-                return fail(QStringLiteral("--margin: '%1' is not a number of pixels from 0 to 32767").arg(*v));
-            o.steps.push_back({Step::Kind::Margin, *v, QString(), {}});
-        } else if (name == u"--format") {
-            const QString f = v->toLower();
-            if (f == u"bmp")
-                o.format = ImageFormat::Bmp;
-            else if (f == u"png")
-                o.format = ImageFormat::Png;
-            else if (f == u"jpeg" || f == u"jpg")
-                o.format = ImageFormat::Jpeg;
-            else
-                return fail(QStringLiteral("--format: '%1' is not bmp, png or jpeg").arg(*v));
-        } else if (name == u"--quality") {
-            if (!numberWithin(*v, 1, 100))
-                return fail(QStringLiteral("--quality: '%1' is not a number from 1 to 100").arg(*v));
-            o.quality = v->toInt();
-        } else if (name == u"-j" || name == u"--jobs") {
-            if (!numberWithin(*v, 1, 1024))
-                return fail(QStringLiteral("%1: '%2' is not a number of jobs from 1 to 1024").arg(name, *v));
-            o.jobs = v->toInt();
-        }
+        const QString v = value.value_or(QString());
+        if (const std::optional<QString> error = edit ? editStep(o, *edit, name, v) : spec->apply(o, name, v))
+            return failure(*error);
     }
     if (o.outputDir.isEmpty())
-        return fail(QStringLiteral("no output folder: give one with -o OUTDIR"));
+        return failure(QStringLiteral("no output folder: give one with -o OUTDIR"));
     if (o.inputs.isEmpty() && o.filesFrom.isEmpty())
-        return fail(QStringLiteral("no input: give picture files or folders, or --files-from"));
-    parsed.options = o;
-    return parsed;
+        return failure(QStringLiteral("no input: give picture files or folders, or --files-from"));
+    return command;
 }
 
 } // namespace pv::batch

@@ -1,8 +1,10 @@
 #pragma once
 // The batch command's command line.
 
-#include "edit/geometry.h"
+#include "edit/editkind.h"
+#include "edit/result.h"
 #include "files/imagewrite.h"
+#include "input/fields.h"
 
 #include <QString>
 #include <QStringList>
@@ -11,13 +13,22 @@
 
 namespace pv::batch {
 
-// One edit on the command line, in the order given. Values are kept as the
-// text typed, as the window's entry fields keep them.
+// What the batch layer's fallible functions return: a value, or a
+// one-line reason.
+template <class T>
+using Checked = Result<T, QString>;
+
+// One step of the edit sequence, in the order given: what it types into the
+// entry fields and sets in the edge boxes, then the edit button it clicks,
+// if any. Values are kept as the text typed, as the window's fields keep
+// them.
 struct Step {
-    enum class Kind { Trim, Crop, Shrink, Edges, Margin } kind;
-    QString first;  // trim: the pixels; crop, shrink: the width; margin: the margin
-    QString second; // crop, shrink: the height
-    Edges edges;    // edges: the boxes to check
+    QString given; // as the command line spelled it, "--crop 4000x3000"
+    std::optional<QString> yoko, tate, reSizeValue, dotDelValue;
+    std::optional<Edges> edges;
+    std::optional<EditKind> click;
+
+    void typeInto(Fields &fields) const;
 };
 
 struct Options {
@@ -30,24 +41,24 @@ struct Options {
     ImageFormat format = ImageFormat::Bmp;
     int quality = 90;
     bool overwrite = false;
-    int jobs = 0; // 0: one per processor
+    int workers = 0; // pictures at a time; 0: one per processor
     bool quiet = false;
     QString reportPath;
     bool fast = false;
 };
 
-// What the command line asks for: options to run with, a text to print and
-// exit 0 with (--help, --version), or a one-line error for exit status 2.
-struct Parsed {
-    std::optional<Options> options;
+// What the command line asks for: options to run with, or a text to print
+// before exiting with status 0 (--help, --version).
+struct Command {
+    Options options;
     QString print;
-    QString error;
 };
 
 // Parses the arguments after the program's name, GNU style: long options
 // take their value as "--opt=V" or as the next argument, short ones as the
-// next argument; "--" ends the options.
-[[nodiscard]] Parsed parseArguments(const QStringList &arguments);
+// next argument or joined ("-j4", "-rq"); "--" ends the options. A bad
+// command line gives the one-line error for exit status 2.
+[[nodiscard]] Checked<Command> parseArguments(const QStringList &arguments);
 
 // The --help text.
 [[nodiscard]] QString helpText();

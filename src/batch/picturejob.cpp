@@ -15,104 +15,107 @@ namespace pv::batch {
 
 namespace {
 
-QString describe(const Step &s)
+Outcome refused(const QString &reason) { return {Outcome::Status::Refused, 0, 0, reason}; }
+Outcome failed(const QString &reason) { return {Outcome::Status::Failed, 0, 0, reason}; }
+
+// Drives the steps as a user at the window would, right after opening a
+// picture of `loaded` size: each step typed into the fields and boxes, and
+// its button, if it has one, clicked through click(kind, entries, state),
+// which gives what the click did (an EditPlan or an EditOutcome). Stops at
+// the first refusal and gives its reason.
+template <class Click>
+Checked<void> drive(const std::vector<Step> &steps, QSize loaded, Click click)
 {
-    switch (s.kind) {
-    case Step::Kind::Trim:
-        return QStringLiteral("--trim ") + s.first;
-    case Step::Kind::Crop:
-        return QStringLiteral("--crop %1x%2").arg(s.first, s.second);
-    case Step::Kind::Shrink:
-        return QStringLiteral("--shrink %1x%2").arg(s.first, s.second);
-    case Step::Kind::Edges:
-    case Step::Kind::Margin:
-        break;
+    EditState state;
+    state.setLoadedSize(loaded.width(), loaded.height());
+    // As PicWorkInit leaves the fields.
+    Fields fields;
+    fields.yoko = QString::number(state.intMotoYoko);
+    fields.tate = QString::number(state.intMotoTate);
+    for (const Step &step : steps) {
+        step.typeInto(fields);
+        if (!step.click)
+            continue;
+        const auto did = click(*step.click, entriesOf(fields, state), state);
+        state = did.state;
+        // The shrink writes back the margin it ended with.
+        if (did.captured && *step.click == EditKind::Shrink)
+            fields.reSizeValue = QString::number(state.intReSizeValue);
+        if (did.refusal || !did.captured)
+            return failure(step.given + QStringLiteral(": ") + (did.refusal ? did.refusal->text : QString()));
     }
-    return QString();
+    return {};
 }
 
-Result refused(const QString &reason) { return {Result::Status::Refused, 0, 0, reason}; }
-
-// A picture decoded at a reduced scale stands for the full one until the
-// first shrink: trims and crops only move a window over it, in the full
-// picture's pixels, and the shrink averages the window's part of the small
-// picture. From then on it is an ordinary picture.
-struct Scaled {
-    QImage pixels;
-    double sx = 1, sy = 1; // small pixels per full pixel
-    QRectF window;         // the current image, in full pixels
-};
-
-// The part `c` of the current image, which is `window` of the full picture.
-QRectF narrowed(const QRectF &window, const Cut &c)
+// The reduction for a fast decode of a picture of `full` size: the largest
+// of 2, 4 and 8 that still leaves at least twice the pixels of the first
+// shrink's result on each side of its cut; 1 when no shrink runs.
+int fastReduction(const std::vector<Step> &steps, QSize full)
 {
-    return {window.x() + double(c.left), window.y() + double(c.top), double(c.width), double(c.height)};
-}
-
-// The reduction for a fast decode: the largest of 1/2, 1/4, 1/8 that still
-// leaves at least twice the pixels of the first shrink's result on each
-// side of its cut; 1 without a shrink.
-int fastScale(const std::vector<Step> &steps, QSize full)
-{
-    int scale = 1;
+    int reduction = 1;
     bool shrunk = false;
-    const QString refusal = runSteps(steps, full, [&](const EditPlan &plan) {
-        if (shrunk || plan.stretchWidth == 0)
-            return;
-        shrunk = true;
-        const Cut &c = plan.cut;
-        for (int d : {8, 4, 2}) {
-            if (double(c.width) / d >= 2.0 * plan.stretchWidth && double(c.height) / d >= 2.0 * plan.stretchHeight) {
-                scale = d;
-                break;
+    const Checked<void> ran = drive(steps, full, [&](EditKind kind, const Entries &entries, const EditState &state) {
+        const EditPlan plan = planClick(kind, entries, state);
+        if (!shrunk && !plan.refused() && plan.stretchWidth > 0) {
+            shrunk = true;
+            const Cut &c = plan.cut;
+            for (int d : {8, 4, 2}) {
+                if (double(c.width) / d >= 2.0 * plan.stretchWidth && double(c.height) / d >= 2.0 * plan.stretchHeight) {
+                    reduction = d;
+                    break;
+                }
             }
         }
+        return plan;
     });
-    return refusal.isEmpty() ? scale : 1;
+    return ran ? reduction : 1;
+}
+
+// Runs the steps on a picture decoded `reduction` times smaller than its
+// full size. Until the first shrink, trims and crops only move a window
+// over it, in the full picture's pixels; the shrink then averages the
+// window's part of the small picture, and the steps after it run on that.
+Checked<QImage> runReduced(const std::vector<Step> &steps, const Opened &opened, const Work &work)
+{
+    const double sx = double(opened.image.width()) / opened.fullSize.width();
+    const double sy = double(opened.image.height()) / opened.fullSize.height();
+    QRectF window(QPointF(0, 0), QSizeF(opened.fullSize));
+    QImage current; // null until the shrink
+    const Checked<void> ran = drive(steps, opened.fullSize, [&](EditKind kind, const Entries &entries, const EditState &state) {
+        const EditPlan plan = planClick(kind, entries, state);
+        if (plan.refused())
+            return plan;
+        if (!current.isNull()) {
+            current = applyPlan(plan, current, work).picture;
+            return plan;
+        }
+        const Cut &c = plan.cut;
+        window = QRectF(window.x() + double(c.left), window.y() + double(c.top), double(c.width), double(c.height));
+        if (plan.stretchWidth > 0) {
+            const QRectF region(window.x() * sx, window.y() * sy, window.width() * sx, window.height() * sy);
+            current = resampleRegion(opened.image, region, plan.stretchWidth, plan.stretchHeight, work);
+        }
+        return plan;
+    });
+    if (!ran)
+        return failure(ran.reason());
+    return current;
 }
 
 } // namespace
 
-QString runSteps(const std::vector<Step> &steps, QSize loaded, const std::function<void(const EditPlan &)> &apply)
+Checked<QImage> runSteps(const std::vector<Step> &steps, const QImage &picture, const Work &work)
 {
-    // As the window holds them right after opening the picture.
-    EditState state;
-    state.setLoadedSize(loaded.width(), loaded.height());
-    QString yoko = QString::number(state.intMotoYoko), tate = QString::number(state.intMotoTate);
-    QString dotDel = QStringLiteral("10"), margin = QStringLiteral("0");
-    Edges edges{true, true, true, true};
-    for (const Step &s : steps) {
-        CheckKind kind = kTrim;
-        switch (s.kind) {
-        case Step::Kind::Edges:
-            edges = s.edges;
-            continue;
-        case Step::Kind::Margin:
-            margin = s.first;
-            continue;
-        case Step::Kind::Trim:
-            dotDel = s.first;
-            kind = kTrim;
-            break;
-        case Step::Kind::Crop:
-        case Step::Kind::Shrink:
-            yoko = s.first;
-            tate = s.second;
-            kind = s.kind == Step::Kind::Crop ? kCentreCrop : kShrink;
-            break;
-        }
-        const Entries entries{QString::number(state.intMotoYoko), QString::number(state.intMotoTate), yoko, tate,
-                              margin, dotDel, edges, state.intEditYoko, state.intEditTate};
-        const EditPlan plan = planClick(kind, entries, state);
-        if (plan.refused())
-            return describe(s) + QStringLiteral(": ") + (plan.refusal ? plan.refusal->text : QString());
-        apply(plan);
-        state = plan.state;
-        // The shrink writes back the margin it ended with.
-        if (kind == kShrink)
-            margin = QString::number(state.intReSizeValue);
-    }
-    return QString();
+    QImage current = picture;
+    const Checked<void> ran = drive(steps, picture.size(), [&](EditKind kind, const Entries &entries, const EditState &state) {
+        EditOutcome did = runClick(kind, entries, state, current, work);
+        if (!did.refusal)
+            current = did.picture;
+        return did;
+    });
+    if (!ran)
+        return failure(ran.reason());
+    return current;
 }
 
 qint64 workingBytes(QSize size)
@@ -122,76 +125,46 @@ qint64 workingBytes(QSize size)
     return qint64(std::max(size.width(), 1)) * std::max(size.height(), 1) * 4 * 2 + (qint64(4) << 20);
 }
 
-Result runJob(const Job &job, const Options &o, const std::atomic<bool> &stop)
+Outcome processItem(const Item &item, const Options &o, const Work &work, const std::atomic<bool> &stop)
 {
-    if (!job.refusal.isEmpty())
-        return refused(job.refusal);
+    if (!item.refusal.isEmpty())
+        return refused(item.refusal);
     struct stat st {};
-    if (!o.overwrite && ::lstat(QFile::encodeName(job.output).constData(), &st) == 0)
-        return {Result::Status::Skipped, 0, 0, QStringLiteral("the output exists")};
+    if (!o.overwrite && ::lstat(QFile::encodeName(item.output).constData(), &st) == 0)
+        return {Outcome::Status::Skipped, 0, 0, QStringLiteral("the output exists")};
 
-    // Open, as the window opens a file; with --fast a JPEG that a shrink
-    // reduces enough is decoded at a reduced scale.
-    QImage current;
-    std::optional<Scaled> scaled;
-    if (o.fast) {
-        const FileBytes file = readPictureFile(job.input);
-        Decoded d{QImage(), file.error};
-        if (file.error.isEmpty()) {
-            const QSize full = file.bytes.startsWith("\xff\xd8") ? jpegSize(file.bytes) : QSize();
-            const int scale = full.isValid() ? fastScale(o.steps, full) : 1;
-            if (scale > 1) {
-                d = decodeJpeg(file.bytes, scale);
-                if (d.ok()) {
-                    scaled = Scaled{d.image, double(d.image.width()) / full.width(),
-                                    double(d.image.height()) / full.height(), QRectF(0, 0, full.width(), full.height())};
-                }
-            } else {
-                d = decodePicture(file.bytes, kWorkBackground);
-            }
-        }
-        if (!d.ok())
-            return refused(texts::cannotRead + QStringLiteral(" (") + d.error + u')');
-        current = d.image;
-    } else {
-        const Decoded d = loadPicture(job.input, kWorkBackground);
-        if (!d.ok())
-            return refused(texts::cannotRead + QStringLiteral(" (") + d.error + u')');
-        current = d.image;
+    // Opened as the window opens a file; with --fast, a JPEG that a shrink
+    // reduces enough is decoded smaller.
+    OpenRequest request{kWorkBackground, work, {}};
+    if (o.fast)
+        request.reduction = [&o](QSize full) { return fastReduction(o.steps, full); };
+    const Made<Opened> opened = openPicture(item.input, request);
+    if (!opened) {
+        const Fault &why = opened.reason();
+        if (why.cause == Fault::Cause::Memory)
+            return failed(why.text);
+        return refused(texts::cannotRead + QStringLiteral(" (") + why.text + u')');
     }
-
-    const QSize loaded = scaled ? scaled->window.size().toSize() : current.size();
-    const QString refusal = runSteps(o.steps, loaded, [&](const EditPlan &plan) {
-        if (!scaled) {
-            current = applyPlan(plan, current).picture;
-            return;
-        }
-        scaled->window = narrowed(scaled->window, plan.cut);
-        if (plan.stretchWidth > 0) {
-            const QRectF &v = scaled->window;
-            const QRectF region(v.x() * scaled->sx, v.y() * scaled->sy, v.width() * scaled->sx, v.height() * scaled->sy);
-            current = resampleRegion(scaled->pixels, region, plan.stretchWidth, plan.stretchHeight);
-            scaled.reset();
-        }
-    });
-    if (!refusal.isEmpty())
-        return refused(refusal);
-    if (scaled) // no shrink after all: the full picture is needed
-        return {Result::Status::Failed, 0, 0, QStringLiteral("fast decoding without a shrink")};
+    const Checked<QImage> edited =
+        opened->reduction > 1 ? runReduced(o.steps, opened.value(), work) : runSteps(o.steps, opened->image, work);
+    if (!edited)
+        return refused(edited.reason());
+    const QImage &current = edited.value();
     if (current.isNull())
-        return {Result::Status::Failed, 0, 0, QStringLiteral("out of memory")};
+        return failed(QStringLiteral("out of memory"));
 
     if (stop.load())
         return {};
-    const QString folder = QFileInfo(job.output).path();
+    const QString folder = QFileInfo(item.output).path();
     if (!QDir().mkpath(folder))
-        return {Result::Status::Failed, 0, 0, QStringLiteral("cannot make the folder %1").arg(folder)};
-    const WriteOutcome written = writePicture(current, job.output, o.format, o.quality, o.overwrite);
-    if (written.existed)
-        return {Result::Status::Skipped, 0, 0, QStringLiteral("the output exists")};
-    if (!written.error.isEmpty())
-        return {Result::Status::Failed, 0, 0, written.error};
-    return {Result::Status::Written, current.width(), current.height(), QString()};
+        return failed(QStringLiteral("cannot make the folder %1").arg(folder));
+    const Made<void> written = writePicture(current, item.output, {o.format, o.quality, o.overwrite, work});
+    if (!written) {
+        if (written.reason().cause == Fault::Cause::Exists)
+            return {Outcome::Status::Skipped, 0, 0, QStringLiteral("the output exists")};
+        return failed(written.reason().text);
+    }
+    return {Outcome::Status::Written, current.width(), current.height(), QString()};
 }
 
 } // namespace pv::batch

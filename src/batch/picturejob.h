@@ -4,19 +4,15 @@
 
 #include "batch/inputs.h"
 #include "batch/options.h"
+#include "surfaces/work.h"
 
 #include <QImage>
 #include <QSize>
 #include <atomic>
-#include <functional>
-
-namespace pv {
-struct EditPlan;
-}
 
 namespace pv::batch {
 
-struct Result {
+struct Outcome {
     enum class Status { Written, Skipped, Refused, Failed, NotDone };
     Status status = Status::NotDone;
     int width = 0; // of the written picture
@@ -24,16 +20,18 @@ struct Result {
     QString reason; // empty when written
 };
 
-// Carries one job out. Once `stop` is set, nothing more is written: a
-// picture not yet being written is left NotDone.
-[[nodiscard]] Result runJob(const Job &job, const Options &options, const std::atomic<bool> &stop);
+// Does one item: its picture opened, edited and written with the work it
+// may take. Once `stop` is set, nothing more is written: a picture not yet
+// being written is left NotDone. A picture that cannot be had for lack of
+// memory has failed, not been refused: it is not the file's fault.
+[[nodiscard]] Outcome processItem(const Item &item, const Options &options, const Work &work,
+                                  const std::atomic<bool> &stop);
 
-// Runs the edit steps on a picture of `loaded` size, each as a click on the
-// window runs it, the entry fields and edge boxes holding what the steps
-// put in them; hands every planned edit to `apply`. Returns why a step was
-// refused ("--crop 4000x3000: " and the window's message), or nothing.
-[[nodiscard]] QString runSteps(const std::vector<Step> &steps, QSize loaded,
-                               const std::function<void(const EditPlan &)> &apply);
+// Runs the steps on `picture`, just opened, each as a user at the window
+// would: typed into the entry fields and edge boxes, then the edit's button
+// clicked. Gives the picture afterwards, or why a step was refused
+// ("--crop 4000x3000: " and the window's message).
+[[nodiscard]] Checked<QImage> runSteps(const std::vector<Step> &steps, const QImage &picture, const Work &work = {});
 
 // The bytes a picture of w x h costs while it is worked on, for keeping the
 // pictures in flight within memory.

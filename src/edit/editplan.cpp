@@ -8,6 +8,7 @@ EditPlan refusedBy(const EditState &state, const QString &text)
 {
     EditPlan plan;
     plan.state = state;
+    plan.captured = true;
     plan.refusal = errorMessage(text, Icon::Critical);
     return plan;
 }
@@ -16,25 +17,25 @@ EditPlan keeping(EditState state, const Cut &cut, int w, int h)
 {
     state.intEditYoko = clamp16(w);
     state.intEditTate = clamp16(h);
-    return {state, std::nullopt, cut, 0, 0};
+    return {state, true, std::nullopt, cut, 0, 0};
 }
 
 } // namespace
 
-EditPlan planEdit(CheckKind kind, const EditState &s, Edges edges)
+EditPlan planEdit(EditKind kind, const EditState &s, Edges edges)
 {
     switch (kind) {
-    case kTrim: {
+    case EditKind::Trim: {
         const Cut cut = trimCut(s.intEditYoko, s.intEditTate, s.intDotDelValue, edges);
         if (cut.isEmpty())
             return refusedBy(s, texts::sizeNotPositive);
         return keeping(s, cut, int(cut.width), int(cut.height));
     }
-    case kCentreCrop: {
+    case EditKind::CentreCrop: {
         const Cut cut = centreCut(s.intEditYoko, s.intEditTate, s.intInYoko, s.intInTate);
         return keeping(s, cut, int(cut.width), int(cut.height));
     }
-    case kShrink: {
+    case EditKind::Shrink: {
         const ShrinkPlan shrink = shrinkPlan(s.intEditYoko, s.intEditTate, s.intInYoko, s.intInTate,
                                              s.intReSizeValue, edges);
         EditState after = s;
@@ -50,17 +51,16 @@ EditPlan planEdit(CheckKind kind, const EditState &s, Edges edges)
     return refusedBy(s, QString());
 }
 
-EditPlan planClick(CheckKind kind, const Entries &entries, const EditState &state)
+EditPlan planClick(EditKind kind, const Entries &entries, const EditState &state)
 {
-    const CheckResult check = inputCheck(kind, entries);
-    if (!check.passed) {
+    if (const Checked<void> check = fncInputCheck(kind, entries); !check) {
         EditPlan plan;
         plan.state = state;
-        plan.refusal = check.message;
+        plan.refusal = check.reason();
         return plan;
     }
     EditState captured = state;
-    captureFields(captured, entries);
+    InputInfoInit(captured, entries);
     return planEdit(kind, captured, entries.edges);
 }
 

@@ -3,6 +3,7 @@
 // image it keeps, the size it stretches that to, and the state afterwards;
 // or the message that refuses it.
 
+#include "edit/editkind.h"
 #include "edit/editstate.h"
 #include "edit/geometry.h"
 #include "input/validation.h"
@@ -13,6 +14,7 @@ namespace pv {
 
 struct EditPlan {
     EditState state;                // afterwards; a refused edit keeps what it had captured
+    bool captured = false;          // the entries passed validation and were captured
     std::optional<Message> refusal; // the one message a refused edit shows
     Cut cut;                        // of the current image
     int stretchWidth = 0;           // a shrink stretches the cut to this size;
@@ -25,10 +27,11 @@ struct EditPlan {
 // (intEditYoko x intEditTate). A shrink writes the margin it ended with
 // into the state, also when its cut is then refused. A cut that would leave
 // nothing is refused with the size message.
-[[nodiscard]] EditPlan planEdit(CheckKind kind, const EditState &state, Edges edges);
+[[nodiscard]] EditPlan planEdit(EditKind kind, const EditState &state, Edges edges);
 
 // The whole edit as a click runs it: validation of the entries for that
-// kind (refused with its message), their capture, then planEdit.
-[[nodiscard]] EditPlan planClick(CheckKind kind, const Entries &entries, const EditState &state);
+// kind (refused with its message, the state unchanged), their capture, then
+// planEdit.
+[[nodiscard]] EditPlan planClick(EditKind kind, const Entries &entries, const EditState &state);
 
 } // namespace pv

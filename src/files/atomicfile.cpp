@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,14 +16,14 @@ namespace pv {
 namespace {
 
 // Only a regular file may be replaced: renaming over a device, a FIFO or a
-// socket would put a file where it was. Empty for a regular file.
-QString notRegular(const struct stat &st)
+// socket would put a file where it was.
+std::optional<Fault> notRegular(const struct stat &st)
 {
     if (S_ISREG(st.st_mode))
-        return QString();
+        return std::nullopt;
     if (S_ISDIR(st.st_mode))
-        return QString::fromLocal8Bit(std::strerror(EISDIR));
-    return QStringLiteral("Not a regular file");
+        return Fault::system(EISDIR);
+    return Fault{Fault::Cause::System, QStringLiteral("Not a regular file")};
 }
 
 } // namespace
@@ -36,11 +37,14 @@ AtomicFile::AtomicFile(const QString &path, Existing existing) : m_keepExisting(
 
 AtomicFile::~AtomicFile() { discard(); }
 
-void AtomicFile::fail(int error)
+Fault Fault::system(int error) { return {Cause::System, QString::fromLocal8Bit(std::strerror(error))}; }
+
+Failure<Fault> AtomicFile::fail(int error) { return fail(Fault::system(error)); }
+
+Failure<Fault> AtomicFile::fail(const Fault &fault)
 {
-    if (m_error.isEmpty())
-        m_error = QString::fromLocal8Bit(std::strerror(error));
     discard();
+    return failure(fault);
 }
 
 void AtomicFile::discard()
@@ -55,38 +59,27 @@ void AtomicFile::discard()
     }
 }
 
-QString AtomicFile::open()
+Made<void> AtomicFile::open()
 {
     struct stat existing {};
-    if (m_keepExisting && ::lstat(m_target.constData(), &existing) == 0) {
-        m_targetExisted = true;
-        fail(EEXIST);
-        return m_error;
-    }
+    if (m_keepExisting && ::lstat(m_target.constData(), &existing) == 0)
+        return fail(Fault{Fault::Cause::Exists, QString::fromLocal8Bit(std::strerror(EEXIST))});
     if (::stat(m_target.constData(), &existing) == 0) {
-        if (const QString why = notRegular(existing); !why.isEmpty()) {
-            m_error = why;
-            discard();
-            return m_error;
-        }
-        if (::access(m_target.constData(), W_OK) != 0) {
-            fail(errno);
-            return m_error;
-        }
+        if (const std::optional<Fault> why = notRegular(existing))
+            return fail(*why);
+        if (::access(m_target.constData(), W_OK) != 0)
+            return fail(errno);
         m_replacing = true;
     } else if (errno != ENOENT) {
-        fail(errno);
-        return m_error;
+        return fail(errno);
     }
     const qsizetype slash = m_target.lastIndexOf('/');
     const QByteArray folder = slash < 0 ? QByteArray(".") : m_target.left(slash == 0 ? 1 : slash);
     const QByteArray name = m_target.mid(slash + 1);
     QByteArray pattern = folder + "/." + name + ".XXXXXX";
     m_fd = ::mkstemp(pattern.data());
-    if (m_fd < 0) {
-        fail(errno);
-        return m_error;
-    }
+    if (m_fd < 0)
+        return fail(errno);
     m_temporary = pattern;
     // The new file gets the old one's permissions, or the usual ones.
     mode_t mode;
@@ -97,11 +90,9 @@ QString AtomicFile::open()
         ::umask(mask);
         mode = 0666 & ~mask;
     }
-    if (::fchmod(m_fd, mode) != 0) {
-        fail(errno);
-        return m_error;
-    }
-    return QString();
+    if (::fchmod(m_fd, mode) != 0)
+        return fail(errno);
+    return {};
 }
 
 bool AtomicFile::writeAt(const char *data, qint64 size, qint64 offset)
@@ -122,43 +113,34 @@ bool AtomicFile::writeAt(const char *data, qint64 size, qint64 offset)
     return m_fd >= 0 && m_writeError.load() == 0;
 }
 
-QString AtomicFile::commit()
+Made<void> AtomicFile::commit()
 {
-    if (const int error = m_writeError.load()) {
-        fail(error);
-        return m_error;
-    }
+    if (const int error = m_writeError.load())
+        return fail(error);
     if (m_fd < 0)
-        return m_error.isEmpty() ? QString::fromLocal8Bit(std::strerror(EBADF)) : m_error;
-    if (m_replacing && ::fdatasync(m_fd) != 0) {
-        fail(errno);
-        return m_error;
-    }
+        return fail(EBADF);
+    if (m_replacing && ::fdatasync(m_fd) != 0)
+        return fail(errno);
     const int fd = m_fd;
     m_fd = -1;
-    if (::close(fd) != 0) {
-        fail(errno);
-        return m_error;
-    }
+    if (::close(fd) != 0)
+        return fail(errno);
     // Whatever took the target's name meanwhile must still be replaceable.
     struct stat now {};
     if (::stat(m_target.constData(), &now) == 0) {
-        if (const QString why = notRegular(now); !why.isEmpty()) {
-            m_error = why;
-            discard();
-            return m_error;
-        }
+        if (const std::optional<Fault> why = notRegular(now))
+            return fail(*why);
     }
     const int renamed = m_keepExisting
                             ? ::renameat2(AT_FDCWD, m_temporary.constData(), AT_FDCWD, m_target.constData(), RENAME_NOREPLACE)
                             : ::rename(m_temporary.constData(), m_target.constData());
     if (renamed != 0) {
-        m_targetExisted = errno == EEXIST;
-        fail(errno);
-        return m_error;
+        const int error = errno;
+        return fail(Fault{error == EEXIST ? Fault::Cause::Exists : Fault::Cause::System,
+                          QString::fromLocal8Bit(std::strerror(error))});
     }
     m_temporary.clear();
-    return QString();
+    return {};
 }
 
 } // namespace pv

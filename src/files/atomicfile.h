@@ -1,5 +1,7 @@
 #pragma once
 
+#include "surfaces/fault.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -12,7 +14,7 @@ namespace pv {
 // target, which is renamed over it only once complete. Replacing an
 // existing file also waits for the data to reach the disk first, so that
 // not even a power failure can leave the old file empty. A temporary file
-// is never left behind. Errors are the system's own descriptions.
+// is never left behind. Faults carry the system's own descriptions.
 //
 // Only a regular file is replaced. Made not to replace at all, the file is
 // put in place only if nothing has the name by then, checked and renamed in
@@ -25,18 +27,17 @@ public:
     AtomicFile(const AtomicFile &) = delete;
     AtomicFile &operator=(const AtomicFile &) = delete;
 
-    // Empty on success.
-    [[nodiscard]] QString open();
+    [[nodiscard]] Made<void> open();
     // Writes at an offset; several threads may do so at once. A failure is
     // remembered: it makes later writes fail and commit() report it.
     bool writeAt(const char *data, qint64 size, qint64 offset);
-    // Puts the file in place; empty on success.
-    [[nodiscard]] QString commit();
-    // The failure was that the name was taken and not to be replaced.
-    [[nodiscard]] bool targetExisted() const { return m_targetExisted; }
+    // Puts the file in place. A name taken that was not to be replaced
+    // fails as Fault::Cause::Exists.
+    [[nodiscard]] Made<void> commit();
 
 private:
-    void fail(int error);
+    Failure<Fault> fail(int error);
+    Failure<Fault> fail(const Fault &fault);
     void discard();
 
     QByteArray m_target;
@@ -44,9 +45,7 @@ private:
     int m_fd = -1;
     bool m_replacing = false;
     bool m_keepExisting = false;
-    bool m_targetExisted = false;
     std::atomic<int> m_writeError{0};
-    QString m_error;
 };
 
 } // namespace pv

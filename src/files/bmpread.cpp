@@ -4,6 +4,7 @@
 // 32-bit picture whose header declares an alpha mask keeps its alpha; an
 // embedded colour profile (V5 header) is applied.
 #include "files/colour.h"
+#include "files/decoders.h"
 #include "files/picture.h"
 #include "surfaces/pixelmemory.h"
 
@@ -59,7 +60,7 @@ struct Channel {
     }
 };
 
-Decoded refuse(const char *why) { return {QImage(), QString::fromLatin1(why)}; }
+Failure<Fault> refuse(const char *why) { return failure(Fault::content(QString::fromLatin1(why))); }
 
 // Decodes an RLE stream into the (transparent) image. False when it is
 // damaged: a run or a delta reaches past the picture's edge, or the data
@@ -132,12 +133,9 @@ struct Header {
 
 // Reads everything before the pixel data. `in` holds at least the start of
 // the file; fileSize is the whole file's.
-std::optional<Header> parseHeader(const Bytes &in, qint64 fileSize, const char *&why)
+Made<Header> parseHeader(const Bytes &in, qint64 fileSize)
 {
-    auto no = [&why](const char *reason) {
-        why = reason;
-        return std::optional<Header>();
-    };
+    auto no = [](const char *reason) { return refuse(reason); };
     if (!in.has(0, 18) || in.u16(0) != 0x4d42)
         return no("not a BMP file");
     Header hd;
@@ -298,7 +296,7 @@ void convertRows(const Header &hd, const std::uint8_t *data, int first, int rows
 // The last steps of a decoded picture: an alpha channel that is 0
 // everywhere is taken as not meant (some writers declare one and leave it
 // empty), and an embedded profile is applied.
-Decoded finish(QImage image, bool alphaDeclared, bool sawAlpha, const QByteArray &profile)
+QImage finish(QImage image, bool alphaDeclared, bool sawAlpha, const QByteArray &profile, const Work &work)
 {
     if (alphaDeclared && !sawAlpha) {
         for (int y = 0; y < image.height(); ++y) {
@@ -308,8 +306,8 @@ Decoded finish(QImage image, bool alphaDeclared, bool sawAlpha, const QByteArray
         }
         image.reinterpretAsFormat(QImage::Format_RGB32);
     }
-    convertToSrgb(image, profile, PixelLayout::Rgb);
-    return {image, QString()};
+    convertToSrgb(image, profile, PixelLayout::Rgb, work);
+    return image;
 }
 
 // At most this much of a file is believed to be a colour profile.
@@ -317,13 +315,12 @@ constexpr qint64 kMaxProfileBytes = 4 << 20;
 
 } // namespace
 
-Decoded decodeBmp(const QByteArray &bytes)
+Made<QImage> decodeBmp(const QByteArray &bytes, const Work &work)
 {
     const Bytes in(bytes);
-    const char *why = nullptr;
-    const std::optional<Header> hd = parseHeader(in, in.size(), why);
+    const Made<Header> hd = parseHeader(in, in.size());
     if (!hd)
-        return refuse(why);
+        return failure(hd.reason());
     const bool alpha = hd->rle() || hd->alpha.mask;
     QImage image = allocateImage(int(hd->width), int(hd->height), alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
     const QByteArray profile =
@@ -331,16 +328,16 @@ Decoded decodeBmp(const QByteArray &bytes)
     if (hd->rle()) {
         if (!decodeRle(in, hd->dataOffset, hd->bpp, hd->palette, image))
             return refuse("RLE data damaged or cut short");
-        return finish(image, false, true, profile);
+        return finish(image, false, true, profile, work);
     }
     // Rows are read up to their last pixel, never into the padding, which
     // the last row may lack.
     bool sawAlpha = false;
     convertRows(*hd, in.at(hd->dataOffset), 0, int(hd->height), image, sawAlpha);
-    return finish(image, hd->alpha.mask, sawAlpha, profile);
+    return finish(image, hd->alpha.mask, sawAlpha, profile, work);
 }
 
-std::optional<Decoded> decodeBmpStream(QIODevice &file, qint64 fileSize)
+std::optional<Made<QImage>> decodeBmpStream(QIODevice &file, qint64 fileSize, const Work &work)
 {
     // Everything up to the pixel data; palettes are small.
     QByteArray prefix = file.read(std::min<qint64>(fileSize, 1 << 16));
@@ -350,15 +347,14 @@ std::optional<Decoded> decodeBmpStream(QIODevice &file, qint64 fileSize)
             prefix += file.read(dataOffset - prefix.size());
     }
     const Bytes in(prefix);
-    const char *why = nullptr;
-    const std::optional<Header> hd = parseHeader(in, fileSize, why);
+    const Made<Header> hd = parseHeader(in, fileSize);
     if (!hd)
-        return refuse(why);
+        return failure(hd.reason());
     if (hd->rle() || hd->dataOffset > prefix.size())
         return std::nullopt; // decoded from the whole file instead
     QImage image = allocateImage(int(hd->width), int(hd->height),
                                  hd->alpha.mask ? QImage::Format_ARGB32 : QImage::Format_RGB32);
-    const Prefault warm(image);
+    const Prefault warm(image, work);
     if (!file.seek(hd->dataOffset))
         return refuse("cannot read the pixel data");
     // A megabyte of rows at a time, the last one possibly without padding.
@@ -383,7 +379,7 @@ std::optional<Decoded> decodeBmpStream(QIODevice &file, qint64 fileSize)
     if (hd->profileSize > 0 && hd->profileSize <= kMaxProfileBytes && hd->profileOffset + hd->profileSize <= fileSize &&
         file.seek(hd->profileOffset))
         profile = file.read(hd->profileSize);
-    return finish(image, hd->alpha.mask, sawAlpha, profile);
+    return finish(image, hd->alpha.mask, sawAlpha, profile, work);
 }
 
 } // namespace pv

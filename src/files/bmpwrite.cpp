@@ -1,13 +1,11 @@
 #include "files/bmpwrite.h"
 
 #include "files/atomicfile.h"
-#include "surfaces/threads.h"
 
 #include <QtEndian>
 
 #include <cerrno>
 #include <cstring>
-#include <thread>
 #include <vector>
 
 namespace pv {
@@ -19,24 +17,16 @@ void put32(char *p, quint32 v) { qToLittleEndian(v, p); }
 
 } // namespace
 
-QString writeBmp(const QImage &pixels, const QString &path)
-{
-    AtomicFile file(path);
-    if (QString error = file.open(); !error.isEmpty())
-        return error;
-    return writeBmp(pixels, file);
-}
-
-QString writeBmp(const QImage &pixels, AtomicFile &file)
+Made<void> writeBmp(const QImage &pixels, AtomicFile &file, const Work &work)
 {
     const int w = pixels.width(), h = pixels.height();
     if (w < 1 || h < 1)
-        return QString::fromLocal8Bit(std::strerror(EINVAL));
+        return failure(Fault::system(EINVAL));
     const qint64 stride = (qint64(w) * 3 + 3) & ~qint64(3);
     const qint64 imageBytes = stride * h;
     const qint64 fileBytes = 54 + imageBytes;
     if (fileBytes > 0xffffffffLL)
-        return QString::fromLocal8Bit(std::strerror(EFBIG));
+        return failure(Fault::system(EFBIG));
 
     char header[54] = {};
     header[0] = 'B';
@@ -57,7 +47,8 @@ QString writeBmp(const QImage &pixels, AtomicFile &file)
     // Rows are stored bottom-up, converted and written 256 KiB at a time: a
     // buffer that small is faulted in quickly and stays in the cache. Two
     // threads each take half of the file, so that the system's work of
-    // taking in the data is shared too. One spare byte in each buffer: a
+    // taking in the data is shared too, where the work may take a helper.
+    // One spare byte in each buffer: a
     // pixel is stored as four bytes, the fourth overwritten by the next.
     const int rowsPerChunk = int(std::max<qint64>(1, (256 << 10) / stride));
     auto writeRows = [&](int from, int to) {
@@ -77,21 +68,8 @@ QString writeBmp(const QImage &pixels, AtomicFile &file)
             done += rows;
         }
     };
-    if (h >= 2 * rowsPerChunk && helperThreads()) {
-        std::thread other(writeRows, h / 2, h);
-        writeRows(0, h / 2);
-        other.join();
-    } else {
-        writeRows(0, h);
-    }
+    splitRows(Work{std::min(work.helpers, 1)}, h, qint64(w) * h, writeRows);
     return file.commit();
-}
-
-QString writeBmp(const Surface &surface, int w, int h, const QString &path)
-{
-    if (w < 1 || h < 1 || w > surface.width() || h > surface.height())
-        return QString::fromLocal8Bit(std::strerror(EINVAL));
-    return writeBmp(surface.block(0, 0, w, h), path);
 }
 
 } // namespace pv

@@ -1,6 +1,5 @@
 #include "files/colour.h"
 
-#include "surfaces/threads.h"
 
 #include <algorithm>
 #include <array>
@@ -117,15 +116,11 @@ public:
 
     void run(QRgb *px, qint64 n) const
     {
-        static const bool avx2 = __builtin_cpu_supports("avx2");
         qint64 done = 0;
-        if (avx2 && s_vectors)
+        if (vectorKernels())
             done = runAvx2(px, n);
         runPlain(px + done, n - done);
     }
-
-    // Off, run() uses the plain kernel alone (for tests).
-    static inline std::atomic<bool> s_vectors = true;
 
 private:
     void runPlain(QRgb *px, qint64 n) const
@@ -333,19 +328,11 @@ std::unique_ptr<ToSrgb> ToSrgb::from(const QByteArray &icc, PixelLayout layout)
     return general;
 }
 
-void useVectorColourKernel(bool on) { MatrixShaper::s_vectors = on; }
-
-void ToSrgb::convert(QImage &image) const
+void ToSrgb::convert(QImage &image, const Work &work) const
 {
     const PixelRows rows(image);
-    const int h = rows.height;
-    if (qint64(rows.width) * h < (1 << 18) || h < 2 || !helperThreads()) {
-        convertRows(rows, 0, h);
-        return;
-    }
-    std::thread other([&] { convertRows(rows, h / 2, h); });
-    convertRows(rows, 0, h / 2);
-    other.join();
+    splitRows(work, rows.height, qint64(rows.width) * rows.height,
+              [&](int first, int last) { convertRows(rows, first, last); });
 }
 
 void ConvertBehind::filled(int rows)
@@ -380,13 +367,13 @@ void ConvertBehind::work()
     }
 }
 
-bool convertToSrgb(QImage &image, const QByteArray &icc, PixelLayout layout)
+bool convertToSrgb(QImage &image, const QByteArray &icc, PixelLayout layout, const Work &work)
 {
     if (image.isNull() || image.depth() != 32)
         return false;
     const std::unique_ptr<ToSrgb> converter = ToSrgb::from(icc, layout);
     if (converter)
-        converter->convert(image);
+        converter->convert(image, work);
     return bool(converter);
 }
 

@@ -2,6 +2,8 @@
 // Colour management: pictures with an embedded ICC profile are converted to
 // sRGB when they are opened, with the profile's rendering intent.
 
+#include "surfaces/work.h"
+
 #include <QByteArray>
 #include <QImage>
 
@@ -45,13 +47,13 @@ public:
     // Converts rows [first, last) in place. Several threads may convert
     // different rows at once.
     virtual void convertRows(const PixelRows &rows, int first, int last) const = 0;
-    // The whole image, on both cores.
-    void convert(QImage &image) const;
+    // The whole image, its rows shared with the work's helpers.
+    void convert(QImage &image, const Work &work) const;
 };
 
-// Converts a whole image in place, on both cores; false when nothing was
-// to be done.
-bool convertToSrgb(QImage &image, const QByteArray &icc, PixelLayout layout);
+// Converts a whole image in place, its rows shared with the work's
+// helpers; false when nothing was to be done.
+bool convertToSrgb(QImage &image, const QByteArray &icc, PixelLayout layout, const Work &work);
 
 // Converts the rows of a picture that a decoder fills from the top while
 // it does so: work() converts each band of rows as soon as the decoder has
@@ -76,10 +78,5 @@ private:
     std::atomic<int> m_nextBand{0};
     std::atomic<bool> m_stopped{false};
 };
-
-// Where the processor has AVX2, curves-and-matrix conversions use a vector
-// kernel with the same integer arithmetic as the plain one; off, the plain
-// one alone (for tests).
-void useVectorColourKernel(bool on);
 
 } // namespace pv

@@ -1,6 +1,7 @@
 // GIF decoding with giflib: the first frame, laid on the logical screen.
 // Pixels the frame does not cover, and its transparent pixels, come out
 // transparent. Data that ends early or does not decompress is refused.
+#include "files/decoders.h"
 #include "files/picture.h"
 #include "surfaces/pixelmemory.h"
 
@@ -39,11 +40,11 @@ struct GifCloser {
     }
 };
 
-Decoded refuse(const char *why) { return {QImage(), QString::fromLatin1(why)}; }
+Failure<Fault> refuse(const char *why) { return failure(Fault::content(QString::fromLatin1(why))); }
 
 } // namespace
 
-Decoded decodeGif(const QByteArray &bytes)
+Made<QImage> decodeGif(const QByteArray &bytes)
 {
     Source source{&bytes};
     int error = 0;
@@ -123,7 +124,7 @@ Decoded decodeGif(const QByteArray &bytes)
                 if (!readRow(y))
                     return refuse("GIF data ends early");
         }
-        return {image, QString()};
+        return image;
     }
 }
 

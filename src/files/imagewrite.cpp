@@ -15,34 +15,34 @@ namespace pv {
 
 namespace {
 
-struct JpegError {
+struct EncoderError {
     jpeg_error_mgr pub;
     std::jmp_buf jump;
 };
 
 [[noreturn]] void onJpegError(j_common_ptr cinfo)
 {
-    std::longjmp(reinterpret_cast<JpegError *>(cinfo->err)->jump, 1);
+    std::longjmp(reinterpret_cast<EncoderError *>(cinfo->err)->jump, 1);
 }
 
 // Everything the encoder touches lives here, so that nothing depends on
 // locals after a longjmp.
-struct JpegJob {
+struct Encoder {
     jpeg_compress_struct cinfo{};
-    JpegError err{};
+    EncoderError err{};
     unsigned char *buffer = nullptr;
     unsigned long size = 0;
 };
 
-bool encodeJpeg(JpegJob &job, const QImage &pixels, int quality)
+bool encodeJpeg(Encoder &encoder, const QImage &pixels, int quality)
 {
-    jpeg_compress_struct &c = job.cinfo;
-    c.err = jpeg_std_error(&job.err.pub);
-    job.err.pub.error_exit = onJpegError;
-    if (setjmp(job.err.jump))
+    jpeg_compress_struct &c = encoder.cinfo;
+    c.err = jpeg_std_error(&encoder.err.pub);
+    encoder.err.pub.error_exit = onJpegError;
+    if (setjmp(encoder.err.jump))
         return false;
     jpeg_create_compress(&c);
-    jpeg_mem_dest(&c, &job.buffer, &job.size);
+    jpeg_mem_dest(&c, &encoder.buffer, &encoder.size);
     c.image_width = JDIMENSION(pixels.width());
     c.image_height = JDIMENSION(pixels.height());
     c.input_components = 4;
@@ -67,13 +67,13 @@ QByteArray encoded(const QImage &pixels, ImageFormat format, int quality)
         QImageWriter writer(&buffer, "png");
         return writer.write(pixels) ? bytes : QByteArray();
     }
-    JpegJob job;
-    const bool ok = encodeJpeg(job, pixels, quality);
-    jpeg_destroy_compress(&job.cinfo);
+    Encoder encoder;
+    const bool ok = encodeJpeg(encoder, pixels, quality);
+    jpeg_destroy_compress(&encoder.cinfo);
     QByteArray bytes;
     if (ok)
-        bytes = QByteArray(reinterpret_cast<const char *>(job.buffer), qsizetype(job.size));
-    std::free(job.buffer);
+        bytes = QByteArray(reinterpret_cast<const char *>(encoder.buffer), qsizetype(encoder.size));
+    std::free(encoder.buffer);
     return bytes;
 }
 
@@ -92,22 +92,18 @@ QString extensionOf(ImageFormat format)
     return QStringLiteral("bmp");
 }
 
-WriteOutcome writePicture(const QImage &pixels, const QString &path, ImageFormat format, int quality, bool replace)
+Made<void> writePicture(const QImage &pixels, const QString &path, const WriteRequest &request)
 {
-    AtomicFile file(path, replace ? AtomicFile::Existing::Replace : AtomicFile::Existing::Keep);
-    QString error = file.open();
-    if (error.isEmpty()) {
-        if (format == ImageFormat::Bmp) {
-            error = writeBmp(pixels, file);
-        } else {
-            const QByteArray bytes = encoded(pixels, format, quality);
-            if (bytes.isEmpty())
-                return {QStringLiteral("cannot encode the picture"), false};
-            file.writeAt(bytes.constData(), bytes.size(), 0);
-            error = file.commit();
-        }
-    }
-    return {error, file.targetExisted()};
+    AtomicFile file(path, request.replace ? AtomicFile::Existing::Replace : AtomicFile::Existing::Keep);
+    if (Made<void> opened = file.open(); !opened)
+        return opened;
+    if (request.format == ImageFormat::Bmp)
+        return writeBmp(pixels, file, request.work);
+    const QByteArray bytes = encoded(pixels, request.format, request.quality);
+    if (bytes.isEmpty())
+        return failure(Fault::content(QStringLiteral("cannot encode the picture")));
+    file.writeAt(bytes.constData(), bytes.size(), 0);
+    return file.commit();
 }
 
 } // namespace pv

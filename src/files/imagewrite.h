@@ -1,6 +1,9 @@
 #pragma once
-// Writing a picture in one of the formats the batch command offers, always
-// through AtomicFile.
+// Writing a picture: the one way both programs write files, always through
+// AtomicFile.
+
+#include "surfaces/fault.h"
+#include "surfaces/work.h"
 
 #include <QImage>
 #include <QString>
@@ -12,16 +15,17 @@ enum class ImageFormat { Bmp, Png, Jpeg };
 // The extension a file of the format gets.
 [[nodiscard]] QString extensionOf(ImageFormat format);
 
-struct WriteOutcome {
-    QString error;        // empty on success
-    bool existed = false; // the name was taken, and not to be replaced
+struct WriteRequest {
+    ImageFormat format = ImageFormat::Bmp;
+    int quality = 90;    // JPEG, 1 to 100
+    bool replace = true; // false: a file that has the name by the time this
+                         // one would be put in place is kept (Cause::Exists)
+    Work work;
 };
 
-// Writes an RGB32 picture: BMP as the window saves it (24 bits), PNG
-// (opaque), or JPEG with libjpeg-turbo at `quality` (1 to 100, 4:2:0).
-// Without `replace`, a file that has the name by the time it would be put
-// in place is kept.
-[[nodiscard]] WriteOutcome writePicture(const QImage &pixels, const QString &path, ImageFormat format, int quality,
-                                        bool replace);
+// Writes an RGB32 picture: BMP as the window saves it (24 bits, bottom-up),
+// PNG (opaque), or JPEG with libjpeg-turbo (4:2:0). An existing file is
+// either replaced whole or left untouched.
+[[nodiscard]] Made<void> writePicture(const QImage &pixels, const QString &path, const WriteRequest &request = {});
 
 } // namespace pv

@@ -4,9 +4,9 @@
 // data are tolerated. An embedded colour profile is applied, then the EXIF
 // orientation, so the picture comes out in sRGB and upright.
 #include "files/colour.h"
+#include "files/decoders.h"
 #include "files/picture.h"
 #include "surfaces/pixelmemory.h"
-#include "surfaces/threads.h"
 
 #include <QTransform>
 #include <algorithm>
@@ -162,7 +162,7 @@ QImage upright(const QImage &image, int orientation)
 
 // Everything the decoder touches lives here, in memory, so that nothing
 // depends on the values of locals after a longjmp.
-struct Job {
+struct Decoder {
     jpeg_decompress_struct cinfo{};
     ErrorManager err;
     QImage image;
@@ -172,15 +172,17 @@ struct Job {
     std::optional<ConvertBehind> toSrgb;
     std::optional<Prefault> warm;
     int orientation = 1;
-    int scaleDenominator = 1; // decode at 1/1, 1/2, 1/4 or 1/8 of the size
+    std::function<int(QSize)> reduction; // decode at 1/1, 1/2, 1/4 or 1/8 of the size
+    Work work;
     bool headerOnly = false;  // read only the size
     QSize uprightSize;        // the full size, turned by the orientation
     QByteArray profile;
     PixelLayout layout = PixelLayout::Rgb;
     QString refusal;
+    bool outOfMemory = false;
 };
 
-void run(Job &job, const QByteArray &bytes)
+void run(Decoder &job, const QByteArray &bytes)
 {
     jpeg_decompress_struct &cinfo = job.cinfo;
     cinfo.err = jpeg_std_error(&job.err.pub);
@@ -229,21 +231,23 @@ void run(Job &job, const QByteArray &bytes)
     const bool cmykByProfile = cmyk && job.converter;
     cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGRX;
     cinfo.dct_method = JDCT_ISLOW;
+    const int wanted = job.reduction ? job.reduction(job.uprightSize) : 1;
     cinfo.scale_num = 1;
-    cinfo.scale_denom = unsigned(job.scaleDenominator);
+    cinfo.scale_denom = wanted >= 8 ? 8 : wanted >= 4 ? 4 : wanted >= 2 ? 2 : 1;
     jpeg_start_decompress(&cinfo);
     try {
         job.image = allocateImage(int(cinfo.output_width), int(cinfo.output_height));
     } catch (const std::bad_alloc &) {
+        job.outOfMemory = true;
         job.refusal = QStringLiteral("out of memory");
         return;
     }
-    if (job.converter && !cmykByProfile && helperThreads()) {
-        // Converted on the second core behind the decoder.
+    if (job.converter && !cmykByProfile && job.work.mayHelp()) {
+        // Converted on a helper thread behind the decoder.
         job.toSrgb.emplace(job.image, *job.converter);
-        job.warm.emplace(job.image, [&job] { job.toSrgb->work(); });
+        job.warm.emplace(job.image, job.work, [&job] { job.toSrgb->work(); });
     } else {
-        job.warm.emplace(job.image);
+        job.warm.emplace(job.image, job.work);
     }
     auto refuse = [&job](const QString &why) {
         job.refusal = why;
@@ -287,29 +291,34 @@ void run(Job &job, const QByteArray &bytes)
     }
     job.warm.reset();
     if (job.converter && !job.toSrgb)
-        job.converter->convert(job.image);
+        job.converter->convert(job.image, job.work);
 }
 
 } // namespace
 
-Decoded decodeJpeg(const QByteArray &bytes, int scaleDenominator)
+Made<QImage> decodeJpeg(const QByteArray &bytes, const std::function<int(QSize)> &reduction, const Work &work)
 {
-    Job job;
-    job.scaleDenominator = scaleDenominator;
+    Decoder job;
+    job.reduction = reduction;
+    job.work = work;
     run(job, bytes);
     jpeg_destroy_decompress(&job.cinfo);
+    if (job.outOfMemory)
+        return failure(Fault::memory());
     if (job.image.isNull())
-        return {QImage(), job.refusal.isEmpty() ? QStringLiteral("cannot decode") : job.refusal};
-    return {upright(job.image, job.orientation), QString()};
+        return failure(Fault::content(job.refusal.isEmpty() ? QStringLiteral("cannot decode") : job.refusal));
+    return upright(job.image, job.orientation);
 }
 
-QSize jpegSize(const QByteArray &bytes)
+Made<QSize> jpegSize(const QByteArray &bytes)
 {
-    Job job;
+    Decoder job;
     job.headerOnly = true;
     run(job, bytes);
     jpeg_destroy_decompress(&job.cinfo);
-    return job.refusal.isEmpty() ? job.uprightSize : QSize();
+    if (!job.refusal.isEmpty() || !job.uprightSize.isValid())
+        return failure(Fault::content(job.refusal.isEmpty() ? QStringLiteral("cannot read the header") : job.refusal));
+    return job.uprightSize;
 }
 
 } // namespace pv

@@ -1,6 +1,7 @@
 #include "files/picture.h"
 
 #include "files/colour.h"
+#include "files/decoders.h"
 #include "files/embeddedprofile.h"
 #include "surfaces/pixelmemory.h"
 
@@ -48,7 +49,7 @@ namespace {
 // header claims; they are held to what the file could plausibly contain.
 // The limit is the whole process's, so Qt's plugins read one picture at a
 // time (the batch command's other work goes on meanwhile).
-Decoded readWithQt(const QByteArray &bytes, bool &grey)
+Made<QImage> readWithQt(const QByteArray &bytes)
 {
     static std::mutex oneAtATime;
     const std::lock_guard lock(oneAtATime);
@@ -64,30 +65,29 @@ Decoded readWithQt(const QByteArray &bytes, bool &grey)
     // Qt's plugins would show damaged.
     const QByteArray format = reader.format().toLower();
     if (format.isEmpty() || format == "bmp" || format == "dib" || format == "jpeg" || format == "jpg" || format == "gif")
-        return {QImage(), QStringLiteral("unknown format")};
+        return failure(Fault::content(QStringLiteral("unknown format")));
     const QSize size = reader.size();
     if (size.isValid() && !sizeAllowed(size.width(), size.height()))
-        return {QImage(), QStringLiteral("too large")};
+        return failure(Fault::content(QStringLiteral("too large")));
     QImage image = reader.read();
     if (image.isNull())
-        return {QImage(), reader.errorString()};
-    grey = image.format() == QImage::Format_Grayscale8 || image.format() == QImage::Format_Grayscale16;
-    return {image, QString()};
+        return failure(Fault::content(reader.errorString()));
+    return image;
 }
 
-Decoded decodeWithQt(const QByteArray &bytes)
+Made<QImage> decodeWithQt(const QByteArray &bytes, const Work &work)
 {
-    bool grey = false;
-    Decoded d = readWithQt(bytes, grey);
-    if (!d.ok())
-        return d;
-    QImage &image = d.image;
+    Made<QImage> read = readWithQt(bytes);
+    if (!read)
+        return read;
+    QImage image = std::move(read).value();
     if (!sizeAllowed(image.width(), image.height()))
-        return {QImage(), QStringLiteral("too large")};
+        return failure(Fault::content(QStringLiteral("too large")));
+    const bool grey = image.format() == QImage::Format_Grayscale8 || image.format() == QImage::Format_Grayscale16;
     image = image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32);
     image.setColorSpace(QColorSpace());
-    convertToSrgb(image, embeddedProfile(bytes), grey ? PixelLayout::Grey : PixelLayout::Rgb);
-    return d;
+    convertToSrgb(image, embeddedProfile(bytes), grey ? PixelLayout::Grey : PixelLayout::Rgb, work);
+    return image;
 }
 
 // Lays transparent pixels over the background; the result is opaque RGB32.
@@ -114,30 +114,45 @@ QImage flatten(const QImage &image, QRgb background)
     return out;
 }
 
+// Every route from bytes or a file to a picture ends here: the decoders'
+// pixels become the one opaque format, and the reduction reached is told
+// from the size reached.
+Made<Opened> finished(Made<QImage> decoded, QSize fullSize, QRgb background)
+{
+    if (!decoded)
+        return failure(decoded.reason());
+    Opened opened;
+    opened.image = flatten(decoded.value(), background);
+    if (opened.image.isNull())
+        return failure(Fault::memory());
+    opened.fullSize = fullSize.isValid() ? fullSize : opened.image.size();
+    opened.reduction = std::max(1, (opened.fullSize.width() + opened.image.width() - 1) / opened.image.width());
+    return opened;
+}
+
+Made<Opened> decodeBytes(const QByteArray &bytes, const OpenRequest &request)
+{
+    if (bytes.startsWith("BM"))
+        return finished(decodeBmp(bytes, request.work), QSize(), request.background);
+    if (bytes.startsWith("\xff\xd8")) {
+        const Made<QSize> full = request.reduction ? jpegSize(bytes) : Made<QSize>(QSize());
+        return finished(decodeJpeg(bytes, request.reduction, request.work), full.ok() ? full.value() : QSize(),
+                        request.background);
+    }
+    if (bytes.startsWith("GIF8"))
+        return finished(decodeGif(bytes), QSize(), request.background);
+    return finished(decodeWithQt(bytes, request.work), QSize(), request.background);
+}
 
 } // namespace
 
-Decoded decodePicture(const QByteArray &bytes, QRgb background)
+Made<Opened> decodePicture(const QByteArray &bytes, const OpenRequest &request)
 {
-    Decoded d;
     try {
-        if (bytes.startsWith("BM"))
-            d = decodeBmp(bytes);
-        else if (bytes.startsWith("\xff\xd8"))
-            d = decodeJpeg(bytes);
-        else if (bytes.startsWith("GIF8"))
-            d = decodeGif(bytes);
-        else
-            d = decodeWithQt(bytes);
-        if (d.ok()) {
-            d.image = flatten(d.image, background);
-            if (d.image.isNull())
-                d.error = QStringLiteral("out of memory");
-        }
+        return decodeBytes(bytes, request);
     } catch (const std::bad_alloc &) {
-        d = {QImage(), QStringLiteral("out of memory")};
+        return failure(Fault::memory());
     }
-    return d;
 }
 
 namespace {
@@ -145,30 +160,24 @@ namespace {
 // Opens a regular file for reading. A FIFO must not make the open wait for
 // a writer, so it is opened without blocking, then looked at: a device or a
 // pipe has no size to trust and may never end.
-bool openRegular(const QString &path, QFile &file, qint64 &size, QString &error)
+// Returns the file's size.
+Made<qint64> openRegular(const QString &path, QFile &file)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        error = QString::fromLocal8Bit(std::strerror(errno));
-        return false;
-    }
+    if (fd < 0)
+        return failure(Fault::system(errno));
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        error = QStringLiteral("not a regular file");
-        return false;
+        return failure(Fault::content(QStringLiteral("not a regular file")));
     }
     if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
-        error = file.errorString();
-        return false;
+        return failure(Fault{Fault::Cause::System, file.errorString()});
     }
-    size = st.st_size;
-    if (size > pictureMemoryLimit()) {
-        error = QStringLiteral("file too large");
-        return false;
-    }
-    return true;
+    if (st.st_size > pictureMemoryLimit())
+        return failure(Fault::content(QStringLiteral("file too large")));
+    return qint64(st.st_size);
 }
 
 // Reads size bytes (or fewer, if the file shrank) into `out`.
@@ -184,70 +193,55 @@ qint64 readInto(QFile &file, char *out, qint64 size)
     return done;
 }
 
-Decoded readAndDecode(const QString &path, QRgb background)
+Made<Opened> readAndDecode(const QString &path, const OpenRequest &request)
 {
     QFile file;
-    qint64 size = 0;
-    QString error;
-    if (!openRegular(path, file, size, error))
-        return {QImage(), error};
+    const Made<qint64> size = openRegular(path, file);
+    if (!size)
+        return failure(size.reason());
     try {
         if (file.peek(2) == "BM") {
-            if (std::optional<Decoded> d = decodeBmpStream(file, size))
-                return *d;
+            if (std::optional<Made<QImage>> d = decodeBmpStream(file, size.value(), request.work))
+                return finished(std::move(*d), QSize(), request.background);
             file.seek(0);
         }
         // Read straight into fresh memory of the file's size; decoded
         // pictures never point into it. A file that grows meanwhile is read
         // up to the size it had.
-        LargeBuffer buffer(size_t(std::max<qint64>(size, 1)));
-        const qint64 done = readInto(file, reinterpret_cast<char *>(buffer.data()), size);
+        LargeBuffer buffer(size_t(std::max<qint64>(size.value(), 1)));
+        const qint64 done = readInto(file, reinterpret_cast<char *>(buffer.data()), size.value());
         if (file.error() != QFileDevice::NoError)
-            return {QImage(), file.errorString()};
-        return decodePicture(QByteArray::fromRawData(reinterpret_cast<const char *>(buffer.data()), done),
-                             background);
+            return failure(Fault{Fault::Cause::System, file.errorString()});
+        return decodeBytes(QByteArray::fromRawData(reinterpret_cast<const char *>(buffer.data()), done), request);
     } catch (const std::bad_alloc &) {
-        return {QImage(), QStringLiteral("out of memory")};
+        return failure(Fault::memory());
     }
 }
 
 } // namespace
 
-Decoded loadPicture(const QString &path, QRgb background)
+Made<Opened> openPicture(const QString &path, const OpenRequest &request)
 {
-    Decoded d = readAndDecode(path, background);
-    if (!d.ok())
-        qCDebug(lcFiles, "refused %s: %s", qUtf8Printable(path), qUtf8Printable(d.error));
-    return d;
+    Made<Opened> opened = readAndDecode(path, request);
+    if (!opened)
+        qCDebug(lcFiles, "refused %s: %s", qUtf8Printable(path), qUtf8Printable(opened.reason().text));
+    return opened;
 }
 
-FileBytes readPictureFile(const QString &path)
+Made<QSize> pictureSize(const QString &path)
 {
     QFile file;
-    qint64 size = 0;
-    QString error;
-    if (!openRegular(path, file, size, error))
-        return {QByteArray(), error};
-    try {
-        QByteArray bytes(size, Qt::Uninitialized);
-        bytes.truncate(readInto(file, bytes.data(), size));
-        if (file.error() != QFileDevice::NoError)
-            return {QByteArray(), file.errorString()};
-        return {bytes, QString()};
-    } catch (const std::bad_alloc &) {
-        return {QByteArray(), QStringLiteral("out of memory")};
-    }
-}
-
-QSize pictureFileSize(const QString &path)
-{
-    QFile file;
-    qint64 size = 0;
-    QString error;
-    if (!openRegular(path, file, size, error))
-        return QSize();
+    const Made<qint64> size = openRegular(path, file);
+    if (!size)
+        return failure(size.reason());
+    // A JPEG's header, with its EXIF orientation, is near its start.
+    if (file.peek(2) == "\xff\xd8")
+        return jpegSize(file.read(std::min<qint64>(size.value(), 1 << 20)));
     QImageReader reader(&file);
-    return reader.size();
+    const QSize header = reader.size();
+    if (!header.isValid())
+        return failure(Fault::content(QStringLiteral("cannot read the header")));
+    return header;
 }
 
 } // namespace pv

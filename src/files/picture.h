@@ -1,5 +1,9 @@
 #pragma once
-// Decoding picture files into one pixel format (opaque 32-bit RGB).
+// Opening picture files into one pixel format (opaque 32-bit RGB, sRGB,
+// upright): the one way both programs open a file.
+
+#include "surfaces/fault.h"
+#include "surfaces/work.h"
 
 #include <QByteArray>
 #include <QImage>
@@ -7,9 +11,7 @@
 #include <QSize>
 #include <QString>
 
-#include <optional>
-
-class QIODevice;
+#include <functional>
 
 namespace pv {
 
@@ -19,12 +21,6 @@ Q_DECLARE_LOGGING_CATEGORY(lcFiles)
 
 // The largest side a picture may have: sizes are held in 16 bits.
 inline constexpr int kMaxSide = 32767;
-
-struct Decoded {
-    QImage image;   // RGB32, or ARGB32 where the file has transparency
-    QString error;  // why it was refused; empty on success
-    [[nodiscard]] bool ok() const { return !image.isNull(); }
-};
 
 // Bytes a picture's pixels may take: a quarter of the machine's memory.
 [[nodiscard]] qint64 pictureMemoryLimit();
@@ -36,40 +32,32 @@ struct Decoded {
 // claim an enormous picture before memory is spent on it.
 [[nodiscard]] bool plausibleSize(qint64 w, qint64 h, qint64 dataBytes);
 
-// Decodes a whole file held in memory. The format is told by the content,
-// not the name: BMP, JPEG and GIF by the program's own decoders, anything
-// else by the installed Qt image plugins. Damaged, truncated, oversized or
-// unknown data is refused; a refused picture allocates nothing lasting.
-// Transparent pixels are laid over `background`; the result is RGB32.
-[[nodiscard]] Decoded decodePicture(const QByteArray &bytes, QRgb background);
-[[nodiscard]] Decoded loadPicture(const QString &path, QRgb background);
-
-// A whole file as loadPicture reads it: a regular file only, at most a
-// picture's memory limit. On failure, the bytes are empty and the error says
-// why.
-struct FileBytes {
-    QByteArray bytes;
-    QString error;
+struct OpenRequest {
+    QRgb background = 0xfff0f0f0; // what transparent pixels are laid over
+    Work work;
+    // Given the picture's full size (upright), the largest reduction (1, 2,
+    // 4 or 8) that will do: a format that can decode smaller (JPEG) does
+    // so, the others decode whole. None: the full size.
+    std::function<int(QSize)> reduction;
 };
-[[nodiscard]] FileBytes readPictureFile(const QString &path);
 
-// The size a picture file's header claims, read by the same rules;
-// invalid when it cannot be told.
-[[nodiscard]] QSize pictureFileSize(const QString &path);
+struct Opened {
+    QImage image;      // RGB32
+    QSize fullSize;    // the picture's size, upright, before any reduction
+    int reduction = 1; // image is fullSize reduced this many times (rounded up)
+};
 
+// Opens a regular file (a link to one is fine; a device, a FIFO or a socket
+// is refused without reading from it) of at most a picture's memory limit.
+// The format is told by the content, not the name: BMP, JPEG and GIF by the
+// program's own decoders, anything else by the installed Qt image plugins.
+// Damaged, truncated, oversized or unknown data is refused; a refused
+// picture allocates nothing lasting.
+[[nodiscard]] Made<Opened> openPicture(const QString &path, const OpenRequest &request = {});
+// The same for a whole file held in memory.
+[[nodiscard]] Made<Opened> decodePicture(const QByteArray &bytes, const OpenRequest &request = {});
 
-// The format decoders behind decodePicture, for its tests.
-[[nodiscard]] Decoded decodeBmp(const QByteArray &bytes);
-// An uncompressed BMP decoded while it is read, without holding the file;
-// nullopt when the file must be decoded whole instead (RLE).
-[[nodiscard]] std::optional<Decoded> decodeBmpStream(QIODevice &file, qint64 fileSize);
-// scaleDenominator 2, 4 or 8 decodes at that fraction of the size, with
-// libjpeg-turbo's scaled decoding (its pixels differ from a full decode's
-// reduced afterwards).
-[[nodiscard]] Decoded decodeJpeg(const QByteArray &bytes, int scaleDenominator = 1);
-// The size of a JPEG as it would open (turned by its EXIF orientation),
-// from its header alone; invalid when the header cannot be read.
-[[nodiscard]] QSize jpegSize(const QByteArray &bytes);
-[[nodiscard]] Decoded decodeGif(const QByteArray &bytes);
+// The size a picture file will open at (upright), from its header alone.
+[[nodiscard]] Made<QSize> pictureSize(const QString &path);
 
 } // namespace pv

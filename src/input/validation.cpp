@@ -76,26 +76,42 @@ std::optional<Message> checkTrim(const Entries &e)
 
 } // namespace
 
-CheckResult inputCheck(int ChkIndex, const Entries &entries)
+Entries entriesOf(const Fields &fields, const EditState &state)
 {
-    if (entries.motoYokoCaption == u"0" && entries.motoTateCaption == u"0")
-        return {false, errorMessage(texts::loadFirst, Icon::Critical)};
+    Entries e;
+    static_cast<Fields &>(e) = fields;
+    e.motoYokoCaption = QString::number(state.intMotoYoko);
+    e.motoTateCaption = QString::number(state.intMotoTate);
+    e.editYoko = state.intEditYoko;
+    e.editTate = state.intEditTate;
+    return e;
+}
 
-    std::optional<Message> failure;
+bool imageLoaded(const QString &motoYokoCaption, const QString &motoTateCaption)
+{
+    return !(motoYokoCaption == u"0" && motoTateCaption == u"0");
+}
+
+Checked<void> fncInputCheck(EditKind ChkIndex, const Entries &entries)
+{
+    if (!imageLoaded(entries.motoYokoCaption, entries.motoTateCaption))
+        return failure(errorMessage(texts::loadFirst, Icon::Critical));
+
+    std::optional<Message> refusal;
     switch (ChkIndex) {
-    case kShrink:
-        failure = checkShrink(entries);
+    case EditKind::Shrink:
+        refusal = checkShrink(entries);
         break;
-    case kTrim:
-        failure = checkTrim(entries);
+    case EditKind::Trim:
+        refusal = checkTrim(entries);
         break;
-    case kCentreCrop:
-        failure = checkSize(entries.yoko, entries.tate, entries, nullptr);
+    case EditKind::CentreCrop:
+        refusal = checkSize(entries.yoko, entries.tate, entries, nullptr);
         break;
-    default:
-        return {false, std::nullopt};
     }
-    return {!failure.has_value(), failure};
+    if (refusal)
+        return failure(*refusal);
+    return {};
 }
 
 std::int16_t captureValue(const QString &text)
@@ -107,7 +123,7 @@ std::int16_t captureValue(const QString &text)
     return static_cast<std::int16_t>(text.toInt());
 }
 
-void captureFields(EditState &state, const Entries &entries)
+void InputInfoInit(EditState &state, const Entries &entries)
 {
     state.intDotDelValue = captureValue(entries.dotDelValue);
     state.intInYoko = captureValue(entries.yoko);

@@ -1,8 +1,10 @@
 #pragma once
 // Validation of the entry fields before an edit, and their capture.
 
+#include "edit/editkind.h"
 #include "edit/editstate.h"
-#include "edit/geometry.h"
+#include "edit/result.h"
+#include "input/fields.h"
 #include "input/messages.h"
 
 #include <QString>
@@ -11,8 +13,10 @@
 
 namespace pv {
 
-// Edit kinds, as the edit buttons pass them.
-enum CheckKind : int { kShrink = 1, kTrim = 2, kCentreCrop = 3 };
+// What the logic layer's fallible functions return: a value, or the one
+// message that refuses it.
+template <class T>
+using Checked = Result<T, Message>;
 
 // True when every character is one of the ten ASCII digits (also for "").
 [[nodiscard]] bool fncNumCheck(const QString &sCheckStr);
@@ -21,28 +25,25 @@ enum CheckKind : int { kShrink = 1, kTrim = 2, kCentreCrop = 3 };
 // -1, 0 or 1. Leading zeros count for nothing.
 [[nodiscard]] int compareDigits(const QString &digits, std::int64_t value);
 
-// What the checks read, gathered from the window.
-struct Entries {
-    QString motoYokoCaption;
-    QString motoTateCaption;
-    QString yoko;
-    QString tate;
-    QString reSizeValue;
-    QString dotDelValue;
-    Edges edges;
+// What the checks read: the fields and boxes, the loaded-size captions and
+// the current size.
+struct Entries : Fields {
+    QString motoYokoCaption = QStringLiteral("0");
+    QString motoTateCaption = QStringLiteral("0");
     int editYoko = 0;
     int editTate = 0;
 };
 
-struct CheckResult {
-    bool passed = false;
-    std::optional<Message> message; // the one failure to show, if any
-};
+// The entries of a window whose read-outs show `state`.
+[[nodiscard]] Entries entriesOf(const Fields &fields, const EditState &state);
+
+// An image counts as loaded unless both loaded-size captions read "0".
+[[nodiscard]] bool imageLoaded(const QString &motoYokoCaption, const QString &motoTateCaption);
 
 // The checks of one edit kind, in their order; the first failure alone is
-// reported. Before any image is loaded (both loaded-size captions "0") every
-// kind fails with the load message; an unknown kind then fails silently.
-[[nodiscard]] CheckResult inputCheck(int ChkIndex, const Entries &entries);
+// reported. Before any image is loaded every kind fails with the load
+// message.
+[[nodiscard]] Checked<void> fncInputCheck(EditKind ChkIndex, const Entries &entries);
 
 // The value a field's text is captured as: a string of digits gives its
 // number, held at 32767 when larger; any other text gives 0 (the edits read
@@ -50,6 +51,6 @@ struct CheckResult {
 [[nodiscard]] std::int16_t captureValue(const QString &text);
 
 // Captures the four entry fields into the edit state, as values.
-void captureFields(EditState &state, const Entries &entries);
+void InputInfoInit(EditState &state, const Entries &entries);
 
 } // namespace pv

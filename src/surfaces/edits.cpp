@@ -5,27 +5,23 @@
 
 namespace pv {
 
-EditOutcome applyPlan(const EditPlan &plan, const QImage &current)
+EditOutcome applyPlan(const EditPlan &plan, const QImage &current, const Work &work)
 {
     if (plan.refused())
-        return {plan.state, plan.refusal, QImage()};
+        return {plan.state, plan.captured, plan.refusal, QImage()};
     Surface source;
     source.setPicture(current);
     const Cut &c = plan.cut;
     QImage kept = source.block(int(c.left), int(c.top), int(c.width), int(c.height));
     if (plan.stretchWidth > 0)
-        kept = resample(kept, plan.stretchWidth, plan.stretchHeight);
-    return {plan.state, std::nullopt, kept};
+        kept = resample(kept, plan.stretchWidth, plan.stretchHeight, work);
+    return {plan.state, plan.captured, std::nullopt, kept};
 }
 
-EditOutcome applyEdit(CheckKind kind, const EditState &state, Edges edges, const QImage &current)
+EditOutcome runClick(EditKind kind, const Entries &entries, const EditState &state, const QImage &current,
+                     const Work &work)
 {
-    return applyPlan(planEdit(kind, state, edges), current);
-}
-
-EditOutcome runEdit(CheckKind kind, const Entries &entries, const EditState &state, const QImage &current)
-{
-    return applyPlan(planClick(kind, entries, state), current);
+    return applyPlan(planClick(kind, entries, state), current, work);
 }
 
 } // namespace pv

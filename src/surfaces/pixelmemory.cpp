@@ -1,6 +1,5 @@
 #include "surfaces/pixelmemory.h"
 
-#include "surfaces/threads.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -98,7 +97,7 @@ void unmapLarge(unsigned char *p, std::size_t bytes)
 
 } // namespace
 
-Prefault::Prefault(const QImage &image, std::function<void()> then)
+Prefault::Prefault(const QImage &image, const Work &work, std::function<void()> then)
 {
     const std::size_t bytes = std::size_t(image.sizeInBytes());
     // Page-aligned range inside the image's pixels, if it is worth it.
@@ -107,7 +106,7 @@ Prefault::Prefault(const QImage &image, std::function<void()> then)
     std::uintptr_t last = (begin + bytes) & ~std::uintptr_t(4095);
     if (bytes < kMapThreshold || last <= first)
         first = last = 0;
-    if (!helperThreads() || (first == last && !then))
+    if (!work.mayHelp() || (first == last && !then))
         return;
     m_thread = std::thread([first, last, then = std::move(then)] {
         if (last > first)

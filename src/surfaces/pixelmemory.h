@@ -4,6 +4,8 @@
 // a time; large buffers are therefore mapped straight from the kernel and
 // asked to be backed by huge pages.
 
+#include "surfaces/work.h"
+
 #include <QImage>
 #include <cstddef>
 #include <functional>
@@ -35,11 +37,11 @@ private:
 // Faults in the pages of `image` on a second thread for its lifetime, without
 // touching their contents, so that a decoder filling the image meanwhile does
 // not wait for fresh memory page by page; then runs `then` there, if given.
-// Joins on destruction. Starts nothing, and runs nothing, when helper
-// threads are off (see threads.h).
+// Joins on destruction. Starts nothing, and runs nothing, when the work
+// may take no helper.
 class Prefault {
 public:
-    explicit Prefault(const QImage &image, std::function<void()> then = {});
+    Prefault(const QImage &image, const Work &work, std::function<void()> then = {});
     ~Prefault();
     Prefault(const Prefault &) = delete;
     Prefault &operator=(const Prefault &) = delete;

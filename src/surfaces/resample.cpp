@@ -1,7 +1,6 @@
 #include "surfaces/resample.h"
 
 #include "surfaces/surface.h"
-#include "surfaces/threads.h"
 
 #include <algorithm>
 #include <atomic>
@@ -107,15 +106,8 @@ void verticalPlain(std::uint16_t *mid, const std::uint8_t *const *rows, const st
     }
 }
 
-std::atomic<bool> vectorKernelsWanted{true};
-
 #if defined(__x86_64__) && defined(__GNUC__)
 #define PV_RESAMPLE_AVX2 1
-bool vectorKernels()
-{
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2 && vectorKernelsWanted.load(std::memory_order_relaxed);
-}
 
 // The same sums with AVX2: two source rows at a time, their bytes
 // interleaved and multiplied by the two weights in one step (pmaddwd;
@@ -228,30 +220,15 @@ void horizontal(QRgb *out, const std::uint16_t *mid, const Taps &tx, int from, i
     horizontalPlain(out, mid, tx, from, keepW);
 }
 
-// Runs body(from, to) over [0, n) on up to two threads when n is large.
-template <typename Body>
-void forRows(int n, long long work, Body body)
-{
-    if (work < 2'000'000 || n < 2 || !helperThreads() || std::thread::hardware_concurrency() < 2) {
-        body(0, n);
-        return;
-    }
-    const int half = n / 2;
-    std::thread other([&] { body(half, n); });
-    body(0, half);
-    other.join();
-}
-
 } // namespace
 
-void useVectorKernels(bool on) { vectorKernelsWanted = on; }
-
-QImage resample(const QImage &src, int outW, int outH, int keepW, int keepH)
+QImage resample(const QImage &src, int outW, int outH, const Work &work)
 {
-    return resampleRegion(src, QRectF(0, 0, src.width(), src.height()), outW, outH, keepW, keepH);
+    return resampleRegion(src, QRectF(0, 0, src.width(), src.height()), outW, outH, work);
 }
 
-QImage resampleRegion(const QImage &srcIn, const QRectF &region, int outW, int outH, int keepW, int keepH)
+QImage resampleRegion(const QImage &srcIn, const QRectF &region, int outW, int outH, const Work &work, int keepW,
+                      int keepH)
 {
     keepW = keepW < 0 ? outW : std::min(keepW, outW);
     keepH = keepH < 0 ? outH : std::min(keepH, outH);
@@ -268,7 +245,7 @@ QImage resampleRegion(const QImage &srcIn, const QRectF &region, int outW, int o
     // Each output row is made on its own: the vertical pass combines the
     // source rows it covers, all four bytes of every pixel at once, keeping
     // 7 extra bits; the horizontal pass then combines columns of that one
-    // row. Two threads take half of the rows each.
+    // row. Helper threads take equal shares of the rows.
     QImage result = allocateImage(keepW, keepH);
     // Rows are reached through plain pointers: two threads must not touch
     // the same QImage.
@@ -282,7 +259,7 @@ QImage resampleRegion(const QImage &srcIn, const QRectF &region, int outW, int o
     int maxCount = 0;
     for (int k = 0; k < keepH; ++k)
         maxCount = std::max(maxCount, ty.count[k]);
-    forRows(keepH, (long long)inW * inH, [&](int from, int to) {
+    splitRows(work, keepH, qint64(inW) * inH, [&](int from, int to) {
         // One pixel more than the pass fills, for the pairs of the
         // horizontal pass; its weight is zero.
         std::vector<std::uint16_t> mid(static_cast<size_t>(lanes) + 4);

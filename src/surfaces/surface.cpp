@@ -128,7 +128,8 @@ void Surface::stretchBlt(const Surface &src, int w, int h, int xSrc, int ySrc, i
     const int ox = int((long long)w * std::max(0, -xSrc) / srcW);
     const int oy = int((long long)h * std::max(0, -ySrc) / srcH);
     // Only the part that lands on this surface needs computing.
-    write(resample(source, outW, outH, std::min(outW, m_width - ox), std::min(outH, m_height - oy)),
+    write(resampleRegion(source, QRectF(0, 0, source.width(), source.height()), outW, outH, Work(),
+                         std::min(outW, m_width - ox), std::min(outH, m_height - oy)),
           ox, oy);
 }
 

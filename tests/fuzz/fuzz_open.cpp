@@ -16,12 +16,12 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(data), qsizetype(size));
-    const pv::Decoded d = pv::decodePicture(bytes, 0xfff0f0f0);
+    const pv::Made<pv::Opened> d = pv::decodePicture(bytes);
     if (d.ok()) {
         // What opens is opaque RGB32 within the limits.
-        if (d.image.format() != QImage::Format_RGB32 || !pv::sizeAllowed(d.image.width(), d.image.height()))
+        if (d->image.format() != QImage::Format_RGB32 || !pv::sizeAllowed(d->image.width(), d->image.height()))
             std::abort();
-    } else if (d.error.isEmpty()) {
+    } else if (d.reason().text.isEmpty()) {
         std::abort(); // a refusal always says why
     }
     return 0;
