@@ -1,5 +1,7 @@
 // Copy and stretch between surfaces: exact copies with clipping, stretch
-// sizes, and a reduced photo keeping its brightness.
+// sizes, and a reduced photo keeping its brightness; the edit buttons'
+// clicks on a picture.
+#include "surfaces/edits.h"
 #include "surfaces/resample.h"
 #include "surfaces/surface.h"
 #include "testimages.h"
@@ -42,6 +44,10 @@ private slots:
     void stretchIdentityIsACopy();
     void vectorKernelsMatchPlain_data();
     void vectorKernelsMatchPlain();
+    void regionMatchesCopy_data();
+    void regionMatchesCopy();
+    void click_data();
+    void click();
 };
 
 // A copy of the block (x, y, w, h) of a 10 x 8 source into a 6 x 5 destination.
@@ -228,6 +234,92 @@ void tst_Surface::vectorKernelsMatchPlain()
     useVectorKernels(true);
     const QString diff = firstDifference(vector, plain);
     QVERIFY2(diff.isEmpty(), qPrintable(diff));
+}
+
+// Resampling a whole-pixel region of a picture is resampling a copy of that
+// region, whether the rows are split over helper threads or not.
+void tst_Surface::regionMatchesCopy_data()
+{
+    QTest::addColumn<QRect>("region");
+    QTest::addColumn<QSize>("to");
+    QTest::newRow("inside, split") << QRect(37, 21, 700, 500) << QSize(161, 97);
+    QTest::newRow("at the edges") << QRect(0, 0, 800, 600) << QSize(320, 240);
+    QTest::newRow("bottom right corner") << QRect(799, 599, 1, 1) << QSize(1, 1);
+    QTest::newRow("one column to one pixel") << QRect(5, 0, 1, 600) << QSize(1, 1);
+}
+
+void tst_Surface::regionMatchesCopy()
+{
+    QFETCH(QRect, region);
+    QFETCH(QSize, to);
+    const QImage src = photo(800, 600);
+    const QImage ofCopy = resample(src.copy(region), to.width(), to.height(), Work::alone());
+    VERIFY_SAME_PIXELS(resampleRegion(src, QRectF(region), to.width(), to.height(), Work{1}), ofCopy);
+}
+
+// Every kind of click and every way it is refused, on a 40 x 30 picture:
+// what it keeps (or the message refusing it), and the margin a shrink
+// leaves.
+void tst_Surface::click_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QStringList>("fields"); // txtYoko txtTate txtReSizeValue txtDotDelValue
+    QTest::addColumn<QString>("edges");
+    QTest::addColumn<QRect>("kept");       // of the picture; empty when refused
+    QTest::addColumn<QString>("refusal");  // the message, when refused
+    QTest::addColumn<bool>("captured");
+    QTest::addColumn<int>("margin");       // intReSizeValue afterwards
+    const QRect none;
+    QTest::newRow("trim all") << int(EditKind::Trim) << QStringList{"40", "30", "0", "3"} << "udlr" << QRect(3, 3, 34, 24) << "" << true << 0;
+    QTest::newRow("trim top and left") << int(EditKind::Trim) << QStringList{"40", "30", "0", "5"} << "ul" << QRect(5, 5, 35, 25) << "" << true << 0;
+    QTest::newRow("trim to nothing") << int(EditKind::Trim) << QStringList{"40", "30", "0", "15"} << "ud" << none << texts::sizeNotPositive << true << 0;
+    QTest::newRow("trim no edge") << int(EditKind::Trim) << QStringList{"40", "30", "0", "3"} << "" << none << texts::noEdgeChecked << false << 0;
+    QTest::newRow("trim not digits") << int(EditKind::Trim) << QStringList{"40", "30", "0", "3a"} << "udlr" << none << texts::enterNumber << false << 0;
+    QTest::newRow("crop odd leftover") << int(EditKind::CentreCrop) << QStringList{"37", "27", "0", "10"} << "" << QRect(2, 2, 37, 27) << "" << true << 0;
+    QTest::newRow("crop same size") << int(EditKind::CentreCrop) << QStringList{"40", "30", "0", "10"} << "" << none << texts::sameSize << false << 0;
+    QTest::newRow("crop larger") << int(EditKind::CentreCrop) << QStringList{"41", "30", "0", "10"} << "" << none << texts::shrinkOnly << false << 0;
+    QTest::newRow("shrink keeps proportions") << int(EditKind::Shrink) << QStringList{"20", "15", "0", "10"} << "udlr" << QRect(0, 0, 40, 30) << "" << true << 0;
+    QTest::newRow("shrink from a margin") << int(EditKind::Shrink) << QStringList{"20", "15", "2", "10"} << "udlr" << QRect(2, 2, 35, 26) << "" << true << 2;
+    QTest::newRow("shrink from the right") << int(EditKind::Shrink) << QStringList{"10", "10", "0", "10"} << "udr" << QRect(0, 0, 30, 30) << "" << true << 0;
+    QTest::newRow("shrink no left or right") << int(EditKind::Shrink) << QStringList{"20", "15", "0", "10"} << "ud" << none << texts::checkLeftRight << false << 0;
+    QTest::newRow("shrink margin too large") << int(EditKind::Shrink) << QStringList{"20", "15", "20", "10"} << "udlr" << none << texts::sizeNotPositive << true << 20;
+}
+
+void tst_Surface::click()
+{
+    QFETCH(int, kind);
+    QFETCH(QStringList, fields);
+    QFETCH(QString, edges);
+    QFETCH(QRect, kept);
+    QFETCH(QString, refusal);
+    QFETCH(bool, captured);
+    QFETCH(int, margin);
+    const QImage picture = photo(40, 30);
+    EditState state;
+    state.setLoadedSize(40, 30);
+    Fields f;
+    f.yoko = fields[0];
+    f.tate = fields[1];
+    f.reSizeValue = fields[2];
+    f.dotDelValue = fields[3];
+    f.edges = {edges.contains(u'u'), edges.contains(u'd'), edges.contains(u'l'), edges.contains(u'r')};
+    const EditOutcome did = runClick(EditKind(kind), entriesOf(f, state), state, picture);
+    QCOMPARE(did.captured, captured);
+    QCOMPARE(did.refusal ? did.refusal->text : QString(), refusal);
+    QCOMPARE(int(did.state.intReSizeValue), margin);
+    if (!captured)
+        QCOMPARE(did.state.intInYoko, state.intInYoko); // nothing captured
+    if (kept.isEmpty()) {
+        QVERIFY(did.picture.isNull());
+        QCOMPARE(did.state.intEditYoko, state.intEditYoko);
+        return;
+    }
+    const QSize size = EditKind(kind) == EditKind::Shrink ? QSize(fields[0].toInt(), fields[1].toInt()) : kept.size();
+    QCOMPARE(QSize(did.state.intEditYoko, did.state.intEditTate), size);
+    const QImage expected = EditKind(kind) == EditKind::Shrink
+                                ? resample(picture.copy(kept), size.width(), size.height())
+                                : picture.copy(kept);
+    VERIFY_SAME_PIXELS(did.picture, expected);
 }
 
 QTEST_GUILESS_MAIN(tst_Surface)

@@ -1,7 +1,7 @@
 #include "batch/batchrun.h"
 
 #include "batch/inputs.h"
-#include "batch/picturejob.h"
+#include "batch/process.h"
 #include "batch/report.h"
 #include "files/picture.h"
 

@@ -4,7 +4,7 @@
 // the progress line on a terminal; the summary at the end.
 
 #include "batch/inputs.h"
-#include "batch/picturejob.h"
+#include "batch/process.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <shared_mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,17 +46,24 @@ bool plausibleSize(qint64 w, qint64 h, qint64 dataBytes)
 
 namespace {
 
+int megabytes(qint64 bytes) { return int(std::clamp<qint64>(bytes >> 20, 1, INT_MAX)); }
+
 // Qt's plugins allocate before they know whether the data holds what the
-// header claims; they are held to what the file could plausibly contain.
-// The limit is the whole process's, so Qt's plugins read one picture at a
-// time (the batch command's other work goes on meanwhile).
+// header claims. A picture whose header tells its size is held to what the
+// file could plausibly contain before it is read, under an allocation
+// limit of the picture memory limit. The few formats whose size is known
+// only once read (MNG, ICNS) are read under a limit of what the file could
+// plausibly contain; since that limit is the whole process's, they are read
+// alone.
+class QtReading {
+public:
+    QtReading() { QImageReader::setAllocationLimit(megabytes(pictureMemoryLimit())); }
+    std::shared_mutex lock;
+};
+
 Made<QImage> readWithQt(const QByteArray &bytes)
 {
-    static std::mutex oneAtATime;
-    const std::lock_guard lock(oneAtATime);
-    const qint64 plausibleBytes = std::max<qint64>(qint64(16) << 20, bytes.size() * 4096) * 4;
-    const qint64 limitMb = std::max<qint64>(1, std::min(pictureMemoryLimit(), plausibleBytes) >> 20);
-    QImageReader::setAllocationLimit(int(std::min<qint64>(limitMb, INT_MAX)));
+    static QtReading reading;
     QBuffer buffer;
     buffer.setData(bytes);
     buffer.open(QIODevice::ReadOnly);
@@ -67,9 +75,19 @@ Made<QImage> readWithQt(const QByteArray &bytes)
     if (format.isEmpty() || format == "bmp" || format == "dib" || format == "jpeg" || format == "jpg" || format == "gif")
         return failure(Fault::content(QStringLiteral("unknown format")));
     const QSize size = reader.size();
-    if (size.isValid() && !sizeAllowed(size.width(), size.height()))
-        return failure(Fault::content(QStringLiteral("too large")));
-    QImage image = reader.read();
+    QImage image;
+    if (size.isValid()) {
+        if (!sizeAllowed(size.width(), size.height()) || !plausibleSize(size.width(), size.height(), bytes.size()))
+            return failure(Fault::content(QStringLiteral("too large")));
+        const std::shared_lock shared(reading.lock);
+        image = reader.read();
+    } else {
+        const std::unique_lock alone(reading.lock);
+        const qint64 plausibleBytes = std::max<qint64>(qint64(16) << 20, bytes.size() * 4096) * 4;
+        QImageReader::setAllocationLimit(megabytes(std::min(pictureMemoryLimit(), plausibleBytes)));
+        image = reader.read();
+        QImageReader::setAllocationLimit(megabytes(pictureMemoryLimit()));
+    }
     if (image.isNull())
         return failure(Fault::content(reader.errorString()));
     return image;

@@ -1,4 +1,4 @@
-#include "batch/picturejob.h"
+#include "batch/process.h"
 
 #include "edit/editplan.h"
 #include "files/picture.h"

@@ -1,0 +1,90 @@
+// The batch command's command line: the exact line each mistake gets, and
+// what a good line asks for.
+#include "batch/options.h"
+
+#include <QTest>
+
+using namespace pv;
+using namespace pv::batch;
+
+class tst_Options : public QObject {
+    Q_OBJECT
+private slots:
+    void errors_data();
+    void errors();
+    void steps();
+    void joinedShortOptions();
+};
+
+void tst_Options::errors_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("error");
+    const QStringList out{"-o", "out", "a.jpg"};
+    QTest::newRow("trim 0") << (QStringList{"--trim", "0"} + out) << "--trim: '0' is not a number of pixels from 1 to 32767";
+    QTest::newRow("trim full-width") << (QStringList{"--trim=１０"} + out) << "--trim: '１０' is not a number of pixels from 1 to 32767";
+    QTest::newRow("crop without height") << (QStringList{"--crop", "320"} + out) << "--crop: '320' is not a size WxH, each from 1 to 32767";
+    QTest::newRow("shrink 32768 wide") << (QStringList{"--shrink", "32768x1"} + out) << "--shrink: '32768x1' is not a size WxH, each from 1 to 32767";
+    QTest::newRow("margin negative") << (QStringList{"--margin", "-1"} + out) << "--margin: '-1' is not a number of pixels from 0 to 32767";
+    QTest::newRow("bad edge") << (QStringList{"--edges", "top,middle"} + out) << "--edges: 'top,middle' is not a list of top, bottom, left, right, or all or none";
+    QTest::newRow("format") << (QStringList{"--format", "tga"} + out) << "--format: 'tga' is not bmp, png or jpeg";
+    QTest::newRow("quality 0") << (QStringList{"--quality", "0"} + out) << "--quality: '0' is not a number from 1 to 100";
+    QTest::newRow("jobs") << (QStringList{"-j", "0"} + out) << "-j: '0' is not a number of jobs from 1 to 1024";
+    QTest::newRow("flag with a value") << (QStringList{"--fast=yes"} + out) << "--fast takes no value";
+    QTest::newRow("value missing") << QStringList{"-o", "out", "a.jpg", "--margin"} << "--margin needs a value";
+    QTest::newRow("unknown") << (QStringList{"--sharpen"} + out) << "unknown option '--sharpen'";
+    QTest::newRow("empty output") << QStringList{"--output=", "a.jpg"} << "--output: the output folder is empty";
+    QTest::newRow("no output") << QStringList{"a.jpg"} << "no output folder: give one with -o OUTDIR";
+    QTest::newRow("no input") << QStringList{"-o", "out"} << "no input: give picture files or folders, or --files-from";
+}
+
+void tst_Options::errors()
+{
+    QFETCH(QStringList, arguments);
+    const Checked<Command> parsed = parseArguments(arguments);
+    QVERIFY(!parsed.ok());
+    QTEST(parsed.reason(), "error");
+}
+
+// Each edit option types its values into the fields its button reads and
+// clicks it; --edges and --margin only set.
+void tst_Options::steps()
+{
+    const Checked<Command> parsed = parseArguments(
+        {"--edges", "left,bottom", "--margin=7", "--shrink", "0320X240", "--trim", "5", "--crop=30x20", "-o", "out", "--", "-a.jpg"});
+    QVERIFY(parsed.ok());
+    const Options &o = parsed->options;
+    QCOMPARE(o.inputs, QStringList{"-a.jpg"});
+    QCOMPARE(o.steps.size(), size_t(5));
+    const Step &edges = o.steps[0], &margin = o.steps[1], &shrink = o.steps[2], &trim = o.steps[3], &crop = o.steps[4];
+    QVERIFY(edges.edges && !edges.click);
+    QVERIFY(!edges.edges->up && edges.edges->down && edges.edges->left && !edges.edges->right);
+    QCOMPARE(margin.reSizeValue.value_or(QString()), QStringLiteral("7"));
+    QVERIFY(!margin.click);
+    QCOMPARE(shrink.click, std::optional(EditKind::Shrink));
+    QCOMPARE(shrink.yoko.value_or(QString()), QStringLiteral("0320")); // as typed, as a field keeps it
+    QCOMPARE(shrink.tate.value_or(QString()), QStringLiteral("240"));
+    QCOMPARE(shrink.given, QStringLiteral("--shrink 0320X240"));
+    QCOMPARE(trim.click, std::optional(EditKind::Trim));
+    QCOMPARE(trim.dotDelValue.value_or(QString()), QStringLiteral("5"));
+    QCOMPARE(crop.click, std::optional(EditKind::CentreCrop));
+    QCOMPARE(crop.given, QStringLiteral("--crop 30x20"));
+    Fields f;
+    for (const Step &s : o.steps)
+        s.typeInto(f);
+    QCOMPARE(f.yoko, QStringLiteral("30"));
+    QCOMPARE(f.dotDelValue, QStringLiteral("5"));
+    QCOMPARE(f.reSizeValue, QStringLiteral("7"));
+}
+
+void tst_Options::joinedShortOptions()
+{
+    const Checked<Command> parsed = parseArguments({"-rqj3", "-oout", "a.jpg"});
+    QVERIFY(parsed.ok());
+    QVERIFY(parsed->options.recursive && parsed->options.quiet);
+    QCOMPARE(parsed->options.workers, 3);
+    QCOMPARE(parsed->options.outputDir, QStringLiteral("out"));
+}
+
+QTEST_APPLESS_MAIN(tst_Options)
+#include "tst_options.moc"
