@@ -41,7 +41,7 @@ void tst_Options::errors_data()
 void tst_Options::errors()
 {
     QFETCH(QStringList, arguments);
-    const Checked<Command> parsed = parseArguments(arguments);
+    const Attempt<Command> parsed = parseArguments(arguments);
     QVERIFY(!parsed.ok());
     QTEST(parsed.reason(), "error");
 }
@@ -50,7 +50,7 @@ void tst_Options::errors()
 // clicks it; --edges and --margin only set.
 void tst_Options::steps()
 {
-    const Checked<Command> parsed = parseArguments(
+    const Attempt<Command> parsed = parseArguments(
         {"--edges", "left,bottom", "--margin=7", "--shrink", "0320X240", "--trim", "5", "--crop=30x20", "-o", "out", "--", "-a.jpg"});
     QVERIFY(parsed.ok());
     const Options &o = parsed->options;
@@ -79,7 +79,7 @@ void tst_Options::steps()
 
 void tst_Options::joinedShortOptions()
 {
-    const Checked<Command> parsed = parseArguments({"-rqj3", "-oout", "a.jpg"});
+    const Attempt<Command> parsed = parseArguments({"-rqj3", "-oout", "a.jpg"});
     QVERIFY(parsed.ok());
     QVERIFY(parsed->options.recursive && parsed->options.quiet);
     QCOMPARE(parsed->options.workers, 3);

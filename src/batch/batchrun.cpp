@@ -148,7 +148,7 @@ private:
 
 int runBatch(const Options &o)
 {
-    const Checked<std::vector<Item>> items = listItems(o);
+    const Attempt<std::vector<Item>> items = listItems(o);
     if (!items) {
         say(items.reason());
         return 2;

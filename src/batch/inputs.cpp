@@ -38,7 +38,7 @@ void addFolder(const QString &folder, const QString &relative, bool recursive, c
 }
 
 // The inputs listed in a files-from list: one a line, or NUL-separated.
-Checked<void> readList(const QString &path, bool nul, QStringList &out)
+Attempt<void> readList(const QString &path, bool nul, QStringList &out)
 {
     QFile list;
     const bool opened = path == u"-" ? list.open(stdin, QIODevice::ReadOnly) : (list.setFileName(path), list.open(QIODevice::ReadOnly));
@@ -82,12 +82,12 @@ bool hasPictureName(const QString &fileName)
     return false;
 }
 
-Checked<std::vector<Item>> listItems(const Options &o)
+Attempt<std::vector<Item>> listItems(const Options &o)
 {
     std::vector<Item> items;
     QStringList inputs = o.inputs;
     for (const QString &list : o.filesFrom)
-        if (const Checked<void> read = readList(list, o.nulSeparated, inputs); !read)
+        if (const Attempt<void> read = readList(list, o.nulSeparated, inputs); !read)
             return failure(read.reason());
 
     // Each input path with the subfolder of the output it goes to.

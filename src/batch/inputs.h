@@ -24,7 +24,7 @@ struct Item {
 // file, however named) is refused, and so is a later item whose output an
 // earlier item writes. A list of inputs that cannot be read is a usage
 // error.
-[[nodiscard]] Checked<std::vector<Item>> listItems(const Options &options);
+[[nodiscard]] Attempt<std::vector<Item>> listItems(const Options &options);
 
 // The names a folder's pictures may have: .bmp .jpg .jpeg .gif .png .tif
 // .tiff .webp, in any case.

@@ -317,7 +317,7 @@ void Step::typeInto(Fields &fields) const
         fields.edges = *edges;
 }
 
-Checked<Command> parseArguments(const QStringList &given)
+Attempt<Command> parseArguments(const QStringList &given)
 {
     const QStringList arguments = separateShortOptions(given);
     Command command;

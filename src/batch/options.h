@@ -16,7 +16,7 @@ namespace pv::batch {
 // What the batch layer's fallible functions return: a value, or a
 // one-line reason.
 template <class T>
-using Checked = Result<T, QString>;
+using Attempt = Result<T, QString>;
 
 // One step of the edit sequence, in the order given: what it types into the
 // entry fields and sets in the edge boxes, then the edit button it clicks,
@@ -58,7 +58,7 @@ struct Command {
 // take their value as "--opt=V" or as the next argument, short ones as the
 // next argument or joined ("-j4", "-rq"); "--" ends the options. A bad
 // command line gives the one-line error for exit status 2.
-[[nodiscard]] Checked<Command> parseArguments(const QStringList &arguments);
+[[nodiscard]] Attempt<Command> parseArguments(const QStringList &arguments);
 
 // The --help text.
 [[nodiscard]] QString helpText();

@@ -24,7 +24,7 @@ Outcome failed(const QString &reason) { return {Outcome::Status::Failed, 0, 0, r
 // which gives what the click did (an EditPlan or an EditOutcome). Stops at
 // the first refusal and gives its reason.
 template <class Click>
-Checked<void> drive(const std::vector<Step> &steps, QSize loaded, Click click)
+Attempt<void> drive(const std::vector<Step> &steps, QSize loaded, Click click)
 {
     EditState state;
     state.setLoadedSize(loaded.width(), loaded.height());
@@ -54,7 +54,7 @@ int fastReduction(const std::vector<Step> &steps, QSize full)
 {
     int reduction = 1;
     bool shrunk = false;
-    const Checked<void> ran = drive(steps, full, [&](EditKind kind, const Entries &entries, const EditState &state) {
+    const Attempt<void> ran = drive(steps, full, [&](EditKind kind, const Entries &entries, const EditState &state) {
         const EditPlan plan = planClick(kind, entries, state);
         if (!shrunk && !plan.refused() && plan.stretchWidth > 0) {
             shrunk = true;
@@ -75,13 +75,13 @@ int fastReduction(const std::vector<Step> &steps, QSize full)
 // full size. Until the first shrink, trims and crops only move a window
 // over it, in the full picture's pixels; the shrink then averages the
 // window's part of the small picture, and the steps after it run on that.
-Checked<QImage> runReduced(const std::vector<Step> &steps, const Opened &opened, const Work &work)
+Attempt<QImage> runReduced(const std::vector<Step> &steps, const Opened &opened, const Work &work)
 {
     const double sx = double(opened.image.width()) / opened.fullSize.width();
     const double sy = double(opened.image.height()) / opened.fullSize.height();
     QRectF window(QPointF(0, 0), QSizeF(opened.fullSize));
     QImage current; // null until the shrink
-    const Checked<void> ran = drive(steps, opened.fullSize, [&](EditKind kind, const Entries &entries, const EditState &state) {
+    const Attempt<void> ran = drive(steps, opened.fullSize, [&](EditKind kind, const Entries &entries, const EditState &state) {
         const EditPlan plan = planClick(kind, entries, state);
         if (plan.refused())
             return plan;
@@ -104,10 +104,10 @@ Checked<QImage> runReduced(const std::vector<Step> &steps, const Opened &opened,
 
 } // namespace
 
-Checked<QImage> runSteps(const std::vector<Step> &steps, const QImage &picture, const Work &work)
+Attempt<QImage> runSteps(const std::vector<Step> &steps, const QImage &picture, const Work &work)
 {
     QImage current = picture;
-    const Checked<void> ran = drive(steps, picture.size(), [&](EditKind kind, const Entries &entries, const EditState &state) {
+    const Attempt<void> ran = drive(steps, picture.size(), [&](EditKind kind, const Entries &entries, const EditState &state) {
         EditOutcome did = runClick(kind, entries, state, current, work);
         if (!did.refusal)
             current = did.picture;
@@ -145,7 +145,7 @@ Outcome processItem(const Item &item, const Options &o, const Work &work, const 
             return failed(why.text);
         return refused(texts::cannotRead + QStringLiteral(" (") + why.text + u')');
     }
-    const Checked<QImage> edited =
+    const Attempt<QImage> edited =
         opened->reduction > 1 ? runReduced(o.steps, opened.value(), work) : runSteps(o.steps, opened->image, work);
     if (!edited)
         return refused(edited.reason());

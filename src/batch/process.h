@@ -31,7 +31,7 @@ struct Outcome {
 // would: typed into the entry fields and edge boxes, then the edit's button
 // clicked. Gives the picture afterwards, or why a step was refused
 // ("--crop 4000x3000: " and the window's message).
-[[nodiscard]] Checked<QImage> runSteps(const std::vector<Step> &steps, const QImage &picture, const Work &work = {});
+[[nodiscard]] Attempt<QImage> runSteps(const std::vector<Step> &steps, const QImage &picture, const Work &work = {});
 
 // The bytes a picture of w x h costs while it is worked on, for keeping the
 // pictures in flight within memory.
