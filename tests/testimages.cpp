@@ -7,6 +7,8 @@
 #include <gif_lib.h>
 #include <jpeglib.h>
 #include <lcms2.h>
+#include <zlib.h>
+#include <cmath>
 #include <vector>
 
 namespace testimages {
@@ -272,6 +274,35 @@ QByteArray iccProfile(Profile which)
     cmsHPROFILE profile = nullptr;
     if (which == Profile::Srgb) {
         profile = cmsCreate_sRGBProfile();
+    } else if (which == Profile::SrgbTabulated || which == Profile::SrgbRounded || which == Profile::SrgbGamma22) {
+        profile = cmsCreate_sRGBProfile();
+        const cmsCIEXYZ hp[3] = {{0.436066, 0.222488, 0.013916}, {0.385147, 0.716873, 0.097076},
+                                 {0.143066, 0.060608, 0.714096}};
+        const cmsCIEXYZ rounded[3] = {{0.4361, 0.2225, 0.0139}, {0.3851, 0.7169, 0.0971}, {0.1431, 0.0606, 0.7141}};
+        const cmsTagSignature columns[3] = {cmsSigRedColorantTag, cmsSigGreenColorantTag, cmsSigBlueColorantTag};
+        const cmsTagSignature trcs[3] = {cmsSigRedTRCTag, cmsSigGreenTRCTag, cmsSigBlueTRCTag};
+        cmsToneCurve *curve = nullptr;
+        if (which == Profile::SrgbTabulated) {
+            std::vector<cmsUInt16Number> table(1024);
+            for (size_t i = 0; i < table.size(); ++i) {
+                const double v = double(i) / double(table.size() - 1);
+                const double lin = v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+                table[i] = cmsUInt16Number(std::lround(lin * 65535.0));
+            }
+            curve = cmsBuildTabulatedToneCurve16(nullptr, cmsUInt32Number(table.size()), table.data());
+            cmsSetProfileVersion(profile, 2.1);
+        } else if (which == Profile::SrgbRounded) {
+            const double srgbCurve[5] = {2.4, 1.0 / 1.055, 0.055 / 1.055, 1.0 / 12.92, 0.04045};
+            curve = cmsBuildParametricToneCurve(nullptr, 4, srgbCurve);
+        } else {
+            curve = cmsBuildGamma(nullptr, 2.2);
+        }
+        for (int c = 0; c < 3; ++c) {
+            if (which != Profile::SrgbGamma22)
+                cmsWriteTag(profile, columns[c], which == Profile::SrgbTabulated ? &hp[c] : &rounded[c]);
+            cmsWriteTag(profile, trcs[c], curve);
+        }
+        cmsFreeToneCurve(curve);
     } else {
         const cmsCIExyY d65 = {0.3127, 0.3290, 1.0};
         cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1}, {0.21, 0.71, 1}, {0.15, 0.06, 1}};
@@ -384,6 +415,69 @@ QByteArray gif(const QImage &image, int transparentIndex, int frames, bool inter
     }
     EGifCloseFile(g, &error);
     GifFreeMapObject(map);
+    return out;
+}
+
+QByteArray png(const QImage &image, int colourType, int bits, std::optional<QRgb> transparent, int low)
+{
+    auto chunk = [](const char *type, const QByteArray &data) {
+        QByteArray c(4, '\0');
+        qToBigEndian(quint32(data.size()), c.data());
+        const QByteArray body = QByteArray(type, 4) + data;
+        QByteArray crc(4, '\0');
+        qToBigEndian(quint32(crc32(0, reinterpret_cast<const Bytef *>(body.constData()), uInt(body.size()))), crc.data());
+        return c + body + crc;
+    };
+    auto sample = [bits, low](QByteArray &out, int v) {
+        out += char(v);
+        if (bits == 16)
+            out += char(v == 0 ? 0 : std::min(255, v + low));
+    };
+    QByteArray header(13, '\0');
+    qToBigEndian(quint32(image.width()), header.data());
+    qToBigEndian(quint32(image.height()), header.data() + 4);
+    header[8] = char(bits);
+    header[9] = char(colourType);
+    QByteArray raw;
+    for (int y = 0; y < image.height(); ++y) {
+        raw += '\0'; // no filter
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb p = image.pixel(x, y);
+            if (colourType == 0 || colourType == 4) {
+                sample(raw, qRed(p));
+            } else {
+                sample(raw, qRed(p));
+                sample(raw, qGreen(p));
+                sample(raw, qBlue(p));
+            }
+            if (colourType == 4 || colourType == 6)
+                sample(raw, qAlpha(p));
+        }
+    }
+    uLongf packedSize = compressBound(uLong(raw.size()));
+    QByteArray packed(qsizetype(packedSize), '\0');
+    compress(reinterpret_cast<Bytef *>(packed.data()), &packedSize, reinterpret_cast<const Bytef *>(raw.constData()),
+             uLong(raw.size()));
+    packed.truncate(qsizetype(packedSize));
+    QByteArray out("\x89PNG\r\n\x1a\n", 8);
+    out += chunk("IHDR", header);
+    if (transparent) {
+        QByteArray trns;
+        auto two = [&trns, bits, low](int v) {
+            trns += bits == 16 ? char(v) : '\0';
+            trns += bits == 16 ? char(v == 0 ? 0 : std::min(255, v + low)) : char(v);
+        };
+        if (colourType == 0) {
+            two(qRed(*transparent));
+        } else {
+            two(qRed(*transparent));
+            two(qGreen(*transparent));
+            two(qBlue(*transparent));
+        }
+        out += chunk("tRNS", trns);
+    }
+    out += chunk("IDAT", packed);
+    out += chunk("IEND", QByteArray());
     return out;
 }
 

@@ -10,6 +10,8 @@
 #include <QString>
 #include <QTest>
 
+#include <optional>
+
 namespace testimages {
 
 // Every pixel differs from its neighbours; blue stays below 128, so no pixel
@@ -53,7 +55,11 @@ QByteArray jpeg(const QImage &image, int quality = 95, bool progressive = false,
 QImage cmykAsLibjpegConverts(const QByteArray &jpeg);
 
 // ICC profiles made with Little CMS, and pictures in their colours.
-enum class Profile { Srgb, AdobeRgb, SwappedRedGreen };
+// SrgbTabulated is sRGB as HP's v2 profile writes it (its colorants, the
+// curve as a table of 1024 entries); SrgbRounded has colorants rounded to
+// four places and the parametric curve, as v4 profiles write it;
+// SrgbGamma22 has sRGB's colorants and a plain 2.2 curve, which is not sRGB.
+enum class Profile { Srgb, AdobeRgb, SwappedRedGreen, SrgbTabulated, SrgbRounded, SrgbGamma22 };
 QByteArray iccProfile(Profile which);
 // An sRGB picture converted to the colours of `icc`.
 QImage inProfile(const QImage &srgb, const QByteArray &icc);
@@ -63,6 +69,13 @@ QByteArray withExifOrientation(const QByteArray &jpeg, int orientation);
 // A GIF of the picture's colours (at most 256). transparentIndex marks one
 // palette entry transparent; frames > 1 adds further, different frames.
 QByteArray gif(const QImage &image, int transparentIndex = -1, int frames = 1, bool interlaced = false);
+
+// A PNG written here, byte by byte: colourType 0 grey, 2 RGB, 4 grey and
+// alpha, 6 RGBA, at 8 or 16 bits a channel (16-bit samples repeat the
+// 8-bit value in both bytes, plus `low` in the low byte). transparent, for
+// grey and RGB, is the tRNS colour (8-bit values, repeated likewise).
+QByteArray png(const QImage &image, int colourType, int bits, std::optional<QRgb> transparent = std::nullopt,
+               int low = 0);
 
 bool writeFile(const QString &path, const QByteArray &bytes);
 QByteArray readFile(const QString &path);

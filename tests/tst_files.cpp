@@ -31,6 +31,18 @@ QImage decoded(const QByteArray &bytes)
     return d ? d->image : QImage();
 }
 
+// The same bytes opened from a file, as the window and the batch command
+// open them.
+QImage openedFromFile(const QByteArray &bytes)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("picture"));
+    if (!writeFile(path, bytes))
+        return QImage();
+    const Made<Opened> d = openPicture(path, {kBackground, {}, {}});
+    return d ? d->image : QImage();
+}
+
 // The window's save of the w x h block at the top-left of a surface.
 QString save(const Surface &s, int w, int h, const QString &path)
 {
@@ -109,8 +121,12 @@ private slots:
     void gifRefused_data();
     void gifRefused();
     void otherFormatsThroughQt();
+    void pngKinds_data();
+    void pngKinds();
     void colourProfiles_data();
     void colourProfiles();
+    void srgbProfilesAreRecognised_data();
+    void srgbProfilesAreRecognised();
     void colourKernelsAgree();
     void sideLimit_data();
     void sideLimit();
@@ -254,6 +270,8 @@ void tst_Files::bmpAlpha()
     if (alpha >= 0)
         source.setPixel(1, 1, qRgba(10, 220, 30, alpha));
     const QImage image = decoded(bmpV5(source, alphaMask));
+    // Uncompressed BMP files are decoded while they are read: the same.
+    VERIFY_SAME_PIXELS(openedFromFile(bmpV5(source, alphaMask)), image);
     QCOMPARE(image.pixel(0, 0), qRgb(200, 100, 50));
     auto mix = [alpha](int c, int b) { return (c * alpha + b * (255 - alpha) + 127) / 255; };
     const QRgb expected = laidOverBackground ? qRgb(mix(10, qRed(kBackground)), mix(220, qGreen(kBackground)),
@@ -450,6 +468,56 @@ void tst_Files::otherFormatsThroughQt()
     QVERIFY(decoded(png.left(png.size() * 2 / 3)).isNull());
 }
 
+// Every kind of PNG at 8 and 16 bits, with and without a tRNS colour:
+// 16-bit samples rounded to 8 bits, alpha and the tRNS colour laid over
+// the background.
+void tst_Files::pngKinds_data()
+{
+    QTest::addColumn<int>("colourType");
+    QTest::addColumn<int>("bits");
+    QTest::addColumn<bool>("withTrns");
+    for (int bits : {8, 16}) {
+        for (int type : {0, 2, 4, 6}) {
+            QTest::addRow("type %d, %d bits", type, bits) << type << bits << false;
+            if (type == 0 || type == 2)
+                QTest::addRow("type %d, %d bits, tRNS", type, bits) << type << bits << true;
+        }
+    }
+}
+
+void tst_Files::pngKinds()
+{
+    QFETCH(int, colourType);
+    QFETCH(int, bits);
+    QFETCH(bool, withTrns);
+    const bool grey = colourType == 0 || colourType == 4;
+    const bool alpha = colourType == 4 || colourType == 6;
+    QImage source(13, 7, QImage::Format_ARGB32);
+    for (int y = 0; y < source.height(); ++y)
+        for (int x = 0; x < source.width(); ++x) {
+            const int v = (x * 19 + y * 37) % 240;
+            source.setPixel(x, y, qRgba(v, grey ? v : 255 - v, grey ? v : (v * 7) % 256, alpha ? (x * 40) % 256 : 255));
+        }
+    const QRgb key = source.pixel(2, 3) | 0xff000000u;
+    const int low = 150;
+    const QImage image = decoded(png(source, colourType, bits, withTrns ? std::optional(key) : std::nullopt, low));
+    QCOMPARE(image.size(), source.size());
+    // By the definition: a 16-bit sample is the 8-bit value v in its high
+    // byte and v + low in its low byte.
+    auto eight = [&](int v) { return bits == 8 ? v : int(std::lround((256.0 * v + (v ? std::min(255, v + low) : 0)) / 257.0)); };
+    QImage expected(source.size(), QImage::Format_RGB32);
+    for (int y = 0; y < source.height(); ++y)
+        for (int x = 0; x < source.width(); ++x) {
+            const QRgb p = source.pixel(x, y);
+            const bool keyed = withTrns && (qRed(p) == qRed(key) && (grey || (qGreen(p) == qGreen(key) && qBlue(p) == qBlue(key))));
+            const int a = keyed ? 0 : alpha ? eight(qAlpha(p)) : 255;
+            auto mix = [a](int c, int b) { return (c * a + b * (255 - a) + 127) / 255; };
+            const int r = eight(qRed(p)), g = grey ? r : eight(qGreen(p)), b = grey ? r : eight(qBlue(p));
+            expected.setPixel(x, y, qRgb(mix(r, qRed(kBackground)), mix(g, qGreen(kBackground)), mix(b, qBlue(kBackground))));
+        }
+    VERIFY_SAME_PIXELS(image, expected);
+}
+
 void tst_Files::colourProfiles_data()
 {
     QTest::addColumn<QByteArray>("withProfile");
@@ -487,6 +555,8 @@ void tst_Files::colourProfiles_data()
     QTest::newRow("Adobe RGB PNG") << png << bmp(source, 24) << 2;
     // An sRGB profile, or one that cannot be read, changes nothing.
     QTest::newRow("sRGB profile") << bmpV5(source, false, iccProfile(Profile::Srgb)) << bmp(source, 24) << 0;
+    QTest::newRow("sRGB as HP writes it") << bmpV5(source, false, iccProfile(Profile::SrgbTabulated)) << bmp(source, 24) << 0;
+    QTest::newRow("sRGB, v4 rounded colorants") << bmpV5(source, false, iccProfile(Profile::SrgbRounded)) << bmp(source, 24) << 0;
     QTest::newRow("unreadable profile") << bmpV5(source, false, QByteArray(300, 'x')) << bmp(source, 24) << 0;
     // Found by fuzzing: a header naming no colour space.
     QByteArray noSpace = iccProfile(Profile::AdobeRgb);
@@ -505,6 +575,24 @@ void tst_Files::colourProfiles()
     QCOMPARE(converted.size(), expected.size());
     const int difference = distance(converted, expected).worst;
     QVERIFY2(difference <= tolerance, qPrintable(QString::number(difference)));
+}
+
+// Profiles that are sRGB cost nothing: no conversion is even made.
+void tst_Files::srgbProfilesAreRecognised_data()
+{
+    QTest::addColumn<int>("profile");
+    QTest::addColumn<bool>("converted");
+    QTest::newRow("Little CMS's sRGB") << int(Profile::Srgb) << false;
+    QTest::newRow("HP's, tabulated") << int(Profile::SrgbTabulated) << false;
+    QTest::newRow("v4, rounded colorants") << int(Profile::SrgbRounded) << false;
+    QTest::newRow("sRGB colorants, gamma 2.2") << int(Profile::SrgbGamma22) << true;
+    QTest::newRow("Adobe RGB") << int(Profile::AdobeRgb) << true;
+}
+
+void tst_Files::srgbProfilesAreRecognised()
+{
+    QFETCH(int, profile);
+    QTEST(ToSrgb::from(iccProfile(Profile(profile)), PixelLayout::Rgb) != nullptr, "converted");
 }
 
 void tst_Files::colourKernelsAgree()

@@ -290,6 +290,43 @@ private:
     QRgb m_table[256] = {};
 };
 
+// Whether an RGB profile is sRGB as cameras, editors and systems write it
+// (HP's v2 profile with its tabulated curves, the ICC's and colord's v4
+// ones with parametric curves, Little CMS's own), as browsers tell it: its
+// colorants within 0.001 of sRGB's, and every one of the 256 levels
+// within half a level of itself through its curve and back through sRGB's.
+// Such a picture's pixels are left as they are, at no cost.
+bool equalToSrgb(cmsHPROFILE source, cmsHPROFILE srgb)
+{
+    if (!cmsIsMatrixShaper(source))
+        return false;
+    const cmsTagSignature curves[3] = {cmsSigRedTRCTag, cmsSigGreenTRCTag, cmsSigBlueTRCTag};
+    const cmsTagSignature columns[3] = {cmsSigRedColorantTag, cmsSigGreenColorantTag, cmsSigBlueColorantTag};
+    const auto *srgbCurve = static_cast<const cmsToneCurve *>(cmsReadTag(srgb, cmsSigRedTRCTag));
+    if (!srgbCurve)
+        return false;
+    std::unique_ptr<cmsToneCurve, void (*)(cmsToneCurve *)> encode(cmsReverseToneCurve(srgbCurve), cmsFreeToneCurve);
+    if (!encode)
+        return false;
+    for (int c = 0; c < 3; ++c) {
+        const auto *column = static_cast<const cmsCIEXYZ *>(cmsReadTag(source, columns[c]));
+        const auto *srgbColumn = static_cast<const cmsCIEXYZ *>(cmsReadTag(srgb, columns[c]));
+        const auto *curve = static_cast<const cmsToneCurve *>(cmsReadTag(source, curves[c]));
+        if (!column || !srgbColumn || !curve)
+            return false;
+        if (!(std::abs(column->X - srgbColumn->X) <= 0.001 && std::abs(column->Y - srgbColumn->Y) <= 0.001 &&
+              std::abs(column->Z - srgbColumn->Z) <= 0.001))
+            return false;
+        for (int v = 0; v < 256; ++v) {
+            const float linear = cmsEvalToneCurveFloat(curve, float(v / 255.0));
+            const double back = double(cmsEvalToneCurveFloat(encode.get(), linear)) * 255.0;
+            if (!(std::abs(back - v) <= 0.5))
+                return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 std::unique_ptr<ToSrgb> ToSrgb::from(const QByteArray &icc, PixelLayout layout)
@@ -313,6 +350,8 @@ std::unique_ptr<ToSrgb> ToSrgb::from(const QByteArray &icc, PixelLayout layout)
     const cmsUInt32Number intent = cmsGetHeaderRenderingIntent(source.get());
     if (space == cmsSigGrayData)
         return GreyTable::from(context.get(), source.get(), srgb.get(), intent);
+    if (space == cmsSigRgbData && equalToSrgb(source.get(), srgb.get()))
+        return nullptr;
     if (space == cmsSigRgbData && intent != INTENT_ABSOLUTE_COLORIMETRIC) {
         // Curves and a matrix have no separate perceptual or saturation
         // rendering: every intent but the absolute one is colorimetric.

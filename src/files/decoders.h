@@ -32,4 +32,6 @@ namespace pv {
 
 [[nodiscard]] Made<QImage> decodeGif(const QByteArray &bytes);
 
+[[nodiscard]] Made<QImage> decodePng(const QByteArray &bytes, const Work &work);
+
 } // namespace pv

@@ -69,10 +69,11 @@ Made<QImage> readWithQt(const QByteArray &bytes)
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer);
     reader.setAutoTransform(true);
-    // BMP, JPEG and GIF are decoded by our own decoders, which refuse what
-    // Qt's plugins would show damaged.
+    // BMP, JPEG, GIF and PNG are decoded by our own decoders, which refuse
+    // what Qt's plugins would show damaged.
     const QByteArray format = reader.format().toLower();
-    if (format.isEmpty() || format == "bmp" || format == "dib" || format == "jpeg" || format == "jpg" || format == "gif")
+    if (format.isEmpty() || format == "bmp" || format == "dib" || format == "jpeg" || format == "jpg" || format == "gif" ||
+        format == "png")
         return failure(Fault::content(QStringLiteral("unknown format")));
     const QSize size = reader.size();
     QImage image;
@@ -159,6 +160,8 @@ Made<Opened> decodeBytes(const QByteArray &bytes, const OpenRequest &request)
     }
     if (bytes.startsWith("GIF8"))
         return finished(decodeGif(bytes), QSize(), request.background);
+    if (bytes.startsWith("\x89PNG\r\n\x1a\n"))
+        return finished(decodePng(bytes, request.work), QSize(), request.background);
     return finished(decodeWithQt(bytes, request.work), QSize(), request.background);
 }
 
