@@ -33,6 +33,30 @@ QImage photo(int w, int h)
     return image;
 }
 
+QImage hardEdges(int w, int h)
+{
+    QImage image = photo(w, h);
+    quint32 seed = 2024;
+    auto next = [&seed](int n) {
+        seed = seed * 1664525u + 1013904223u;
+        return int((seed >> 8) % quint32(n));
+    };
+    for (int i = 0; i < 60; ++i) {
+        const QRect block(next(w), next(h), 1 + next(w / 6), 1 + next(h / 6));
+        const QRgb colour = qRgb(next(2) * 255, next(2) * 255, next(2) * 255);
+        for (int y = block.top(); y <= std::min(block.bottom(), h - 1); ++y)
+            for (int x = block.left(); x <= std::min(block.right(), w - 1); ++x)
+                image.setPixel(x, y, (i % 5 == 0 && (x + y) % 2) ? qRgb(0, 0, 0) : colour);
+    }
+    for (int x = 0; x < w; x += 37)
+        for (int y = 0; y < h; ++y)
+            image.setPixel(x, y, qRgb(255, 255, 255));
+    for (int y = 0; y < h; y += 29)
+        for (int x = 0; x < w; ++x)
+            image.setPixel(x, y, qRgb(0, 0, 0));
+    return image;
+}
+
 QString firstDifference(const QImage &actual, const QImage &expected)
 {
     if (actual.size() != expected.size())

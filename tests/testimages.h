@@ -19,6 +19,9 @@ namespace testimages {
 QImage pattern(int w, int h);
 // A smooth colour photo-like picture.
 QImage photo(int w, int h);
+// The hardest content for a reduction: hard-edged blocks of strong colour,
+// one-pixel lines and a fine checkerboard, over the smooth picture.
+QImage hardEdges(int w, int h);
 // Empty when equal, else where the first pixel differs.
 QString firstDifference(const QImage &actual, const QImage &expected);
 

@@ -81,6 +81,7 @@ private slots:
     void interruptLeavesNothingHalfWritten();
     void usageErrorsCreateNothing_data();
     void usageErrorsCreateNothing();
+    void fastIsCloseToExact_data();
     void fastIsCloseToExact();
 };
 
@@ -260,17 +261,35 @@ void tst_Batch::usageErrorsCreateNothing()
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"a.bmp"});
 }
 
+void tst_Batch::fastIsCloseToExact_data()
+{
+    QTest::addColumn<bool>("hard");
+    QTest::addColumn<QSize>("to");
+    for (bool hard : {false, true})
+        for (QSize to : {QSize(160, 120), QSize(200, 150), QSize(480, 360)})
+            QTest::addRow("%s to %dx%d", hard ? "hard edges" : "smooth", to.width(), to.height()) << hard << to;
+}
+
 void tst_Batch::fastIsCloseToExact()
 {
+    QFETCH(bool, hard);
+    QFETCH(QSize, to);
     QTemporaryDir dir;
     const QString input = dir.filePath("photo.jpg");
-    QVERIFY(writeFile(input, jpeg(photo(2400, 1800), 90)));
-    QCOMPARE(batch({"-q", "--shrink", "200x150", "-o", dir.filePath("exact"), input}).status, 0);
-    QCOMPARE(batch({"-q", "--fast", "--shrink", "200x150", "-o", dir.filePath("fast"), input}).status, 0);
+    QVERIFY(writeFile(input, jpeg(hard ? hardEdges(2400, 1800) : photo(2400, 1800), 90)));
+    const QString size = QStringLiteral("%1x%2").arg(to.width()).arg(to.height());
+    QCOMPARE(batch({"-q", "--shrink", size, "-o", dir.filePath("exact"), input}).status, 0);
+    QCOMPARE(batch({"-q", "--fast", "--shrink", size, "-o", dir.filePath("fast"), input}).status, 0);
     const QImage exact(dir.filePath("exact/photo.bmp")), fast(dir.filePath("fast/photo.bmp"));
     QCOMPARE(fast.size(), exact.size());
+    // The bounds the README states: smooth photos differ little; at hard,
+    // high-contrast edges a reduced pixel that an output pixel covers in
+    // part is taken as uniform, which it is not.
     const Distance d = distance(exact, fast);
-    QVERIFY2(d.mean <= 1.0 && d.worst <= 8, qPrintable(QStringLiteral("mean %1, worst %2").arg(d.mean).arg(d.worst)));
+    const double meanBound = hard ? 3.0 : 1.0;
+    const int worstBound = hard ? 64 : 8;
+    QVERIFY2(d.mean <= meanBound && d.worst <= worstBound,
+             qPrintable(QStringLiteral("mean %1, worst %2").arg(d.mean).arg(d.worst)));
     QVERIFY2(fast != exact, "--fast decoded at full size");
 }
 
