@@ -257,7 +257,12 @@ void Form1::clickEdit(EditKind kind)
     EditOutcome outcome;
     {
         BusyCursor busy;
-        outcome = runClick(kind, entries(), m_state, m_surfaces.current(m_state.intEditYoko, m_state.intEditTate));
+        try {
+            outcome = runClick(kind, entries(), m_state, m_surfaces.current(m_state.intEditYoko, m_state.intEditTate));
+        } catch (const std::bad_alloc &) {
+            // Nothing has changed: the edit is refused with the system's words.
+            outcome = EditOutcome{m_state, false, errorMessage(Fault::system(ENOMEM).text, Icon::Critical), QImage()};
+        }
         m_state = outcome.state;
         // The shrink writes back the margin it ended with.
         if (outcome.captured && kind == EditKind::Shrink)

@@ -1,12 +1,13 @@
 #include "batch/batchrun.h"
 
+#include "batch/folders.h"
 #include "batch/inputs.h"
 #include "batch/process.h"
 #include "batch/report.h"
 #include "files/picture.h"
 
-#include <QDir>
-#include <QFile>
+#include "input/filenames.h"
+
 #include <QThread>
 
 #include <atomic>
@@ -25,13 +26,15 @@ static_assert(std::atomic<int>::is_always_lock_free);
 
 extern "C" void onSignal(int signal) { caughtSignal.store(signal); }
 
-// The memory an item will need, from its picture's header.
+// The memory an item will need: from its picture's header, and the file's
+// bytes, which are held while it is decoded.
 qint64 estimate(const Item &item)
 {
     if (!item.refusal.isEmpty())
         return 0;
     const Made<QSize> size = pictureSize(item.input);
-    return workingBytes(size ? size.value() : QSize(4000, 3000));
+    const Made<qint64> bytes = pictureFileBytes(item.input);
+    return workingBytes(size ? size.value() : QSize(4000, 3000)) + (bytes ? bytes.value() : 0);
 }
 
 // Keeps the pictures in flight within the picture memory limit: a picture
@@ -148,32 +151,50 @@ private:
 
 int runBatch(const Options &o)
 {
-    const Attempt<std::vector<Item>> items = listItems(o);
+    // Nothing is made or changed before the command line has proved usable.
+    const Attempt<void> outputUsable = canMakeFolders(o.outputDir);
+    if (!outputUsable) {
+        say(QStringLiteral("cannot make the output folder '%1': %2").arg(shownName(o.outputDir), outputUsable.reason()));
+        return 2;
+    }
+    const Attempt<std::vector<Item>> items = listItems(o, foldsCase(o.outputDir));
     if (!items) {
         say(items.reason());
         return 2;
     }
-    QFile reportFile;
     if (!o.reportPath.isEmpty()) {
-        reportFile.setFileName(o.reportPath);
-        if (!reportFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            say(QStringLiteral("--report: cannot write '%1': %2").arg(o.reportPath, reportFile.errorString()));
+        if (const Attempt<void> usable = checkReport(o.reportPath, items.value()); !usable) {
+            say(usable.reason());
             return 2;
         }
     }
-    if (!QDir().mkpath(o.outputDir)) {
-        say(QStringLiteral("cannot make the output folder '%1'").arg(o.outputDir));
+    if (const Attempt<void> made = makeFolders(o.outputDir); !made) {
+        say(QStringLiteral("cannot make the output folder '%1': %2").arg(shownName(o.outputDir), made.reason()));
         return 2;
     }
+    int reportFd = -1;
+    if (!o.reportPath.isEmpty()) {
+        const Attempt<int> made = makeReport(o.reportPath);
+        if (!made) {
+            say(made.reason());
+            return 2;
+        }
+        reportFd = made.value();
+    }
+    removeStaleTemporaries(o.outputDir);
+
+    // A hang-up ends the run as a termination does; a closed pipe on
+    // standard error is an error of the write, not the end of the run.
     struct sigaction action {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(signal, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
 
     const int total = int(items->size());
     const int workers = std::max(1, std::min(total, o.workers > 0 ? o.workers : QThread::idealThreadCount()));
-    Report report(items.value(), reportFile, !o.quiet && ::isatty(STDERR_FILENO));
+    Report report(items.value(), reportFd, o.reportPath, !o.quiet && ::isatty(STDERR_FILENO));
     Batch batch(o, items.value(), report, workers);
     return batch.exec();
 }

@@ -1,20 +1,27 @@
 #include "batch/inputs.h"
 
+#include "batch/folders.h"
 #include "files/imagewrite.h"
+#include "input/filenames.h"
 #include "input/savename.h"
 
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QHash>
 #include <QSet>
 
-#include <cstdio>
-#include <sys/stat.h>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace pv::batch {
 
 namespace {
+
+// At most this much of lists of inputs is read: a list without end (`yes |`)
+// is refused instead of taking all memory.
+constexpr qint64 kMaxListBytes = qint64(256) << 20;
 
 // Adds a folder's pictures, sorted by name, under `relative` in the output.
 // A subfolder that is the output folder is left out: a rerun would take the
@@ -22,53 +29,66 @@ namespace {
 void addFolder(const QString &folder, const QString &relative, bool recursive, const QString &outputFolder,
                std::vector<std::pair<QString, QString>> &found)
 {
-    const QDir dir(folder);
-    const QFileInfoList files = dir.entryInfoList(QDir::Files, QDir::Name);
-    for (const QFileInfo &f : files)
-        if (hasPictureName(f.fileName()))
-            found.emplace_back(f.filePath(), relative);
+    const Listing listing = listFolder(folder);
+    for (const QString &name : listing.files)
+        if (hasPictureName(name))
+            found.emplace_back(folder + u'/' + name, relative);
     if (!recursive)
         return;
     // Links to folders are not followed: they could lead round in a circle.
-    const QFileInfoList subfolders = dir.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, QDir::Name);
-    for (const QFileInfo &sub : subfolders)
-        if (outputFolder.isEmpty() || sub.canonicalFilePath() != outputFolder)
-            addFolder(sub.filePath(), relative.isEmpty() ? sub.fileName() : relative + u'/' + sub.fileName(), true,
-                  outputFolder, found);
+    for (const QString &name : listing.folders) {
+        const QString sub = folder + u'/' + name;
+        if (outputFolder.isEmpty() || resolved(sub) != outputFolder)
+            addFolder(sub, relative.isEmpty() ? name : relative + u'/' + name, true, outputFolder, found);
+    }
 }
 
 // The inputs listed in a files-from list: one a line, or NUL-separated.
-Attempt<void> readList(const QString &path, bool nul, QStringList &out)
+Attempt<void> readList(const QString &path, bool nul, QStringList &out, qint64 &budget)
 {
-    QFile list;
-    const bool opened = path == u"-" ? list.open(stdin, QIODevice::ReadOnly) : (list.setFileName(path), list.open(QIODevice::ReadOnly));
-    if (!opened)
-        return failure(QStringLiteral("--files-from: cannot read '%1': %2").arg(path, list.errorString()));
-    const QByteArray all = list.readAll();
-    for (const QByteArray &entry : all.split(nul ? '\0' : '\n')) {
-        QByteArray name = entry;
+    const int fd = path == u"-" ? STDIN_FILENO : ::open(bytesOfName(path).constData(), O_RDONLY | O_CLOEXEC);
+    auto refuse = [&](const QString &why) {
+        if (fd != STDIN_FILENO && fd >= 0)
+            ::close(fd);
+        return failure(QStringLiteral("--files-from: %1").arg(why));
+    };
+    if (fd < 0)
+        return refuse(QStringLiteral("cannot read '%1': %2").arg(shownName(path), QString::fromLocal8Bit(std::strerror(errno))));
+    const char separator = nul ? '\0' : '\n';
+    QByteArray name;
+    auto take = [&] {
         if (!nul && name.endsWith('\r'))
             name.chop(1);
         if (!name.isEmpty())
-            out << QFile::decodeName(name);
+            out << nameFromBytes(name);
+        name.clear();
+    };
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return refuse(QStringLiteral("cannot read '%1': %2").arg(shownName(path), QString::fromLocal8Bit(std::strerror(errno))));
+        if (n == 0)
+            break;
+        budget -= n;
+        if (budget < 0)
+            return refuse(QStringLiteral("the lists of inputs are longer than %1 MiB").arg(kMaxListBytes >> 20));
+        for (ssize_t i = 0; i < n; ++i) {
+            if (buffer[i] == separator) {
+                take();
+                continue;
+            }
+            name += buffer[i];
+            if (name.size() >= PATH_MAX)
+                return refuse(QStringLiteral("a name is longer than the system allows (%1 bytes)").arg(PATH_MAX - 1));
+        }
     }
+    take();
+    if (fd != STDIN_FILENO)
+        ::close(fd);
     return {};
-}
-
-// A file's identity, however it is named.
-struct Identity {
-    dev_t device;
-    ino_t inode;
-    friend bool operator==(const Identity &, const Identity &) = default;
-};
-size_t qHash(const Identity &id, size_t seed = 0) { return ::qHash(quint64(id.inode), seed) ^ ::qHash(quint64(id.device), 0); }
-
-std::optional<Identity> identityOf(const QString &path)
-{
-    struct stat st {};
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
-        return std::nullopt;
-    return Identity{st.st_dev, st.st_ino};
 }
 
 } // namespace
@@ -82,19 +102,20 @@ bool hasPictureName(const QString &fileName)
     return false;
 }
 
-Attempt<std::vector<Item>> listItems(const Options &o)
+Attempt<std::vector<Item>> listItems(const Options &o, bool foldCase)
 {
     std::vector<Item> items;
     QStringList inputs = o.inputs;
+    qint64 budget = kMaxListBytes;
     for (const QString &list : o.filesFrom)
-        if (const Attempt<void> read = readList(list, o.nulSeparated, inputs); !read)
+        if (const Attempt<void> read = readList(list, o.nulSeparated, inputs, budget); !read)
             return failure(read.reason());
 
     // Each input path with the subfolder of the output it goes to.
     std::vector<std::pair<QString, QString>> found;
-    const QString outputFolder = QFileInfo(o.outputDir).canonicalFilePath();
+    const QString outputFolder = resolved(o.outputDir);
     for (const QString &input : inputs) {
-        if (QFileInfo(input).isDir())
+        if (kindOf(input) == Kind::Folder)
             addFolder(input, QString(), o.recursive, outputFolder, found);
         else
             found.emplace_back(input, QString());
@@ -110,13 +131,15 @@ Attempt<std::vector<Item>> listItems(const Options &o)
     for (const auto &[input, relative] : found) {
         Item item;
         item.input = input;
-        const QString name = proposeSaveName(QFileInfo(input).fileName(), extension);
+        const QString name = proposeSaveName(input.mid(input.lastIndexOf(u'/') + 1), extension);
         item.output = QDir::cleanPath(o.outputDir + u'/' + (relative.isEmpty() ? name : relative + u'/' + name));
-        const QString key = QFileInfo(item.output).absoluteFilePath();
+        QString key = QDir::cleanPath(QDir::current().absoluteFilePath(item.output));
+        if (foldCase)
+            key = key.toCaseFolded();
         if (const auto id = identityOf(item.output); id && inputIdentities.contains(*id))
             item.refusal = QStringLiteral("the output is an input, which is never written over");
         else if (firstWriter.contains(key))
-            item.refusal = QStringLiteral("the output is already written from %1").arg(firstWriter.value(key));
+            item.refusal = QStringLiteral("the output is already written from %1").arg(shownName(firstWriter.value(key)));
         else
             firstWriter.insert(key, input);
         items.push_back(item);

@@ -8,12 +8,12 @@
 
 namespace pv::batch {
 
+// Names are held as filenames.h decodes them.
 struct Item {
     QString input;
     QString output;
     QString refusal; // set when the picture may not be done at all: the reason
 };
-
 
 // The pictures of the inputs, in the order given: a file as it is, a folder
 // by the pictures directly inside it (with `recursive`, in its subfolders
@@ -22,9 +22,11 @@ struct Item {
 // extension, inside the output folder, a folder's subfolders mirrored.
 // Guards against losing a file: an item whose output is an input (the same
 // file, however named) is refused, and so is a later item whose output an
-// earlier item writes. A list of inputs that cannot be read is a usage
-// error.
-[[nodiscard]] Attempt<std::vector<Item>> listItems(const Options &options);
+// earlier item writes; with `foldCase` (the output folder's file system
+// does not tell a.bmp from A.bmp) names that differ only by case are the
+// same. A list of inputs that cannot be read, or that has no end, is a
+// usage error.
+[[nodiscard]] Attempt<std::vector<Item>> listItems(const Options &options, bool foldCase);
 
 // The names a folder's pictures may have: .bmp .jpg .jpeg .gif .png .tif
 // .tiff .webp, in any case.

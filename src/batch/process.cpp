@@ -1,13 +1,14 @@
 #include "batch/process.h"
 
+#include "batch/folders.h"
+#include "input/filenames.h"
+
 #include "edit/editplan.h"
 #include "files/picture.h"
 #include "surfaces/edits.h"
 #include "surfaces/resample.h"
 #include "surfaces/worksurfaces.h"
 
-#include <QDir>
-#include <QFileInfo>
 
 #include <sys/stat.h>
 
@@ -125,22 +126,33 @@ qint64 workingBytes(QSize size)
     return qint64(std::max(size.width(), 1)) * std::max(size.height(), 1) * 4 * 2 + (qint64(4) << 20);
 }
 
-Outcome processItem(const Item &item, const Options &o, const Work &work, const std::atomic<bool> &stop)
+namespace {
+
+Outcome process(const Item &item, const Options &o, const Work &work, const std::atomic<bool> &stop)
 {
     if (!item.refusal.isEmpty())
         return refused(item.refusal);
+    // An output that exists is kept, a link included (never followed),
+    // unless it is what a power failure left mid-write: then it is written
+    // again.
+    QString again;
     struct stat st {};
-    if (!o.overwrite && ::lstat(QFile::encodeName(item.output).constData(), &st) == 0)
-        return {Outcome::Status::Skipped, 0, 0, QStringLiteral("the output exists")};
+    if (!o.overwrite && ::lstat(bytesOfName(item.output).constData(), &st) == 0) {
+        if (!S_ISREG(st.st_mode) || !looksCutShort(item.output, o.format))
+            return {Outcome::Status::Skipped, 0, 0, QStringLiteral("the output exists")};
+        again = QStringLiteral("written again: the output was incomplete");
+    }
 
     // Opened as the window opens a file; with --fast, a JPEG that a shrink
     // reduces enough is decoded smaller.
-    OpenRequest request{kWorkBackground, work, {}};
+    OpenRequest request{kWorkBackground, work, {}, &stop};
     if (o.fast)
         request.reduction = [&o](QSize full) { return fastReduction(o.steps, full); };
     const Made<Opened> opened = openPicture(item.input, request);
     if (!opened) {
         const Fault &why = opened.reason();
+        if (stop.load())
+            return {};
         if (why.cause == Fault::Cause::Memory)
             return failed(why.text);
         return refused(texts::cannotRead + QStringLiteral(" (") + why.text + u')');
@@ -155,16 +167,34 @@ Outcome processItem(const Item &item, const Options &o, const Work &work, const 
 
     if (stop.load())
         return {};
-    const QString folder = QFileInfo(item.output).path();
-    if (!QDir().mkpath(folder))
-        return failed(QStringLiteral("cannot make the folder %1").arg(folder));
-    const Made<void> written = writePicture(current, item.output, {o.format, o.quality, o.overwrite, work});
+    const QString folder = item.output.left(std::max<qsizetype>(item.output.lastIndexOf(u'/'), 0));
+    if (!folder.isEmpty()) {
+        if (const Attempt<void> made = makeFolders(folder); !made)
+            return failed(QStringLiteral("cannot make the folder %1: %2").arg(shownName(folder), made.reason()));
+    }
+    // A link planted in the output folder may not lead the file elsewhere.
+    if (!liesWithin(item.output, o.outputDir))
+        return refused(QStringLiteral("the output's folder leads out of the output folder through a link"));
+    const WriteRequest how{o.format, o.quality, o.overwrite || !again.isEmpty(), work, AtomicFile::Links::Replace};
+    const Made<void> written = writePicture(current, item.output, how);
     if (!written) {
         if (written.reason().cause == Fault::Cause::Exists)
             return {Outcome::Status::Skipped, 0, 0, QStringLiteral("the output exists")};
         return failed(written.reason().text);
     }
-    return {Outcome::Status::Written, current.width(), current.height(), QString()};
+    return {Outcome::Status::Written, current.width(), current.height(), again};
+}
+
+} // namespace
+
+Outcome processItem(const Item &item, const Options &o, const Work &work, const std::atomic<bool> &stop)
+{
+    // Memory that cannot be had fails this picture alone; the run goes on.
+    try {
+        return process(item, o, work, stop);
+    } catch (const std::bad_alloc &) {
+        return failed(QStringLiteral("out of memory"));
+    }
 }
 
 } // namespace pv::batch

@@ -1,9 +1,17 @@
 #include "batch/report.h"
 
+#include "batch/folders.h"
+#include "input/filenames.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace pv::batch {
 
@@ -37,7 +45,67 @@ QString duration(double seconds)
 
 void clearLine() { std::fputs("\r\033[K", stderr); }
 
+QString systemReason(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+QByteArray folderOf(const QByteArray &path)
+{
+    const qsizetype slash = path.lastIndexOf('/');
+    return slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : path.left(slash);
+}
+
 } // namespace
+
+Attempt<void> checkReport(const QString &path, const std::vector<Item> &items)
+{
+    const QString shown = shownName(path);
+    const QByteArray bytes = bytesOfName(path);
+    struct stat st {};
+    if (::stat(bytes.constData(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            return failure(QStringLiteral("--report: '%1' is a folder").arg(shown));
+        for (const Item &item : items)
+            if (const auto id = identityOf(item.input); id && id->device == st.st_dev && id->inode == st.st_ino)
+                return failure(QStringLiteral("--report: '%1' is an input, which is never written over").arg(shown));
+        if (!S_ISREG(st.st_mode))
+            return {};
+    }
+    if (::access(folderOf(bytes).constData(), W_OK | X_OK) != 0)
+        return failure(QStringLiteral("--report: cannot write '%1': %2").arg(shown, systemReason(errno)));
+    return {};
+}
+
+Attempt<int> makeReport(const QString &path)
+{
+    const QByteArray bytes = bytesOfName(path);
+    auto cannot = [&](int error) {
+        return failure(QStringLiteral("--report: cannot write '%1': %2").arg(shownName(path), systemReason(error)));
+    };
+    struct stat st {};
+    const bool exists = ::stat(bytes.constData(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
+        // A device or a pipe: written to as it is, without waiting for a
+        // reader to open a pipe.
+        const int fd = ::open(bytes.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            return cannot(errno);
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        return fd;
+    }
+    QByteArray temporary = folderOf(bytes) + "/.report.pvtmp" + QByteArray::number(qint64(::getpid())) + ".XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0)
+        return cannot(errno);
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    if (::fchmod(fd, exists ? (st.st_mode & 07777) : (0666 & ~mask)) != 0 ||
+        ::rename(temporary.constData(), bytes.constData()) != 0) {
+        const int error = errno;
+        ::close(fd);
+        ::unlink(temporary.constData());
+        return cannot(error);
+    }
+    return fd;
+}
 
 void say(const QString &text)
 {
@@ -52,17 +120,39 @@ QByteArray reportLine(const Item &item, const Outcome &r)
         return wrapped.mid(1, wrapped.size() - 2);
     };
     const bool written = r.status == Outcome::Status::Written;
-    return "{\"input\":" + json(item.input) + ",\"output\":" + json(item.output) + ",\"status\":\"" +
+    return "{\"input\":" + json(shownName(item.input)) + ",\"output\":" + json(shownName(item.output)) + ",\"status\":\"" +
            statusName(r.status) + "\",\"width\":" + (written ? QByteArray::number(r.width) : "null") +
            ",\"height\":" + (written ? QByteArray::number(r.height) : "null") + ",\"reason\":" + json(r.reason) +
            "}\n";
 }
 
-Report::Report(const std::vector<Item> &items, QFile &file, bool progressLine)
-    : m_items(items), m_file(file), m_progressLine(progressLine), m_outcomes(items.size()),
+Report::Report(const std::vector<Item> &items, int fd, const QString &path, bool progressLine)
+    : m_items(items), m_fd(fd), m_path(path), m_progressLine(progressLine), m_outcomes(items.size()),
       m_finished(items.size(), false)
 {
     m_clock.start();
+}
+
+Report::~Report()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+void Report::write(const QByteArray &line)
+{
+    if (m_fd < 0 || !m_writeError.isEmpty())
+        return;
+    for (qsizetype done = 0; done < line.size();) {
+        const ssize_t n = ::write(m_fd, line.constData() + done, size_t(line.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            m_writeError = systemReason(n < 0 ? errno : ENOSPC);
+            return;
+        }
+        done += n;
+    }
 }
 
 void Report::finish(int index, Outcome outcome)
@@ -82,11 +172,10 @@ void Report::flush(bool all)
             if (r.status == Outcome::Status::Refused || r.status == Outcome::Status::Failed) {
                 if (m_progressLine)
                     clearLine();
-                say(item.input + QStringLiteral(": ") + QLatin1String(statusName(r.status)) + QStringLiteral(": ") +
-                    r.reason);
+                say(shownName(item.input) + QStringLiteral(": ") + QLatin1String(statusName(r.status)) +
+                    QStringLiteral(": ") + r.reason);
             }
-            if (m_file.isOpen())
-                m_file.write(reportLine(item, r));
+            write(reportLine(item, r));
         }
         ++m_told;
     }
@@ -116,7 +205,10 @@ int Report::summary(int signal)
 {
     if (m_progressLine)
         clearLine();
-    m_file.close();
+    if (m_fd >= 0 && m_writeError.isEmpty() && ::fsync(m_fd) != 0 && errno != EINVAL && errno != EROFS)
+        m_writeError = systemReason(errno);
+    if (!m_writeError.isEmpty())
+        say(QStringLiteral("--report: cannot write '%1': %2").arg(shownName(m_path), m_writeError));
     say(QStringLiteral("%1 written, %2 skipped, %3 refused, %4 failed in %5%6")
             .arg(count(Outcome::Status::Written))
             .arg(count(Outcome::Status::Skipped))
@@ -125,7 +217,7 @@ int Report::summary(int signal)
             .arg(duration(m_clock.elapsed() / 1000.0), signal ? QStringLiteral(" (interrupted)") : QString()));
     if (signal)
         return 128 + signal;
-    return count(Outcome::Status::Refused) + count(Outcome::Status::Failed) > 0 ? 1 : 0;
+    return count(Outcome::Status::Refused) + count(Outcome::Status::Failed) > 0 || !m_writeError.isEmpty() ? 1 : 0;
 }
 
 } // namespace pv::batch

@@ -7,7 +7,6 @@
 #include "batch/process.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 
 #include <vector>
 
@@ -19,28 +18,44 @@ void say(const QString &text);
 // One report line: {"input":…,"output":…,"status":…,"width":…,"height":…,"reason":…}.
 [[nodiscard]] QByteArray reportLine(const Item &item, const Outcome &outcome);
 
+// The report file: checked before anything is made, then made. A report
+// never replaces an input, and a regular file (or none) at its name is
+// replaced at once by the new, empty report, which then grows a line at a
+// time; a device or a pipe is written to as it is.
+[[nodiscard]] Attempt<void> checkReport(const QString &path, const std::vector<Item> &items);
+// The file descriptor to write the report to.
+[[nodiscard]] Attempt<int> makeReport(const QString &path);
+
 class Report {
 public:
-    // `file` is open, or not to be written.
-    Report(const std::vector<Item> &items, QFile &file, bool progressLine);
+    // `fd` is the report file's, or -1 when there is none; `path` names it
+    // in messages.
+    Report(const std::vector<Item> &items, int fd, const QString &path, bool progressLine);
+    ~Report();
 
     // The outcome of item `index`. Not thread-safe: the caller serialises.
     void finish(int index, Outcome outcome);
     // Tells what is finished, in input order, up to the first item still
-    // being worked on; `all`: the unfinished ones are passed over.
+    // being worked on, each report line written as it is told; `all`: the
+    // unfinished ones are passed over.
     void flush(bool all);
     // The progress line, if there is one.
     void showProgress(int done);
     // Clears the progress line, closes the report, says the summary and
     // gives the exit status: 0 when every picture was written or skipped,
-    // 1 when any was refused or failed, 128 + the signal when interrupted.
+    // 1 when any was refused or failed or the report could not be written,
+    // 128 + the signal when interrupted.
     [[nodiscard]] int summary(int signal);
 
 private:
     [[nodiscard]] int count(Outcome::Status s) const { return m_counts[int(s)]; }
 
+    void write(const QByteArray &line);
+
     const std::vector<Item> &m_items;
-    QFile &m_file;
+    int m_fd;
+    QString m_path;
+    QString m_writeError; // the first failure to write the report
     const bool m_progressLine;
     std::vector<Outcome> m_outcomes;
     std::vector<bool> m_finished;

@@ -10,19 +10,27 @@
 namespace pv {
 
 // Writes a file so that whatever was there before is either replaced whole
-// or left untouched: the data goes to a hidden temporary file beside the
-// target, which is renamed over it only once complete. Replacing an
-// existing file also waits for the data to reach the disk first, so that
-// not even a power failure can leave the old file empty. A temporary file
-// is never left behind. Faults carry the system's own descriptions.
+// or left untouched, and a new file is complete or absent, even across a
+// power failure: the data goes to a hidden temporary file beside the
+// target, reaches the disk, and only then is renamed into place; the
+// folder's entry reaches the disk too. A temporary file is never left
+// behind by a run that ends; one that a killed process left is recognised
+// by its name (see isStaleTemporary). Faults carry the system's own
+// descriptions.
 //
 // Only a regular file is replaced. Made not to replace at all, the file is
-// put in place only if nothing has the name by then, checked and renamed in
-// one step.
+// put in place only if nothing has the name by then, as the file system
+// sees it (a case-insensitive one too), checked and put in place in one
+// step; on file systems without that step (FUSE, NFS, exFAT) by a hard
+// link, or else by creating the name exclusively first.
 class AtomicFile {
 public:
     enum class Existing { Replace, Keep };
-    explicit AtomicFile(const QString &path, Existing existing = Existing::Replace);
+    // Follow: a link is followed and the file it points to replaced, as a
+    // user who chose the link means. Replace: the entry itself is replaced,
+    // never what it points to, as a shared output folder needs.
+    enum class Links { Follow, Replace };
+    explicit AtomicFile(const QString &path, Existing existing = Existing::Replace, Links links = Links::Follow);
     ~AtomicFile();
     AtomicFile(const AtomicFile &) = delete;
     AtomicFile &operator=(const AtomicFile &) = delete;
@@ -35,16 +43,23 @@ public:
     // fails as Fault::Cause::Exists.
     [[nodiscard]] Made<void> commit();
 
+    // Whether a file name (without its folder) is a temporary file of this
+    // program's whose process has ended on this machine.
+    [[nodiscard]] static bool isStaleTemporary(const QByteArray &fileName);
+
 private:
     Failure<Fault> fail(int error);
     Failure<Fault> fail(const Fault &fault);
     void discard();
+    [[nodiscard]] Made<void> putInPlace();
 
     QByteArray m_target;
+    QByteArray m_folder;
     QByteArray m_temporary;
     int m_fd = -1;
     bool m_replacing = false;
     bool m_keepExisting = false;
+    bool m_replaceLinks = false;
     std::atomic<int> m_writeError{0};
 };
 

@@ -9,6 +9,8 @@
 #include <QByteArray>
 #include <QImage>
 
+#include <atomic>
+#include <functional>
 #include <optional>
 
 class QIODevice;
@@ -24,8 +26,12 @@ namespace pv {
 // 4 or 8) wanted; libjpeg-turbo's scaled decoding then makes the picture
 // that many times smaller (its pixels differ from a full decode's reduced
 // afterwards).
+// A file of more than kMaxJpegScans scans is refused (real files have a
+// few dozen at most; thousands of empty ones take minutes to decode), and
+// so is one whose decode `stop` ends.
+inline constexpr int kMaxJpegScans = 500;
 [[nodiscard]] Made<QImage> decodeJpeg(const QByteArray &bytes, const std::function<int(QSize)> &reduction,
-                                      const Work &work);
+                                      const Work &work, const std::atomic<bool> *stop = nullptr);
 // The size of a JPEG as it would open (turned by its EXIF orientation),
 // from its header alone.
 [[nodiscard]] Made<QSize> jpegSize(const QByteArray &bytes);

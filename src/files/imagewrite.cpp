@@ -2,14 +2,20 @@
 
 #include "files/atomicfile.h"
 #include "files/bmpwrite.h"
+#include "input/filenames.h"
 
 #include <QBuffer>
 #include <QImageWriter>
+#include <QtEndian>
 
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <jpeglib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace pv {
 
@@ -94,7 +100,7 @@ QString extensionOf(ImageFormat format)
 
 Made<void> writePicture(const QImage &pixels, const QString &path, const WriteRequest &request)
 {
-    AtomicFile file(path, request.replace ? AtomicFile::Existing::Replace : AtomicFile::Existing::Keep);
+    AtomicFile file(path, request.replace ? AtomicFile::Existing::Replace : AtomicFile::Existing::Keep, request.links);
     if (Made<void> opened = file.open(); !opened)
         return opened;
     if (request.format == ImageFormat::Bmp)
@@ -104,6 +110,37 @@ Made<void> writePicture(const QImage &pixels, const QString &path, const WriteRe
         return failure(Fault::content(QStringLiteral("cannot encode the picture")));
     file.writeAt(bytes.constData(), bytes.size(), 0);
     return file.commit();
+}
+
+bool looksCutShort(const QString &path, ImageFormat format)
+{
+    const int fd = ::open(bytesOfName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    char head[8] = {}, tail[12] = {};
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    const qint64 size = regular ? qint64(st.st_size) : -1;
+    const qint64 headBytes = size > 0 ? ::pread(fd, head, sizeof head, 0) : 0;
+    const bool tailRead = size >= qint64(sizeof tail) &&
+                          ::pread(fd, tail, sizeof tail, size - qint64(sizeof tail)) == qint64(sizeof tail);
+    ::close(fd);
+    if (size == 0)
+        return true;
+    if (size < 0)
+        return false;
+    auto begins = [&](const char *signature, qint64 length) {
+        return std::memcmp(head, signature, size_t(std::min(length, headBytes))) == 0;
+    };
+    switch (format) {
+    case ImageFormat::Bmp:
+        return begins("BM", 2) && (headBytes < 6 || qFromLittleEndian<quint32>(head + 2) > quint64(size));
+    case ImageFormat::Png:
+        return begins("\x89PNG\r\n\x1a\n", 8) && !(tailRead && std::memcmp(tail + 4, "IEND", 4) == 0);
+    case ImageFormat::Jpeg:
+        return begins("\xff\xd8", 2) && !(tailRead && std::memcmp(tail + 10, "\xff\xd9", 2) == 0);
+    }
+    return false;
 }
 
 } // namespace pv

@@ -160,11 +160,21 @@ QImage upright(const QImage &image, int orientation)
     }
 }
 
+struct Decoder;
+
+// Called by libjpeg as scans are read and rows decoded.
+struct Monitor {
+    jpeg_progress_mgr pub;
+    Decoder *decoder;
+};
+
 // Everything the decoder touches lives here, in memory, so that nothing
 // depends on the values of locals after a longjmp.
 struct Decoder {
     jpeg_decompress_struct cinfo{};
     ErrorManager err;
+    Monitor monitor{};
+    const std::atomic<bool> *stop = nullptr;
     QImage image;
     // Declared after the image, so that they go before it: the converter's
     // thread is the prefault's, joined when the prefault goes.
@@ -182,6 +192,23 @@ struct Decoder {
     bool outOfMemory = false;
 };
 
+[[noreturn]] void refuseNow(Decoder &job, const QString &why);
+
+void onProgress(j_common_ptr cinfo)
+{
+    Decoder &job = *reinterpret_cast<Monitor *>(cinfo->progress)->decoder;
+    if (job.cinfo.input_scan_number > kMaxJpegScans)
+        refuseNow(job, QStringLiteral("more than %1 scans").arg(kMaxJpegScans));
+    if (job.stop && job.stop->load(std::memory_order_relaxed))
+        refuseNow(job, QStringLiteral("stopped"));
+}
+
+void refuseNow(Decoder &job, const QString &why)
+{
+    job.refusal = why;
+    std::longjmp(job.err.jump, 1);
+}
+
 void run(Decoder &job, const QByteArray &bytes)
 {
     jpeg_decompress_struct &cinfo = job.cinfo;
@@ -198,6 +225,9 @@ void run(Decoder &job, const QByteArray &bytes)
         return;
     }
     jpeg_create_decompress(&cinfo);
+    job.monitor.pub.progress_monitor = onProgress;
+    job.monitor.decoder = &job;
+    cinfo.progress = &job.monitor.pub;
     cinfo.mem->max_memory_to_use = long(std::min<qint64>(pictureMemoryLimit(), LONG_MAX));
     jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char *>(bytes.constData()),
                  static_cast<unsigned long>(bytes.size()));
@@ -296,9 +326,11 @@ void run(Decoder &job, const QByteArray &bytes)
 
 } // namespace
 
-Made<QImage> decodeJpeg(const QByteArray &bytes, const std::function<int(QSize)> &reduction, const Work &work)
+Made<QImage> decodeJpeg(const QByteArray &bytes, const std::function<int(QSize)> &reduction, const Work &work,
+                        const std::atomic<bool> *stop)
 {
     Decoder job;
+    job.stop = stop;
     job.reduction = reduction;
     job.work = work;
     run(job, bytes);

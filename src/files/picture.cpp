@@ -3,6 +3,7 @@
 #include "files/colour.h"
 #include "files/decoders.h"
 #include "files/embeddedprofile.h"
+#include "input/filenames.h"
 #include "surfaces/pixelmemory.h"
 
 #include <QBuffer>
@@ -155,7 +156,7 @@ Made<Opened> decodeBytes(const QByteArray &bytes, const OpenRequest &request)
         return finished(decodeBmp(bytes, request.work), QSize(), request.background);
     if (bytes.startsWith("\xff\xd8")) {
         const Made<QSize> full = request.reduction ? jpegSize(bytes) : Made<QSize>(QSize());
-        return finished(decodeJpeg(bytes, request.reduction, request.work), full.ok() ? full.value() : QSize(),
+        return finished(decodeJpeg(bytes, request.reduction, request.work, request.stop), full.ok() ? full.value() : QSize(),
                         request.background);
     }
     if (bytes.startsWith("GIF8"))
@@ -184,7 +185,7 @@ namespace {
 // Returns the file's size.
 Made<qint64> openRegular(const QString &path, QFile &file)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(bytesOfName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return failure(Fault::system(errno));
     struct stat st {};
@@ -214,6 +215,33 @@ qint64 readInto(QFile &file, char *out, qint64 size)
     return done;
 }
 
+// The size the header of an open file claims; the file is left at its start.
+Made<QSize> headerSize(QFile &file, qint64 fileSize)
+{
+    Made<QSize> size = failure(Fault::content(QStringLiteral("cannot read the header")));
+    // A JPEG's header, with its EXIF orientation, is near its start.
+    if (file.peek(2) == "\xff\xd8") {
+        size = jpegSize(file.read(std::min<qint64>(fileSize, 1 << 20)));
+    } else {
+        QImageReader reader(&file);
+        if (const QSize header = reader.size(); header.isValid())
+            size = header;
+    }
+    file.seek(0);
+    return size;
+}
+
+// Beyond this a file must be no larger than its picture could need.
+constexpr qint64 kAlwaysBelieved = qint64(64) << 20;
+
+// Whether a file of `fileSize` bytes could really be a picture of `size`:
+// at most 16 bytes a pixel (the widest samples, uncompressed, with room
+// for worst-case compression) and 64 MiB of metadata.
+bool plausibleFileSize(qint64 fileSize, QSize size)
+{
+    return fileSize <= kAlwaysBelieved || fileSize <= qint64(size.width()) * size.height() * 16 + kAlwaysBelieved;
+}
+
 Made<Opened> readAndDecode(const QString &path, const OpenRequest &request)
 {
     QFile file;
@@ -221,6 +249,12 @@ Made<Opened> readAndDecode(const QString &path, const OpenRequest &request)
     if (!size)
         return failure(size.reason());
     try {
+        // A file far larger than its picture is refused before it is read.
+        if (size.value() > kAlwaysBelieved) {
+            const Made<QSize> header = headerSize(file, size.value());
+            if (!header || !plausibleFileSize(size.value(), header.value()))
+                return failure(Fault::content(QStringLiteral("file far larger than its picture")));
+        }
         if (file.peek(2) == "BM") {
             if (std::optional<Made<QImage>> d = decodeBmpStream(file, size.value(), request.work))
                 return finished(std::move(*d), QSize(), request.background);
@@ -255,14 +289,13 @@ Made<QSize> pictureSize(const QString &path)
     const Made<qint64> size = openRegular(path, file);
     if (!size)
         return failure(size.reason());
-    // A JPEG's header, with its EXIF orientation, is near its start.
-    if (file.peek(2) == "\xff\xd8")
-        return jpegSize(file.read(std::min<qint64>(size.value(), 1 << 20)));
-    QImageReader reader(&file);
-    const QSize header = reader.size();
-    if (!header.isValid())
-        return failure(Fault::content(QStringLiteral("cannot read the header")));
-    return header;
+    return headerSize(file, size.value());
+}
+
+Made<qint64> pictureFileBytes(const QString &path)
+{
+    QFile file;
+    return openRegular(path, file);
 }
 
 } // namespace pv

@@ -11,6 +11,7 @@
 #include <QSize>
 #include <QString>
 
+#include <atomic>
 #include <functional>
 
 namespace pv {
@@ -39,6 +40,8 @@ struct OpenRequest {
     // 4 or 8) that will do: a format that can decode smaller (JPEG) does
     // so, the others decode whole. None: the full size.
     std::function<int(QSize)> reduction;
+    // Set from elsewhere, it ends a long decode early (refused).
+    const std::atomic<bool> *stop = nullptr;
 };
 
 struct Opened {
@@ -51,13 +54,17 @@ struct Opened {
 // is refused without reading from it) of at most a picture's memory limit.
 // The format is told by the content, not the name: BMP, JPEG and GIF by the
 // program's own decoders, anything else by the installed Qt image plugins.
-// Damaged, truncated, oversized or unknown data is refused; a refused
-// picture allocates nothing lasting.
+// Damaged, truncated, oversized or unknown data is refused, and so is a
+// file beyond 64 MiB that holds more than 16 bytes a pixel of its picture
+// and 64 MiB besides, before it is read; a refused picture allocates
+// nothing lasting.
 [[nodiscard]] Made<Opened> openPicture(const QString &path, const OpenRequest &request = {});
 // The same for a whole file held in memory.
 [[nodiscard]] Made<Opened> decodePicture(const QByteArray &bytes, const OpenRequest &request = {});
 
 // The size a picture file will open at (upright), from its header alone.
 [[nodiscard]] Made<QSize> pictureSize(const QString &path);
+// The size of the file itself, by the same rules as opening it.
+[[nodiscard]] Made<qint64> pictureFileBytes(const QString &path);
 
 } // namespace pv
