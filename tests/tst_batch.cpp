@@ -12,6 +12,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <cstdio>
 #include <sys/stat.h>
 
 using namespace testimages;
@@ -78,6 +79,15 @@ private slots:
     void samePixelsAsTheWindow();
     void runGoesOnPastRefusals();
     void neverLosesAFile();
+    void usageErrorsChangeNothing_data();
+    void usageErrorsChangeNothing();
+    void linksInTheOutputFolder();
+    void cutShortOutputsAreWrittenAgain();
+    void hostileInputs_data();
+    void hostileInputs();
+    void namesAsBytes();
+    void outOfMemoryFailsOnePicture();
+    void interruptLeavesNothingHalfWritten_data();
     void interruptLeavesNothingHalfWritten();
     void usageErrorsCreateNothing_data();
     void usageErrorsCreateNothing();
@@ -208,10 +218,194 @@ void tst_Batch::neverLosesAFile()
     QCOMPARE(QImage(dir.filePath("two/pic.bmp")).size(), QSize(50, 40));
 }
 
-void tst_Batch::interruptLeavesNothingHalfWritten()
+// A command line that cannot be carried out makes and changes nothing: not
+// the inputs, not a report that exists, not the output folder.
+void tst_Batch::usageErrorsChangeNothing_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // IN is the picture, DIR the folder
+    QTest::addColumn<QString>("message");
+    QTest::newRow("report named as an input") << QStringList{"-o", "DIR/out", "--report", "IN", "IN"} << "is an input";
+    QTest::newRow("report is a folder") << QStringList{"-o", "DIR/out", "--report", "DIR", "IN"} << "is a folder";
+    QTest::newRow("output folder is a file") << QStringList{"-o", "DIR/report.jsonl", "--report", "DIR/report.jsonl", "IN"}
+                                             << "Not a directory";
+    QTest::newRow("output folder cannot be made") << QStringList{"-o", "/proc/pixelvane", "--report", "DIR/report.jsonl", "IN"}
+                                                  << "cannot make the output folder '/proc/pixelvane': ";
+}
+
+void tst_Batch::usageErrorsChangeNothing()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, message);
+    QTemporaryDir dir;
+    const QByteArray picture = jpeg(photo(40, 30), 90), report = "an earlier report\n";
+    QVERIFY(writeFile(dir.filePath("a.jpg"), picture));
+    QVERIFY(writeFile(dir.filePath("report.jsonl"), report));
+    arguments.replaceInStrings(QStringLiteral("IN"), dir.filePath("a.jpg"));
+    arguments.replaceInStrings(QStringLiteral("DIR"), dir.path());
+    const Run r = batch(arguments);
+    QCOMPARE(r.status, 2);
+    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    QCOMPARE(readFile(dir.filePath("a.jpg")), picture);
+    QCOMPARE(readFile(dir.filePath("report.jsonl")), report);
+    QCOMPARE(filesUnder(dir.path()), (QStringList{"a.jpg", "report.jsonl"}));
+    QVERIFY(!QDir(dir.filePath("out")).exists());
+}
+
+// A link planted in a shared output folder never leads a write elsewhere:
+// without --overwrite it is an output that exists; with it, the link
+// itself is replaced by the picture; a linked subfolder is refused.
+void tst_Batch::linksInTheOutputFolder()
 {
     QTemporaryDir dir;
+    QDir(dir.path()).mkpath("in/sub");
+    QDir(dir.path()).mkpath("out");
+    QDir(dir.path()).mkpath("elsewhere");
+    QVERIFY(writeFile(dir.filePath("in/a.bmp"), bmp(pattern(20, 10), 24)));
+    QVERIFY(writeFile(dir.filePath("in/sub/b.bmp"), bmp(pattern(20, 10), 24)));
+    QVERIFY(writeFile(dir.filePath("victim"), "precious"));
+    QVERIFY(QFile::link(dir.filePath("victim"), dir.filePath("out/a.bmp")));
+    QVERIFY(QFile::link(dir.filePath("elsewhere"), dir.filePath("out/sub")));
+    const QStringList common{"-q", "-r", "-o", dir.filePath("out"), dir.filePath("in")};
+    QCOMPARE(batch(common).status, 1); // sub/b.bmp refused
+    QVERIFY(QFileInfo(dir.filePath("out/a.bmp")).isSymLink());
+    const Run r = batch(QStringList{"--overwrite"} + common);
+    QCOMPARE(r.status, 1);
+    QVERIFY2(r.err.contains(QStringLiteral("leads out of the output folder")), qPrintable(r.err));
+    QCOMPARE(readFile(dir.filePath("victim")), QByteArray("precious"));
+    QVERIFY(!QFileInfo(dir.filePath("out/a.bmp")).isSymLink());
+    QCOMPARE(QImage(dir.filePath("out/a.bmp")).size(), QSize(20, 10));
+    QCOMPARE(QDir(dir.filePath("elsewhere")).entryList(QDir::Files | QDir::Hidden), QStringList());
+}
+
+// What a power failure leaves of an output (nothing, or its beginning) is
+// written again on the next run; someone else's file of that name is not.
+void tst_Batch::cutShortOutputsAreWrittenAgain()
+{
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("out");
+    const QByteArray whole = bmp(pattern(30, 20), 24);
+    for (const char *name : {"empty", "cut", "stranger"})
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("%1.bmp").arg(name)), whole));
+    QVERIFY(writeFile(dir.filePath("out/empty.bmp"), QByteArray()));
+    QVERIFY(writeFile(dir.filePath("out/cut.bmp"), whole.left(100)));
+    QVERIFY(writeFile(dir.filePath("out/stranger.bmp"), "not a picture"));
+    const Run r = batch({"-q", "--report", dir.filePath("r.jsonl"), "-o", dir.filePath("out"), dir.filePath("empty.bmp"),
+                         dir.filePath("cut.bmp"), dir.filePath("stranger.bmp")});
+    QCOMPARE(r.status, 0);
+    const QList<QJsonObject> lines = reportLines(dir.filePath("r.jsonl"));
+    QCOMPARE(lines.size(), 3);
+    for (int i : {0, 1}) {
+        QCOMPARE(lines[i]["status"].toString(), QStringLiteral("written"));
+        QVERIFY(lines[i]["reason"].toString().contains(QStringLiteral("incomplete")));
+    }
+    VERIFY_SAME_PIXELS(QImage(dir.filePath("out/cut.bmp")), pattern(30, 20));
+    QCOMPARE(lines[2]["status"].toString(), QStringLiteral("skipped"));
+    QCOMPARE(readFile(dir.filePath("out/stranger.bmp")), QByteArray("not a picture"));
+}
+
+// Inputs made to hurt: each ends the way given, quickly, the run going on
+// or stopping with its one line.
+void tst_Batch::hostileInputs_data()
+{
+    QTest::addColumn<QString>("command"); // run by sh in the folder; BATCH is the program
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("endless list of inputs") << "yes | BATCH -q --files-from - -o out" << 2 << "longer than 256 MiB";
+    QTest::newRow("a name longer than the system allows")
+        << "head -c 5000 /dev/zero | tr '\\0' x | BATCH -q --files-from - -o out" << 2 << "longer than the system allows";
+    QTest::newRow("a sparse file far larger than its PNG")
+        << "cp small.png huge.png && truncate -s 3G huge.png && BATCH -q -o out huge.png" << 1 << "far larger than its picture";
+    QTest::newRow("a report that cannot be written")
+        << "BATCH -q --report /dev/full -o out small.png" << 1 << "--report: cannot write '/dev/full'";
+    QTest::newRow("standard error into a program that has quit")
+        << "printf x > bad.png; BATCH -j 1 -o out bad.png small.png 2>&1 | true; test -s out/small.bmp" << 0 << "";
+}
+
+void tst_Batch::hostileInputs()
+{
+    QFETCH(QString, command);
+    QFETCH(int, status);
+    QFETCH(QString, message);
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath("small.png"), png(pattern(100, 100), 2, 8)));
+    QProcess p;
+    p.setWorkingDirectory(dir.path());
+    p.start(QStringLiteral("sh"), {"-c", command.replace(QStringLiteral("BATCH"), QStringLiteral(PIXELVANE_BATCH))});
+    QVERIFY(p.waitForFinished(60000));
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    QCOMPARE(p.exitCode(), status);
+    QVERIFY2(err.contains(message), qPrintable(err));
+}
+
+// Names that are not UTF-8 are kept byte for byte, and shown escaped.
+void tst_Batch::namesAsBytes()
+{
+    QTemporaryDir dir;
+    const QByteArray folder = QFile::encodeName(dir.path());
+    QVERIFY(QDir(dir.path()).mkdir("in"));
+    const QByteArray latin1 = folder + "/in/caf\xe9.bmp", bad = folder + "/in/bad\xff.bmp";
+    for (const QByteArray &name : {latin1, bad}) {
+        FILE *f = std::fopen(name.constData(), "wb");
+        QVERIFY(f);
+        const QByteArray bytes = bmp(pattern(8, 6), 24);
+        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), f);
+        std::fclose(f);
+    }
+    // One from the folder, one named in a list.
+    QVERIFY(writeFile(dir.filePath("list"), bad + "\n"));
+    QVERIFY(QDir(dir.path()).mkdir("named"));
+    const Run r = batch({"-q", "--report", dir.filePath("r.jsonl"), "-o", dir.filePath("out"), dir.filePath("in")});
+    QCOMPARE(r.status, 0);
+    QCOMPARE(batch({"-q", "--files-from", dir.filePath("list"), "-o", dir.filePath("named")}).status, 0);
+    struct stat st {};
+    QCOMPARE(::stat((folder + "/out/caf\xe9.bmp").constData(), &st), 0);
+    QCOMPARE(::stat((folder + "/out/bad\xff.bmp").constData(), &st), 0);
+    QCOMPARE(::stat((folder + "/named/bad\xff.bmp").constData(), &st), 0);
+    const QByteArray report = readFile(dir.filePath("r.jsonl"));
+    QVERIFY2(report.contains("bad\\\\xff.bmp"), report.constData());
+    // QTemporaryDir cannot remove what it cannot name.
+    QCOMPARE(QProcess::execute(QStringLiteral("rm"), {"-rf", dir.path()}), 0);
+}
+
+// Memory that cannot be had fails the picture that needs it, not the run.
+void tst_Batch::outOfMemoryFailsOnePicture()
+{
+    QTemporaryDir dir;
+    QImage flat(10000, 10000, QImage::Format_RGB32);
+    flat.fill(qRgb(1, 2, 3));
+    QVERIFY(writeFile(dir.filePath("a-huge.png"), png(flat, 2, 8)));
+    QVERIFY(writeFile(dir.filePath("b-small.bmp"), bmp(pattern(10, 10), 24)));
+    QProcess p;
+    p.start(QStringLiteral("sh"), {"-c", QStringLiteral("ulimit -v 400000; exec %1 -q --report %2 -o %3 %4 %5")
+                                             .arg(QStringLiteral(PIXELVANE_BATCH), dir.filePath("r.jsonl"), dir.filePath("out"),
+                                                  dir.filePath("a-huge.png"), dir.filePath("b-small.bmp"))});
+    QVERIFY(p.waitForFinished(60000));
+    QCOMPARE(p.exitCode(), 1);
+    const QList<QJsonObject> lines = reportLines(dir.filePath("r.jsonl"));
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines[0]["status"].toString(), QStringLiteral("failed"));
+    QCOMPARE(lines[0]["reason"].toString(), QStringLiteral("out of memory"));
+    QCOMPARE(lines[1]["status"].toString(), QStringLiteral("written"));
+}
+
+void tst_Batch::interruptLeavesNothingHalfWritten_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("Ctrl+C") << int(SIGINT);
+    QTest::newRow("hang-up") << int(SIGHUP);
+}
+
+// Interrupted, a run finishes the files being written and leaves nothing
+// half-written; a killed run's temporary file is cleared by the next.
+void tst_Batch::interruptLeavesNothingHalfWritten()
+{
+    QFETCH(int, signal);
+    QTemporaryDir dir;
     QDir(dir.path()).mkdir("in");
+    QDir(dir.path()).mkdir("out");
+    // A killed run's temporary file: its process is gone.
+    const QString leftover = dir.filePath("out/.p00.png.pvtmp999999999.Ab3dE6");
+    QVERIFY(writeFile(leftover, "half"));
     const QByteArray big = bmp(photo(1500, 1000), 24);
     for (int i = 0; i < 40; ++i)
         QVERIFY(writeFile(dir.filePath(QStringLiteral("in/p%1.bmp").arg(i, 2, 10, QLatin1Char('0'))), big));
@@ -221,9 +415,11 @@ void tst_Batch::interruptLeavesNothingHalfWritten()
     // Interrupt once the first pictures are out.
     for (int i = 0; i < 600 && filesUnder(dir.filePath("out")).size() < 2; ++i)
         QTest::qWait(10);
-    ::kill(pid_t(p.processId()), SIGINT);
+    QVERIFY(p.processId() > 0);
+    ::kill(pid_t(p.processId()), signal);
     QVERIFY(p.waitForFinished(60000));
-    QCOMPARE(p.exitCode(), 130);
+    QCOMPARE(p.exitCode(), 128 + signal);
+    QVERIFY(!QFile::exists(leftover));
     const QStringList written = filesUnder(dir.filePath("out"));
     QVERIFY2(!written.isEmpty() && written.size() < 40, qPrintable(written.join(u' ')));
     for (const QString &name : written) {

@@ -19,9 +19,11 @@ namespace pv::batch {
 
 namespace {
 
-// At most this much of lists of inputs is read: a list without end (`yes |`)
-// is refused instead of taking all memory.
+// At most this much memory is given to the lists of inputs, each name
+// counted with what holding it costs besides its bytes: a list without end
+// (`yes |`) is refused instead of taking all memory.
 constexpr qint64 kMaxListBytes = qint64(256) << 20;
+constexpr qint64 kCostPerName = 128;
 
 // Adds a folder's pictures, sorted by name, under `relative` in the output.
 // A subfolder that is the output folder is left out: a rerun would take the
@@ -59,8 +61,10 @@ Attempt<void> readList(const QString &path, bool nul, QStringList &out, qint64 &
     auto take = [&] {
         if (!nul && name.endsWith('\r'))
             name.chop(1);
-        if (!name.isEmpty())
+        if (!name.isEmpty()) {
             out << nameFromBytes(name);
+            budget -= name.size() + kCostPerName;
+        }
         name.clear();
     };
     char buffer[1 << 16];
@@ -72,18 +76,18 @@ Attempt<void> readList(const QString &path, bool nul, QStringList &out, qint64 &
             return refuse(QStringLiteral("cannot read '%1': %2").arg(shownName(path), QString::fromLocal8Bit(std::strerror(errno))));
         if (n == 0)
             break;
-        budget -= n;
-        if (budget < 0)
-            return refuse(QStringLiteral("the lists of inputs are longer than %1 MiB").arg(kMaxListBytes >> 20));
-        for (ssize_t i = 0; i < n; ++i) {
-            if (buffer[i] == separator) {
-                take();
-                continue;
-            }
-            name += buffer[i];
+        for (const char *at = buffer, *end = buffer + n; at < end;) {
+            const char *stop = static_cast<const char *>(std::memchr(at, separator, size_t(end - at)));
+            name.append(at, (stop ? stop : end) - at);
             if (name.size() >= PATH_MAX)
                 return refuse(QStringLiteral("a name is longer than the system allows (%1 bytes)").arg(PATH_MAX - 1));
+            if (!stop)
+                break;
+            take();
+            at = stop + 1;
         }
+        if (budget < 0)
+            return refuse(QStringLiteral("the lists of inputs are longer than %1 MiB").arg(kMaxListBytes >> 20));
     }
     take();
     if (fd != STDIN_FILENO)
