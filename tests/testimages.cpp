@@ -222,7 +222,7 @@ QByteArray bmpRle(int w, int h, int bits, const QList<QRgb> &palette, const QByt
     return bmpHeaders(w, h, bits, bits == 8 ? 1 : 2, palette, rle.size()) + rle;
 }
 
-QByteArray jpeg(const QImage &image, int quality, bool progressive, int colours, const QByteArray &icc)
+QByteArray jpeg(const QImage &image, int quality, bool progressive, int colours, const QByteArray &icc, int bitsPerScan)
 {
     jpeg_compress_struct cinfo;
     jpeg_error_mgr jerr;
@@ -239,6 +239,18 @@ QByteArray jpeg(const QImage &image, int quality, bool progressive, int colours,
     jpeg_set_quality(&cinfo, quality, TRUE);
     if (progressive)
         jpeg_simple_progression(&cinfo);
+    // A grey progressive file whose every AC coefficient is sent alone, one
+    // bit a scan from bit `bitsPerScan` down: 1 + 63 * (bitsPerScan + 1)
+    // scans.
+    std::vector<jpeg_scan_info> script;
+    if (bitsPerScan > 0 && colours == 1) {
+        script.push_back({1, {0}, 0, 0, 0, 0});
+        for (int k = 1; k < 64; ++k)
+            for (int al = bitsPerScan; al >= 0; --al)
+                script.push_back({1, {0}, k, k, al == bitsPerScan ? 0 : al + 1, al});
+        cinfo.scan_info = script.data();
+        cinfo.num_scans = int(script.size());
+    }
     jpeg_start_compress(&cinfo, TRUE);
     if (!icc.isEmpty())
         jpeg_write_icc_profile(&cinfo, reinterpret_cast<const JOCTET *>(icc.constData()), unsigned(icc.size()));

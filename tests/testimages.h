@@ -51,8 +51,10 @@ QByteArray bmpV5(const QImage &image, bool alphaMask, const QByteArray &icc = QB
 // JPEG through libjpeg. colours: 3 (YCbCr), 1 (grey) or 4 (inverted CMYK, as
 // Adobe writes it: C' = red, M' = green, Y' = blue, K' = the pixel's alpha,
 // so an opaque picture has no black). icc embeds a colour profile.
+// bitsPerScan > 0, for grey: 1 + 63 * (bitsPerScan + 1) scans, each AC
+// coefficient alone, one bit a scan.
 QByteArray jpeg(const QImage &image, int quality = 95, bool progressive = false, int colours = 3,
-                const QByteArray &icc = QByteArray());
+                const QByteArray &icc = QByteArray(), int bitsPerScan = 0);
 // A CMYK JPEG decoded by libjpeg and turned into RGB the way libjpeg's own
 // tools do it: round(c * k / 255) of the inverted values.
 QImage cmykAsLibjpegConverts(const QByteArray &jpeg);

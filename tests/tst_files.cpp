@@ -134,6 +134,7 @@ private slots:
 
     void writeRoundTrip();
     void replacingKeepsModeAndLink();
+    void longNames();
     void writeFailures_data();
     void writeFailures();
     void readOnlyTargetUntouched();
@@ -378,6 +379,9 @@ void tst_Files::jpegDamage_data()
     for (qsizetype i = garbage.size() / 2; i < garbage.size() - 2; ++i)
         garbage[i] = char(0xff & (i * 37));
     QTest::newRow("garbage in the scan") << garbage << false;
+    // Beyond 500 scans a file is refused: thousands of them take minutes.
+    QTest::newRow("379 scans") << jpeg(photo(96, 64), 90, true, 1, QByteArray(), 5) << true;
+    QTest::newRow("568 scans") << jpeg(photo(96, 64), 90, true, 1, QByteArray(), 8) << false;
 }
 
 void tst_Files::jpegDamage()
@@ -689,6 +693,21 @@ void tst_Files::replacingKeepsModeAndLink()
     struct stat st {};
     QCOMPARE(stat(qPrintable(target), &st), 0);
     QCOMPARE(st.st_mode & 0777, 0640u);
+}
+
+// The temporary file beside a name near the system's limit must fit too.
+void tst_Files::longNames()
+{
+    QTemporaryDir dir;
+    for (int length : {240, 248, 251, 255}) {
+        const QString name = QString(length - 4, u'n') + QStringLiteral(".bmp");
+        QVERIFY2(save(surfaceOf(pattern(3, 2)), 3, 2, dir.filePath(name)).isEmpty(), qPrintable(QString::number(length)));
+        QCOMPARE(QImage(dir.filePath(name), "BMP").size(), QSize(3, 2));
+    }
+    // Multi-byte characters are cut whole.
+    const QString japanese = QString(83, QChar(0x5199)) + QStringLiteral(".bmp"); // 253 bytes
+    QVERIFY(save(surfaceOf(pattern(3, 2)), 3, 2, dir.filePath(japanese)).isEmpty());
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 5);
 }
 
 void tst_Files::writeFailures_data()
