@@ -7,6 +7,7 @@
 #include <gif_lib.h>
 #include <jpeglib.h>
 #include <lcms2.h>
+#include <libheif/heif.h>
 #include <zlib.h>
 #include <cmath>
 #include <vector>
@@ -343,9 +344,10 @@ QByteArray iccProfile(Profile which)
         const cmsCIExyY d65 = {0.3127, 0.3290, 1.0};
         cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1}, {0.21, 0.71, 1}, {0.15, 0.06, 1}};
         cmsToneCurve *curve = cmsBuildGamma(nullptr, 563.0 / 256.0);
-        if (which == Profile::SwappedRedGreen) {
+        if (which == Profile::SwappedRedGreen || which == Profile::DisplayP3) {
             // sRGB's primaries and curve, red and green exchanged.
-            primaries = {{0.30, 0.60, 1}, {0.64, 0.33, 1}, {0.15, 0.06, 1}};
+            primaries = which == Profile::DisplayP3 ? cmsCIExyYTRIPLE{{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}}
+                                                    : cmsCIExyYTRIPLE{{0.30, 0.60, 1}, {0.64, 0.33, 1}, {0.15, 0.06, 1}};
             const double srgbCurve[5] = {2.4, 1.0 / 1.055, 0.055 / 1.055, 1.0 / 12.92, 0.04045};
             cmsFreeToneCurve(curve);
             curve = cmsBuildParametricToneCurve(nullptr, 4, srgbCurve);
@@ -514,6 +516,75 @@ QByteArray png(const QImage &image, int colourType, int bits, std::optional<QRgb
     }
     out += chunk("IDAT", packed);
     out += chunk("IEND", QByteArray());
+    return out;
+}
+
+QByteArray heif(const QImage &image, const HeifOptions &o)
+{
+    heif_context *context = heif_context_alloc();
+    heif_encoder *encoder = nullptr;
+    heif_context_get_encoder_for_format(context, o.avif ? heif_compression_AV1 : heif_compression_HEVC, &encoder);
+    if (!encoder) {
+        heif_context_free(context);
+        return QByteArray();
+    }
+    heif_encoder_set_lossy_quality(encoder, 95);
+    heif_encoder_set_lossless(encoder, o.lossless);
+    const bool deep = o.bits > 8;
+    const heif_chroma chroma = deep ? (o.alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
+                                    : (o.alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
+    heif_image *img = nullptr;
+    heif_image_create(image.width(), image.height(), heif_colorspace_RGB, chroma, &img);
+    heif_image_add_plane(img, heif_channel_interleaved, image.width(), image.height(), o.bits);
+    int stride = 0;
+    uint8_t *plane = heif_image_get_plane(img, heif_channel_interleaved, &stride);
+    const int channels = o.alpha ? 4 : 3;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb p = image.pixel(x, y);
+            const int v[4] = {qRed(p), qGreen(p), qBlue(p), qAlpha(p)};
+            for (int c = 0; c < channels; ++c) {
+                uint8_t *at = plane + qsizetype(stride) * y;
+                if (deep) {
+                    const int s = (v[c] << (o.bits - 8)) | o.low;
+                    at[(x * channels + c) * 2] = uint8_t(s & 0xff);
+                    at[(x * channels + c) * 2 + 1] = uint8_t(s >> 8);
+                } else {
+                    at[x * channels + c] = uint8_t(v[c]);
+                }
+            }
+        }
+    if (!o.icc.isEmpty())
+        heif_image_set_raw_color_profile(img, "prof", o.icc.constData(), size_t(o.icc.size()));
+    heif_color_profile_nclx *nclx = nullptr;
+    if (o.primaries > 0 || o.transfer > 0) {
+        nclx = heif_nclx_color_profile_alloc();
+        heif_nclx_color_profile_set_color_primaries(nclx, uint16_t(o.primaries > 0 ? o.primaries : 1));
+        heif_nclx_color_profile_set_transfer_characteristics(nclx, uint16_t(o.transfer > 0 ? o.transfer : 13));
+        heif_nclx_color_profile_set_matrix_coefficients(nclx, 6);
+        nclx->full_range_flag = 1;
+        heif_image_set_nclx_color_profile(img, nclx);
+    }
+    heif_encoding_options *options = heif_encoding_options_alloc();
+    options->macOS_compatibility_workaround = 0; // odd sizes are cropped by clap
+    options->macOS_compatibility_workaround_no_nclx_profile = 0;
+    options->image_orientation = heif_orientation(o.orientation);
+    options->output_nclx_profile = nclx;
+    const heif_error e = heif_context_encode_image(context, img, encoder, options, nullptr);
+    QByteArray out;
+    if (e.code == heif_error_Ok) {
+        heif_writer writer{1, [](heif_context *, const void *data, size_t size, void *self) {
+                               static_cast<QByteArray *>(self)->append(static_cast<const char *>(data), qsizetype(size));
+                               return heif_error{heif_error_Ok, heif_suberror_Unspecified, "ok"};
+                           }};
+        heif_context_write(context, &writer, &out);
+    }
+    heif_encoding_options_free(options);
+    if (nclx)
+        heif_nclx_color_profile_free(nclx);
+    heif_image_release(img);
+    heif_encoder_release(encoder);
+    heif_context_free(context);
     return out;
 }
 

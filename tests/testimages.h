@@ -64,7 +64,9 @@ QImage cmykAsLibjpegConverts(const QByteArray &jpeg);
 // curve as a table of 1024 entries); SrgbRounded has colorants rounded to
 // four places and the parametric curve, as v4 profiles write it;
 // SrgbGamma22 has sRGB's colorants and a plain 2.2 curve, which is not sRGB.
-enum class Profile { Srgb, AdobeRgb, SwappedRedGreen, SrgbTabulated, SrgbRounded, SrgbGamma22 };
+// DisplayP3 is P3's primaries with D65 white and sRGB's curve, as phones
+// use it.
+enum class Profile { Srgb, AdobeRgb, SwappedRedGreen, SrgbTabulated, SrgbRounded, SrgbGamma22, DisplayP3 };
 QByteArray iccProfile(Profile which);
 // An sRGB picture converted to the colours of `icc`.
 QImage inProfile(const QImage &srgb, const QByteArray &icc);
@@ -81,6 +83,25 @@ QByteArray gif(const QImage &image, int transparentIndex = -1, int frames = 1, b
 // grey and RGB, is the tRNS colour (8-bit values, repeated likewise).
 QByteArray png(const QImage &image, int colourType, int bits, std::optional<QRgb> transparent = std::nullopt,
                int low = 0);
+
+// A HEIF file made with libheif's own encoders: HEVC (HEIC) or, with avif,
+// AV1. bits 8, 10 or 12 (the 8-bit values scaled up, plus `low` in the
+// extra bits); orientation 1 to 8 is written as irot and imir; a size
+// that is not a multiple of the codec's blocks gets a clap crop; icc is
+// stored as a colr profile, primaries > 0 as an nclx description with
+// them (and the sRGB transfer) or transfer > 0 with that transfer.
+struct HeifOptions {
+    bool avif = false;
+    int bits = 8;
+    int low = 0;
+    int orientation = 1;
+    bool alpha = false;
+    QByteArray icc;
+    int primaries = 0;
+    int transfer = 0;
+    bool lossless = true;
+};
+QByteArray heif(const QImage &image, const HeifOptions &options = {});
 
 bool writeFile(const QString &path, const QByteArray &bytes);
 QByteArray readFile(const QString &path);

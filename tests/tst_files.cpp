@@ -21,6 +21,8 @@
 using namespace pv;
 using namespace testimages;
 
+Q_DECLARE_METATYPE(testimages::HeifOptions)
+
 namespace {
 
 constexpr QRgb kBackground = 0xff102030;
@@ -123,6 +125,9 @@ private slots:
     void otherFormatsThroughQt();
     void pngKinds_data();
     void pngKinds();
+    void heif_data();
+    void heif();
+    void heifColoursAndDamage();
     void colourProfiles_data();
     void colourProfiles();
     void srgbProfilesAreRecognised_data();
@@ -520,6 +525,123 @@ void tst_Files::pngKinds()
             expected.setPixel(x, y, qRgb(mix(r, qRed(kBackground)), mix(g, qGreen(kBackground)), mix(b, qBlue(kBackground))));
         }
     VERIFY_SAME_PIXELS(image, expected);
+}
+
+// HEIC and AVIF: the transformations the file declares, deep samples
+// rounded, alpha over the background, colours converted, HDR refused.
+void tst_Files::heif_data()
+{
+    QTest::addColumn<int>("source");     // 0 quadrants, else a flat grey of that level
+    QTest::addColumn<HeifOptions>("options");
+    QTest::addColumn<QSize>("size");     // 0 x 0: refused
+    QTest::addColumn<QString>("corners"); // the quadrants' colours at TL TR BL BR: r g b y
+    QTest::addColumn<int>("level");      // the flat grey expected, or -1
+    HeifOptions avif;
+    avif.avif = true;
+    QTest::newRow("HEIC") << 0 << HeifOptions() << QSize(64, 48) << "rgby" << -1;
+    QTest::newRow("AVIF") << 0 << avif << QSize(64, 48) << "rgby" << -1;
+    HeifOptions turned;
+    turned.orientation = 6;
+    QTest::newRow("rotated a quarter clockwise") << 0 << turned << QSize(48, 64) << "bryg" << -1;
+    HeifOptions mirrored;
+    mirrored.orientation = 2;
+    QTest::newRow("mirrored") << 0 << mirrored << QSize(64, 48) << "gryb" << -1;
+    QTest::newRow("cropped by clap") << 90 << HeifOptions() << QSize(37, 23) << "" << 90;
+    HeifOptions deep;
+    deep.bits = 10;
+    deep.low = 3;
+    QTest::newRow("10 bits rounded, not cut") << 40 << deep << QSize(32, 32) << "" << 41;
+    HeifOptions pq;
+    pq.transfer = 16;
+    QTest::newRow("HDR (PQ) refused") << 90 << pq << QSize() << "" << -1;
+}
+
+void tst_Files::heif()
+{
+    QFETCH(int, source);
+    QFETCH(HeifOptions, options);
+    QFETCH(QSize, size);
+    QFETCH(QString, corners);
+    QFETCH(int, level);
+    QImage picture = quadrants(64, 48);
+    if (source > 0) {
+        picture = QImage(size.isValid() ? size : QSize(32, 32), QImage::Format_RGB32);
+        picture.fill(qRgb(source, source, source));
+    }
+    const QByteArray file = testimages::heif(picture, options);
+    QVERIFY(!file.isEmpty());
+    const QImage image = decoded(file);
+    if (!size.isValid()) {
+        QVERIFY(image.isNull());
+        return;
+    }
+    QCOMPARE(image.size(), size);
+    VERIFY_SAME_PIXELS(openedFromFile(file), image);
+    auto near = [](QRgb a, QRgb b) { return std::abs(qRed(a) - qRed(b)) <= 3 && std::abs(qGreen(a) - qGreen(b)) <= 3 && std::abs(qBlue(a) - qBlue(b)) <= 3; };
+    const QHash<QChar, QRgb> colours{{u'r', qRgb(255, 0, 0)}, {u'g', qRgb(0, 255, 0)}, {u'b', qRgb(0, 0, 255)},
+                                     {u'y', qRgb(255, 255, 0)}};
+    const QPoint at[4] = {{2, 2}, {size.width() - 3, 2}, {2, size.height() - 3}, {size.width() - 3, size.height() - 3}};
+    for (int i = 0; i < corners.size(); ++i)
+        QVERIFY2(near(image.pixel(at[i]), colours[corners[i]]),
+                 qPrintable(QStringLiteral("corner %1 is #%2").arg(i).arg(image.pixel(at[i]), 6, 16)));
+    if (level >= 0)
+        QCOMPARE(image.pixel(size.width() / 2, size.height() / 2), qRgb(level, level, level));
+}
+
+// HEIF's colours and damage: alpha over the background, a profile or an
+// nclx description converted, damaged files and overlays refused.
+void tst_Files::heifColoursAndDamage()
+{
+    QImage source = photo(48, 32);
+    for (int y = 0; y < source.height(); ++y)
+        for (int x = 0; x < source.width(); ++x) {
+            const QRgb c = source.pixel(x, y);
+            source.setPixel(x, y, qRgb((qRed(c) + 128) / 2, (qGreen(c) + 128) / 2, (qBlue(c) + 128) / 2));
+        }
+    // libheif's lossless coding of RGB still rounds through YCbCr (up to 6
+    // levels here), which a wide gamut spreads further.
+    HeifOptions o;
+    o.icc = iccProfile(Profile::AdobeRgb);
+    const int codec = distance(decoded(testimages::heif(source)), source).worst;
+    QVERIFY2(codec <= 6, qPrintable(QString::number(codec)));
+    int d = distance(decoded(testimages::heif(inProfile(source, o.icc), o)), source).worst;
+    QVERIFY2(d <= 12, qPrintable(QStringLiteral("ICC: %1").arg(d)));
+    const QImage vivid = photo(48, 32);
+    const QImage inP3 = inProfile(vivid, iccProfile(Profile::DisplayP3));
+    HeifOptions p3;
+    p3.primaries = 12;
+    d = distance(decoded(testimages::heif(inP3, p3)), vivid).worst;
+    QVERIFY2(d <= 12, qPrintable(QStringLiteral("Display P3 by nclx: %1").arg(d)));
+    // Not converted, the P3 picture would be far from the sRGB one.
+    d = distance(decoded(testimages::heif(inP3)), vivid).worst;
+    QVERIFY2(d > 20, qPrintable(QStringLiteral("P3 as sRGB: %1").arg(d)));
+
+    QImage clear(16, 16, QImage::Format_ARGB32);
+    clear.fill(qRgba(200, 100, 50, 255));
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 16; ++x)
+            clear.setPixel(x, y, qRgba(10, 220, 30, 0));
+    HeifOptions alpha;
+    alpha.alpha = true;
+    const QImage flat = decoded(testimages::heif(clear, alpha));
+    QCOMPARE(flat.pixel(4, 2), kBackground);
+    QVERIFY(distance(flat.copy(0, 12, 16, 4), clear.copy(0, 12, 16, 4).convertToFormat(QImage::Format_RGB32)).worst <= 3);
+
+    const QByteArray good = testimages::heif(photo(96, 64), HeifOptions{false, 8, 0, 1, false, {}, 0, 0, false});
+    QVERIFY(!decoded(good).isNull());
+    QVERIFY(decoded(good.left(good.size() * 2 / 3)).isNull());
+    QVERIFY(decoded(good.left(good.size() - 1)).isNull());
+    // A header the decoder reports damaged. (Damage inside HEVC slice
+    // data is concealed by libde265 without a word, as damage inside
+    // uncompressed TIFF data is undetectable.)
+    QByteArray corrupt = good;
+    const qsizetype data = corrupt.indexOf("mdat") + 4;
+    for (qsizetype i = data; i < data + 24; ++i)
+        corrupt[i] = char(corrupt[i] ^ 0x5a);
+    QVERIFY(decoded(corrupt).isNull());
+    QByteArray overlay = good;
+    overlay.replace(overlay.indexOf("hvc1"), 4, "iovl");
+    QVERIFY(decoded(overlay).isNull());
 }
 
 void tst_Files::colourProfiles_data()

@@ -99,7 +99,8 @@ Attempt<void> readList(const QString &path, bool nul, QStringList &out, qint64 &
 
 bool hasPictureName(const QString &fileName)
 {
-    static const QStringList extensions{".bmp", ".jpg", ".jpeg", ".gif", ".png", ".tif", ".tiff", ".webp"};
+    static const QStringList extensions{".bmp", ".jpg", ".jpeg", ".gif", ".png",  ".tif",  ".tiff",
+                                        ".webp", ".heic", ".heif", ".hif", ".avif"};
     for (const QString &e : extensions)
         if (fileName.endsWith(e, Qt::CaseInsensitive) && fileName.size() > e.size())
             return true;

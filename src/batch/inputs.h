@@ -29,7 +29,7 @@ struct Item {
 [[nodiscard]] Attempt<std::vector<Item>> listItems(const Options &options, bool foldCase);
 
 // The names a folder's pictures may have: .bmp .jpg .jpeg .gif .png .tif
-// .tiff .webp, in any case.
+// .tiff .webp .heic .heif .hif .avif, in any case.
 [[nodiscard]] bool hasPictureName(const QString &fileName);
 
 } // namespace pv::batch

@@ -72,7 +72,8 @@ QString helpText()
 Apply Pixelvane's edits to many pictures and write the results to OUTDIR.
 
 INPUT is a picture file or a folder; a folder gives the pictures directly
-inside it (.bmp .jpg .jpeg .gif .png .tif .tiff .webp, in any case). Each
+inside it (.bmp .jpg .jpeg .gif .png .tif .tiff .webp .heic .heif .hif
+.avif, in any case). Each
 picture is decoded by its content, edited as the Pixelvane window would
 edit it, and written under its own name with the output format's extension.
 

@@ -40,4 +40,10 @@ inline constexpr int kMaxJpegScans = 500;
 
 [[nodiscard]] Made<QImage> decodePng(const QByteArray &bytes, const Work &work);
 
+// HEIF (HEIC) and AVIF: told by the ftyp box's brands.
+[[nodiscard]] bool isHeif(const QByteArray &bytes);
+[[nodiscard]] Made<QImage> decodeHeif(const QByteArray &bytes, const Work &work);
+// The size the primary image opens at, from the file's boxes alone.
+[[nodiscard]] Made<QSize> heifSize(QIODevice &file);
+
 } // namespace pv

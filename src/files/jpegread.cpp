@@ -192,21 +192,22 @@ struct Decoder {
     bool outOfMemory = false;
 };
 
-[[noreturn]] void refuseNow(Decoder &job, const QString &why);
+// Ends the decode at once. Nothing here may own memory: the jump passes
+// over destructors.
+[[noreturn]] void refuseNow(Decoder &job, const char *why)
+{
+    std::snprintf(job.err.text, sizeof job.err.text, "%s", why);
+    std::longjmp(job.err.jump, 1);
+}
 
 void onProgress(j_common_ptr cinfo)
 {
     Decoder &job = *reinterpret_cast<Monitor *>(cinfo->progress)->decoder;
+    static_assert(kMaxJpegScans == 500, "the message below names the limit");
     if (job.cinfo.input_scan_number > kMaxJpegScans)
-        refuseNow(job, QStringLiteral("more than %1 scans").arg(kMaxJpegScans));
+        refuseNow(job, "more than 500 scans");
     if (job.stop && job.stop->load(std::memory_order_relaxed))
-        refuseNow(job, QStringLiteral("stopped"));
-}
-
-void refuseNow(Decoder &job, const QString &why)
-{
-    job.refusal = why;
-    std::longjmp(job.err.jump, 1);
+        refuseNow(job, "stopped");
 }
 
 void run(Decoder &job, const QByteArray &bytes)

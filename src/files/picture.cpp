@@ -163,6 +163,8 @@ Made<Opened> decodeBytes(const QByteArray &bytes, const OpenRequest &request)
         return finished(decodeGif(bytes), QSize(), request.background);
     if (bytes.startsWith("\x89PNG\r\n\x1a\n"))
         return finished(decodePng(bytes, request.work), QSize(), request.background);
+    if (isHeif(bytes))
+        return finished(decodeHeif(bytes, request.work), QSize(), request.background);
     return finished(decodeWithQt(bytes, request.work), QSize(), request.background);
 }
 
@@ -222,6 +224,8 @@ Made<QSize> headerSize(QFile &file, qint64 fileSize)
     // A JPEG's header, with its EXIF orientation, is near its start.
     if (file.peek(2) == "\xff\xd8") {
         size = jpegSize(file.read(std::min<qint64>(fileSize, 1 << 20)));
+    } else if (isHeif(file.peek(256))) {
+        size = heifSize(file);
     } else {
         QImageReader reader(&file);
         if (const QSize header = reader.size(); header.isValid())
