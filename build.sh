@@ -53,7 +53,8 @@ test)
     ctest --test-dir build --output-on-failure -j2
     echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
     build build-asan -DPIXELVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --test-dir build-asan --output-on-failure -j2
+    LSAN_OPTIONS="suppressions=$(pwd)/tests/lsan.supp" UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        ctest --test-dir build-asan --output-on-failure -j2
     echo "== fuzzing"
     CXX=clang++ build build-fuzz -DPIXELVANE_FUZZ=ON -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
     tests/fuzz/run.sh build-fuzz "${FUZZ_SECONDS:-60}"

@@ -3,7 +3,10 @@
 //   photo.bmp  the same pixels as photo.jpg decodes to, 24-bit
 //   small.jpg  640 x 480, quality 90
 //   adobe.jpg  photo.jpg's pixels taken as Adobe RGB, with that profile
-// or, with --batch DIR N, N different photos like photo.jpg in DIR.
+//   phone.heic 4032 x 3024 HEVC, as a 12-megapixel phone photo, with
+//              Display P3's primaries declared (as iPhones tag theirs)
+// or, with --batch DIR N, N different photos like photo.jpg in DIR; with
+// --heic DIR N, N different phone photos like phone.heic.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -11,6 +14,7 @@
 #include <cstdlib>
 #include <jpeglib.h>
 #include <lcms2.h>
+#include <libheif/heif.h>
 #include <string>
 #include <vector>
 
@@ -153,6 +157,48 @@ void writeBmp(const std::string &path, const std::vector<unsigned char> &rgb, in
     std::fclose(f);
 }
 
+heif_error written(heif_context *, const void *data, size_t size, void *file)
+{
+    std::fwrite(data, 1, size, static_cast<FILE *>(file));
+    return heif_error{heif_error_Ok, heif_suberror_Unspecified, "ok"};
+}
+
+void writeHeic(const std::string &path, const std::vector<unsigned char> &rgb, int w, int h)
+{
+    heif_context *context = heif_context_alloc();
+    heif_encoder *encoder = nullptr;
+    heif_context_get_encoder_for_format(context, heif_compression_HEVC, &encoder);
+    if (!encoder)
+        std::exit(1);
+    heif_encoder_set_lossy_quality(encoder, 60);
+    heif_image *image = nullptr;
+    heif_image_create(w, h, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &image);
+    heif_image_add_plane(image, heif_channel_interleaved, w, h, 8);
+    int stride = 0;
+    uint8_t *plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
+    for (int y = 0; y < h; ++y)
+        std::copy_n(rgb.data() + size_t(y) * w * 3, size_t(w) * 3, plane + size_t(y) * stride);
+    heif_color_profile_nclx *nclx = heif_nclx_color_profile_alloc();
+    heif_nclx_color_profile_set_color_primaries(nclx, 12);
+    heif_nclx_color_profile_set_transfer_characteristics(nclx, 13);
+    heif_nclx_color_profile_set_matrix_coefficients(nclx, 6);
+    heif_encoding_options *options = heif_encoding_options_alloc();
+    options->output_nclx_profile = nclx;
+    options->macOS_compatibility_workaround_no_nclx_profile = 0;
+    if (heif_context_encode_image(context, image, encoder, options, nullptr).code != heif_error_Ok)
+        std::exit(1);
+    FILE *f = std::fopen(path.c_str(), "wb");
+    heif_writer writer{1, written};
+    if (!f || heif_context_write(context, &writer, f).code != heif_error_Ok)
+        std::exit(1);
+    std::fclose(f);
+    heif_encoding_options_free(options);
+    heif_nclx_color_profile_free(nclx);
+    heif_image_release(image);
+    heif_encoder_release(encoder);
+    heif_context_free(context);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -169,6 +215,16 @@ int main(int argc, char **argv)
         }
         return 0;
     }
+    if (dir == "--heic" && argc > 3) {
+        const std::string to = argv[2];
+        const int n = std::atoi(argv[3]);
+        for (int i = 0; i < n; ++i) {
+            char name[32];
+            std::snprintf(name, sizeof name, "/phone%02d.heic", i + 1);
+            writeHeic(to + name, photo(4032, 3024, i + 1), 4032, 3024);
+        }
+        return 0;
+    }
     const std::vector<unsigned char> pixels = photo(6000, 4000);
     writeJpeg(dir + "/photo.jpg", pixels, 6000, 4000);
     writeJpeg(dir + "/adobe.jpg", pixels, 6000, 4000, adobeRgbProfile());
@@ -176,5 +232,6 @@ int main(int argc, char **argv)
     const std::vector<unsigned char> decoded = readJpeg(dir + "/photo.jpg", w, h);
     writeBmp(dir + "/photo.bmp", decoded, w, h);
     writeJpeg(dir + "/small.jpg", photo(640, 480), 640, 480);
+    writeHeic(dir + "/phone.heic", photo(4032, 3024), 4032, 3024);
     return 0;
 }
