@@ -5,6 +5,7 @@
 #include <QBuffer>
 #include <QDir>
 #include <QDirIterator>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -91,6 +92,7 @@ private slots:
     void interruptLeavesNothingHalfWritten();
     void usageErrorsCreateNothing_data();
     void usageErrorsCreateNothing();
+    void savesAreTheWindowsSaves();
     void fastIsCloseToExact_data();
     void fastIsCloseToExact();
 };
@@ -470,6 +472,63 @@ void tst_Batch::usageErrorsCreateNothing()
     QCOMPARE(r.err.count(u'\n'), 1);
     QVERIFY(r.err.startsWith(QStringLiteral("pixelvane-batch: ")));
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"a.bmp"});
+}
+
+// Several --save steps: each file is byte for byte the window's save at that
+// point of the same clicks, from one decode; the report lists them all. A
+// picture already of the size asked for goes on as it is.
+void tst_Batch::savesAreTheWindowsSaves()
+{
+    QTemporaryDir dir;
+    const QString input = dir.filePath("shop.jpg");
+    QVERIFY(writeFile(input, jpeg(photo(640, 480), 90)));
+    const Run r = batch({"-q", "--report", dir.filePath("r.jsonl"), "--shrink", "640x480", "--save", "same",
+                         "--shrink", "320x240", "--save", "large", "--shrink", "160x120", "--save", "sub/medium",
+                         "--trim", "10", "--format", "png", "--save", "small", "-o", dir.filePath("out"), input});
+    QVERIFY2(r.status == 0, qPrintable(r.err));
+    auto line = [](const QString &json) { return json.toUtf8() + "\n"; };
+    QByteArray script = line(QStringLiteral(R"({"do":"answer","open":"%1"})").arg(input)) +
+                        line(QStringLiteral(R"({"do":"click","control":"mnuOpen"})"));
+    auto saveAs = [&](const QString &name) {
+        script += line(QStringLiteral(R"({"do":"answer","save":"%1"})").arg(dir.filePath(name))) +
+                  line(QStringLiteral(R"({"do":"click","control":"mnuSave"})"));
+    };
+    auto shrink = [&](int w, int h) {
+        script += line(QStringLiteral(R"({"do":"type","field":"txtYoko","text":"%1"})").arg(w)) +
+                  line(QStringLiteral(R"({"do":"type","field":"txtTate","text":"%1"})").arg(h)) +
+                  line(QStringLiteral(R"({"do":"click","control":"cmdHenkan"})"));
+    };
+    saveAs("w-same.bmp");
+    shrink(320, 240);
+    saveAs("w-large.bmp");
+    shrink(160, 120);
+    saveAs("w-medium.bmp");
+    script += line(QStringLiteral(R"({"do":"type","field":"txtDotDelValue","text":"10"})")) +
+              line(QStringLiteral(R"({"do":"click","control":"cmbDotDel"})"));
+    saveAs("w-small.bmp");
+    QProcess p;
+    p.start(QStringLiteral(PIXELVANE_SCENARIO), {QStringLiteral("--no-digest")});
+    p.write(script);
+    p.closeWriteChannel();
+    QVERIFY(p.waitForFinished(60000));
+    for (const char *name : {"same", "large", "medium"}) {
+        const QString batchFile = dir.filePath(QStringLiteral("out/%1/shop.bmp").arg(name == QByteArray("medium") ? "sub/medium" : name));
+        const QByteArray fromWindow = readFile(dir.filePath(QStringLiteral("w-%1.bmp").arg(name)));
+        QVERIFY2(!fromWindow.isEmpty() && readFile(batchFile) == fromWindow, name);
+    }
+    VERIFY_SAME_PIXELS(QImage(dir.filePath("out/small/shop.png")), QImage(dir.filePath("w-small.bmp")));
+    const QList<QJsonObject> lines = reportLines(dir.filePath("r.jsonl"));
+    QCOMPARE(lines.size(), 1);
+    QCOMPARE(lines[0]["status"].toString(), QStringLiteral("written"));
+    QVERIFY(lines[0]["reason"].toString().contains(QStringLiteral("サイズが同じですよ～。")));
+    const QJsonArray outputs = lines[0]["outputs"].toArray();
+    QCOMPARE(outputs.size(), 4);
+    QCOMPARE(outputs[1].toObject()["width"].toInt(), 320);
+    QCOMPARE(outputs[2].toObject()["output"].toString(), dir.filePath("out/sub/medium/shop.bmp"));
+    QCOMPARE(outputs[3].toObject()["width"].toInt(), 140);
+    QCOMPARE(lines[0]["output"].toString(), dir.filePath("out/small/shop.png"));
+    // Nothing is written at the end of the sequence when the steps save.
+    QCOMPARE(QDir(dir.filePath("out")).entryList(QDir::Files), QStringList());
 }
 
 void tst_Batch::fastIsCloseToExact_data()

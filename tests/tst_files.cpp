@@ -140,6 +140,8 @@ private slots:
     void writeRoundTrip();
     void replacingKeepsModeAndLink();
     void longNames();
+    void webFormats_data();
+    void webFormats();
     void writeFailures_data();
     void writeFailures();
     void readOnlyTargetUntouched();
@@ -830,6 +832,39 @@ void tst_Files::longNames()
     const QString japanese = QString(83, QChar(0x5199)) + QStringLiteral(".bmp"); // 253 bytes
     QVERIFY(save(surfaceOf(pattern(3, 2)), 3, 2, dir.filePath(japanese)).isEmpty());
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 5);
+}
+
+// The web formats written come back at their size; lossless ones exactly.
+void tst_Files::webFormats_data()
+{
+    QTest::addColumn<int>("format");
+    QTest::addColumn<bool>("lossless");
+    QTest::addColumn<int>("tolerance"); // the largest difference of a channel
+    QTest::newRow("WebP") << int(ImageFormat::Webp) << false << 40;
+    QTest::newRow("WebP lossless") << int(ImageFormat::Webp) << true << 0;
+    QTest::newRow("AVIF") << int(ImageFormat::Avif) << false << 40;
+}
+
+void tst_Files::webFormats()
+{
+    QFETCH(int, format);
+    QFETCH(bool, lossless);
+    QFETCH(int, tolerance);
+    QTemporaryDir dir;
+    const QImage source = photo(61, 37);
+    const QString path = dir.filePath("out");
+    WriteRequest how;
+    how.format = ImageFormat(format);
+    how.quality = defaultQuality(how.format);
+    how.lossless = lossless;
+    QVERIFY(writePicture(source, path, how).ok());
+    const QByteArray bytes = readFile(path);
+    // Only the pixels: no EXIF, no XMP.
+    QVERIFY(!bytes.contains("Exif") && !bytes.contains("XMP"));
+    const QImage back = decoded(bytes);
+    QCOMPARE(back.size(), source.size());
+    const int worst = distance(back, source).worst;
+    QVERIFY2(worst <= tolerance, qPrintable(QString::number(worst)));
 }
 
 void tst_Files::writeFailures_data()

@@ -27,7 +27,12 @@ void tst_Options::errors_data()
     QTest::newRow("shrink 32768 wide") << (QStringList{"--shrink", "32768x1"} + out) << "--shrink: '32768x1' is not a size WxH, each from 1 to 32767";
     QTest::newRow("margin negative") << (QStringList{"--margin", "-1"} + out) << "--margin: '-1' is not a number of pixels from 0 to 32767";
     QTest::newRow("bad edge") << (QStringList{"--edges", "top,middle"} + out) << "--edges: 'top,middle' is not a list of top, bottom, left, right, or all or none";
-    QTest::newRow("format") << (QStringList{"--format", "tga"} + out) << "--format: 'tga' is not bmp, png or jpeg";
+    QTest::newRow("format") << (QStringList{"--format", "tga"} + out) << "--format: 'tga' is not bmp, png, jpeg, webp or avif";
+    QTest::newRow("lossless AVIF") << (QStringList{"--format=avif", "--lossless"} + out) << "--lossless: avif is not written losslessly; webp is";
+    QTest::newRow("lossless BMP") << (QStringList{"--lossless"} + out) << "--lossless: bmp is not written losslessly; webp is";
+    QTest::newRow("lossless JPEG save") << (QStringList{"--format", "jpeg", "--lossless", "--save", "big", "--format", "webp", "--save", "small"} + out)
+                                        << "--lossless: jpg is not written losslessly; webp is";
+    QTest::newRow("save outside") << (QStringList{"--save", "../elsewhere"} + out) << "--save: '../elsewhere' is not a folder inside the output folder";
     QTest::newRow("quality 0") << (QStringList{"--quality", "0"} + out) << "--quality: '0' is not a number from 1 to 100";
     QTest::newRow("jobs") << (QStringList{"-j", "0"} + out) << "-j: '0' is not a number of jobs from 1 to 1024";
     QTest::newRow("flag with a value") << (QStringList{"--fast=yes"} + out) << "--fast takes no value";

@@ -131,22 +131,38 @@ Attempt<std::vector<Item>> listItems(const Options &o, bool foldCase)
         if (const auto id = identityOf(input))
             inputIdentities.insert(*id);
 
-    const QString extension = extensionOf(o.format);
+    // Where the files go: one folder a --save, or the output folder itself.
+    std::vector<Save> places;
+    for (const Step &step : o.steps)
+        if (step.save)
+            places.push_back(*step.save);
+    if (places.empty())
+        places.push_back(Save{QString(), o.output});
+
     QHash<QString, QString> firstWriter; // output -> the input that writes it
     for (const auto &[input, relative] : found) {
         Item item;
         item.input = input;
-        const QString name = proposeSaveName(input.mid(input.lastIndexOf(u'/') + 1), extension);
-        item.output = QDir::cleanPath(o.outputDir + u'/' + (relative.isEmpty() ? name : relative + u'/' + name));
-        QString key = QDir::cleanPath(QDir::current().absoluteFilePath(item.output));
-        if (foldCase)
-            key = key.toCaseFolded();
-        if (const auto id = identityOf(item.output); id && inputIdentities.contains(*id))
-            item.refusal = QStringLiteral("the output is an input, which is never written over");
-        else if (firstWriter.contains(key))
-            item.refusal = QStringLiteral("the output is already written from %1").arg(shownName(firstWriter.value(key)));
-        else
-            firstWriter.insert(key, input);
+        const QString fileName = input.mid(input.lastIndexOf(u'/') + 1);
+        QStringList keys;
+        for (const Save &place : places) {
+            const QString name = proposeSaveName(fileName, extensionOf(place.output.format));
+            const QString folder = place.folder.isEmpty() ? o.outputDir : o.outputDir + u'/' + place.folder;
+            const QString path = QDir::cleanPath(folder + u'/' + (relative.isEmpty() ? name : relative + u'/' + name));
+            item.targets.push_back({path, place.output});
+            QString key = QDir::cleanPath(QDir::current().absoluteFilePath(path));
+            keys << (foldCase ? key.toCaseFolded() : key);
+            if (!item.refusal.isEmpty())
+                continue;
+            if (const auto id = identityOf(path); id && inputIdentities.contains(*id))
+                item.refusal = QStringLiteral("the output is an input, which is never written over");
+            else if (firstWriter.contains(keys.back()) || keys.count(keys.back()) > 1)
+                item.refusal = QStringLiteral("the output is already written from %1")
+                                   .arg(shownName(firstWriter.value(keys.back(), input)));
+        }
+        if (item.refusal.isEmpty())
+            for (const QString &key : keys)
+                firstWriter.insert(key, input);
         items.push_back(item);
     }
     return items;

@@ -8,18 +8,26 @@
 
 namespace pv::batch {
 
+// A file an item writes, and how.
+struct Target {
+    QString path;
+    Output output;
+};
+
 // Names are held as filenames.h decodes them.
 struct Item {
     QString input;
-    QString output;
-    QString refusal; // set when the picture may not be done at all: the reason
+    std::vector<Target> targets; // one a --save, in order; or the one at the end
+    QString refusal;             // set when the picture may not be done at all: the reason
+    [[nodiscard]] const QString &output() const { return targets.back().path; }
 };
 
 // The pictures of the inputs, in the order given: a file as it is, a folder
 // by the pictures directly inside it (with `recursive`, in its subfolders
 // too), chosen by name and sorted by name; then the inputs listed in the
 // files-from lists. Each output is named by the save rule with the format's
-// extension, inside the output folder, a folder's subfolders mirrored.
+// extension, inside the output folder (or the --save step's folder in it),
+// a folder's subfolders mirrored.
 // Guards against losing a file: an item whose output is an input (the same
 // file, however named) is refused, and so is a later item whose output an
 // earlier item writes; with `foldCase` (the output folder's file system

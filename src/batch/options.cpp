@@ -3,6 +3,9 @@
 #include "input/validation.h"
 
 #include <QCoreApplication>
+#include <QDir>
+
+#include <algorithm>
 
 namespace pv::batch {
 
@@ -84,7 +87,9 @@ Edits, run in the order given, each as its button in the window runs it:
       --margin M        the margin the following shrinks start from (削除値);
                           0 at the start. A shrink leaves the margin it ended
                           with for the next shrink of the same picture.
-With no edit, pictures are only converted.
+With no edit, pictures are only converted. An edit refused only because the
+picture already has the size asked for leaves it as it is, and the run goes
+on, as the window's user would simply save.
 
 Input and output:
   -o, --output DIR      write the results into DIR (made if missing)
@@ -95,8 +100,16 @@ Input and output:
   -0, --null            inputs in --files-from end with NUL, not newline
                           (as find -print0 writes them)
       --format FORMAT   bmp (the default: 24-bit, as the window saves), png,
-                          or jpeg
-      --quality Q       JPEG quality, 1 to 100 (default 90)
+                          jpeg, webp or avif, for the saves after it and
+                          the end of the sequence
+      --quality Q       quality of JPEG, WebP and AVIF, 1 to 100 (default:
+                          JPEG 90, WebP 80, AVIF 60)
+      --lossless        WebP keeping every pixel exactly (not offered for
+                          AVIF, whose encoder moves some pixels a level)
+      --save DIR        a step: write the picture as it stands into DIR
+                          (inside OUTDIR), in the format and quality given
+                          before it; the steps after it go on from it. With
+                          any --save, only the saves write
       --overwrite       replace outputs that exist (they are skipped
                           otherwise); an input is never replaced
       --fast            decode JPEG pictures at a reduced size where a
@@ -119,6 +132,8 @@ Examples:
       thumbnails of exactly 320 x 240 for every picture under shop/
   pixelvane-batch --edges left,bottom --margin 10 --shrink 1920x1080 -o out a.jpg
       a 1920 x 1080 banner, cut from the left and the bottom first
+  pixelvane-batch --format webp --shrink 1200x1200 --save large --shrink 600x600 --save medium --shrink 160x160 --save small -o out shop/
+      three sizes of WebP from one decode of each picture
   find shop -name '*.jpg' -print0 | pixelvane-batch -0 --files-from - --shrink 320x240 -o thumbs
 
 Exit status: 0 when every picture was written (or skipped, as its output
@@ -219,13 +234,17 @@ std::optional<QString> format(Options &o, const QString &, const QString &v)
 {
     const QString f = v.toLower();
     if (f == u"bmp")
-        o.format = ImageFormat::Bmp;
+        o.output.format = ImageFormat::Bmp;
     else if (f == u"png")
-        o.format = ImageFormat::Png;
+        o.output.format = ImageFormat::Png;
     else if (f == u"jpeg" || f == u"jpg")
-        o.format = ImageFormat::Jpeg;
+        o.output.format = ImageFormat::Jpeg;
+    else if (f == u"webp")
+        o.output.format = ImageFormat::Webp;
+    else if (f == u"avif")
+        o.output.format = ImageFormat::Avif;
     else
-        return QStringLiteral("--format: '%1' is not bmp, png or jpeg").arg(v);
+        return QStringLiteral("--format: '%1' is not bmp, png, jpeg, webp or avif").arg(v);
     return std::nullopt;
 }
 
@@ -233,7 +252,26 @@ std::optional<QString> quality(Options &o, const QString &, const QString &v)
 {
     if (!numberWithin(v, 1, 100))
         return QStringLiteral("--quality: '%1' is not a number from 1 to 100").arg(v);
-    o.quality = v.toInt();
+    o.output.quality = v.toInt();
+    return std::nullopt;
+}
+
+std::optional<QString> lossless(Options &o, const QString &, const QString &)
+{
+    o.output.lossless = true;
+    return std::nullopt;
+}
+
+// A folder inside the output folder: relative, and not climbing out.
+std::optional<QString> saveStep(Options &o, const QString &name, const QString &v)
+{
+    const QString folder = QDir::cleanPath(v);
+    if (v.isEmpty() || QDir::isAbsolutePath(v) || folder == u".." || folder.startsWith(u"../"))
+        return QStringLiteral("%1: '%2' is not a folder inside the output folder").arg(name, v);
+    Step step;
+    step.given = name + u' ' + v;
+    step.save = Save{folder, o.output};
+    o.steps.push_back(step);
     return std::nullopt;
 }
 
@@ -256,6 +294,8 @@ constexpr OptionSpec kOptions[] = {
     {u"--margin", u"", true, marginStep},
     {u"--format", u"", true, format},
     {u"--quality", u"", true, quality},
+    {u"--lossless", u"", false, lossless},
+    {u"--save", u"", true, saveStep},
     {u"--overwrite", u"", false, setFlag<&Options::overwrite>},
     {u"--fast", u"", false, setFlag<&Options::fast>},
     {u"--jobs", u"-j", true, workers},
@@ -303,6 +343,11 @@ const OptionSpec *option(const QString &name)
 }
 
 } // namespace
+
+bool Options::saves() const
+{
+    return std::any_of(steps.begin(), steps.end(), [](const Step &s) { return s.save.has_value(); });
+}
 
 void Step::typeInto(Fields &fields) const
 {
@@ -370,6 +415,17 @@ Attempt<Command> parseArguments(const QStringList &given)
     }
     if (o.outputDir.isEmpty())
         return failure(QStringLiteral("no output folder: give one with -o OUTDIR"));
+    // Every file written losslessly must be of a format that can be.
+    std::vector<Output> written;
+    for (const Step &step : o.steps)
+        if (step.save)
+            written.push_back(step.save->output);
+    if (written.empty())
+        written.push_back(o.output);
+    for (const Output &out : written)
+        if (out.lossless && !canBeLossless(out.format))
+            return failure(QStringLiteral("--lossless: %1 is not written losslessly; webp is")
+                               .arg(extensionOf(out.format)));
     if (o.inputs.isEmpty() && o.filesFrom.isEmpty())
         return failure(QStringLiteral("no input: give picture files or folders, or --files-from"));
     return command;

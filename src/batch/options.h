@@ -18,15 +18,33 @@ namespace pv::batch {
 template <class T>
 using Attempt = Result<T, QString>;
 
-// One step of the edit sequence, in the order given: what it types into the
+// How a picture is written: the format, its quality (the format's own
+// default unless given) and, for WebP, whether every pixel is kept
+// exactly.
+struct Output {
+    ImageFormat format = ImageFormat::Bmp;
+    std::optional<int> quality;
+    bool lossless = false;
+    [[nodiscard]] int qualityToUse() const { return quality.value_or(defaultQuality(format)); }
+};
+
+// A save in the middle of the sequence: the current picture written into
+// the folder (relative to the output folder), as it stands.
+struct Save {
+    QString folder;
+    Output output;
+};
+
+// One step of the sequence, in the order given: what it types into the
 // entry fields and sets in the edge boxes, then the edit button it clicks,
-// if any. Values are kept as the text typed, as the window's fields keep
-// them.
+// if any; or a save. Values are kept as the text typed, as the window's
+// fields keep them.
 struct Step {
     QString given; // as the command line spelled it, "--crop 4000x3000"
     std::optional<QString> yoko, tate, reSizeValue, dotDelValue;
     std::optional<Edges> edges;
     std::optional<EditKind> click;
+    std::optional<Save> save;
 
     void typeInto(Fields &fields) const;
 };
@@ -38,13 +56,14 @@ struct Options {
     bool nulSeparated = false;
     bool recursive = false;
     std::vector<Step> steps;
-    ImageFormat format = ImageFormat::Bmp;
-    int quality = 90;
+    Output output; // for the end of the sequence when no step saves
     bool overwrite = false;
     int workers = 0; // pictures at a time; 0: one per processor
     bool quiet = false;
     QString reportPath;
     bool fast = false;
+
+    [[nodiscard]] bool saves() const;
 };
 
 // What the command line asks for: options to run with, or a text to print

@@ -10,22 +10,26 @@
 #include "surfaces/worksurfaces.h"
 
 
+#include <algorithm>
 #include <sys/stat.h>
 
 namespace pv::batch {
 
 namespace {
 
-Outcome refused(const QString &reason) { return {Outcome::Status::Refused, 0, 0, reason}; }
-Outcome failed(const QString &reason) { return {Outcome::Status::Failed, 0, 0, reason}; }
+using Status = Outcome::Status;
+
+Outcome refused(const QString &reason) { return {Status::Refused, 0, 0, reason, {}}; }
+Outcome failed(const QString &reason) { return {Status::Failed, 0, 0, reason, {}}; }
 
 // Drives the steps as a user at the window would, right after opening a
 // picture of `loaded` size: each step typed into the fields and boxes, and
 // its button, if it has one, clicked through click(kind, entries, state),
-// which gives what the click did (an EditPlan or an EditOutcome). Stops at
-// the first refusal and gives its reason.
-template <class Click>
-Attempt<void> drive(const std::vector<Step> &steps, QSize loaded, Click click)
+// which gives what the click did (an EditPlan or an EditOutcome); a save
+// handed to save(step). An edit refused only because the picture has the
+// size asked for is noted and passed over; any other refusal ends it.
+template <class Click, class Save>
+Attempt<QStringList> drive(const std::vector<Step> &steps, QSize loaded, Click click, Save save)
 {
     EditState state;
     state.setLoadedSize(loaded.width(), loaded.height());
@@ -33,7 +37,12 @@ Attempt<void> drive(const std::vector<Step> &steps, QSize loaded, Click click)
     Fields fields;
     fields.yoko = QString::number(state.intMotoYoko);
     fields.tate = QString::number(state.intMotoTate);
+    QStringList notes;
     for (const Step &step : steps) {
+        if (step.save) {
+            save(step);
+            continue;
+        }
         step.typeInto(fields);
         if (!step.click)
             continue;
@@ -42,33 +51,42 @@ Attempt<void> drive(const std::vector<Step> &steps, QSize loaded, Click click)
         // The shrink writes back the margin it ended with.
         if (did.captured && *step.click == EditKind::Shrink)
             fields.reSizeValue = QString::number(state.intReSizeValue);
-        if (did.refusal || !did.captured)
-            return failure(step.given + QStringLiteral(": ") + (did.refusal ? did.refusal->text : QString()));
+        if (did.refusal && did.refusal->text == texts::sameSize) {
+            notes << step.given + QStringLiteral(": ") + texts::sameSize + QStringLiteral(" (left as it was)");
+            continue;
+        }
+        if (did.refusal)
+            return failure(step.given + QStringLiteral(": ") + did.refusal->text);
     }
-    return {};
+    return notes;
 }
 
 // The reduction for a fast decode of a picture of `full` size: the largest
 // of 2, 4 and 8 that still leaves at least twice the pixels of the first
-// shrink's result on each side of its cut; 1 when no shrink runs.
+// shrink's result on each side of its cut; 1 when no shrink runs, or when a
+// save comes before it (it needs the whole picture).
 int fastReduction(const std::vector<Step> &steps, QSize full)
 {
     int reduction = 1;
-    bool shrunk = false;
-    const Attempt<void> ran = drive(steps, full, [&](EditKind kind, const Entries &entries, const EditState &state) {
-        const EditPlan plan = planClick(kind, entries, state);
-        if (!shrunk && !plan.refused() && plan.stretchWidth > 0) {
-            shrunk = true;
-            const Cut &c = plan.cut;
-            for (int d : {8, 4, 2}) {
-                if (double(c.width) / d >= 2.0 * plan.stretchWidth && double(c.height) / d >= 2.0 * plan.stretchHeight) {
-                    reduction = d;
-                    break;
+    bool shrunk = false, savedFirst = false;
+    const auto ran = drive(
+        steps, full,
+        [&](EditKind kind, const Entries &entries, const EditState &state) {
+            const EditPlan plan = planClick(kind, entries, state);
+            if (!shrunk && !savedFirst && !plan.refused() && plan.stretchWidth > 0) {
+                shrunk = true;
+                const Cut &c = plan.cut;
+                for (int d : {8, 4, 2}) {
+                    if (double(c.width) / d >= 2.0 * plan.stretchWidth &&
+                        double(c.height) / d >= 2.0 * plan.stretchHeight) {
+                        reduction = d;
+                        break;
+                    }
                 }
             }
-        }
-        return plan;
-    });
+            return plan;
+        },
+        [&](const Step &) { savedFirst = savedFirst || !shrunk; });
     return ran ? reduction : 1;
 }
 
@@ -76,72 +94,116 @@ int fastReduction(const std::vector<Step> &steps, QSize full)
 // full size. Until the first shrink, trims and crops only move a window
 // over it, in the full picture's pixels; the shrink then averages the
 // window's part of the small picture, and the steps after it run on that.
-Attempt<QImage> runReduced(const std::vector<Step> &steps, const Opened &opened, const Work &work)
+// (fastReduction saw to it that no save comes before the shrink.)
+Attempt<Edited> runReduced(const std::vector<Step> &steps, const Opened &opened, const Work &work, const SaveHere &save)
 {
     const double sx = double(opened.image.width()) / opened.fullSize.width();
     const double sy = double(opened.image.height()) / opened.fullSize.height();
     QRectF window(QPointF(0, 0), QSizeF(opened.fullSize));
     QImage current; // null until the shrink
-    const Attempt<void> ran = drive(steps, opened.fullSize, [&](EditKind kind, const Entries &entries, const EditState &state) {
-        const EditPlan plan = planClick(kind, entries, state);
-        if (plan.refused())
+    const auto ran = drive(
+        steps, opened.fullSize,
+        [&](EditKind kind, const Entries &entries, const EditState &state) {
+            const EditPlan plan = planClick(kind, entries, state);
+            if (plan.refused())
+                return plan;
+            if (!current.isNull()) {
+                current = applyPlan(plan, current, work).picture;
+                return plan;
+            }
+            const Cut &c = plan.cut;
+            window = QRectF(window.x() + double(c.left), window.y() + double(c.top), double(c.width), double(c.height));
+            if (plan.stretchWidth > 0) {
+                const QRectF region(window.x() * sx, window.y() * sy, window.width() * sx, window.height() * sy);
+                current = resampleRegion(opened.image, region, plan.stretchWidth, plan.stretchHeight, work);
+            }
             return plan;
-        if (!current.isNull()) {
-            current = applyPlan(plan, current, work).picture;
-            return plan;
-        }
-        const Cut &c = plan.cut;
-        window = QRectF(window.x() + double(c.left), window.y() + double(c.top), double(c.width), double(c.height));
-        if (plan.stretchWidth > 0) {
-            const QRectF region(window.x() * sx, window.y() * sy, window.width() * sx, window.height() * sy);
-            current = resampleRegion(opened.image, region, plan.stretchWidth, plan.stretchHeight, work);
-        }
-        return plan;
-    });
+        },
+        [&](const Step &step) {
+            if (save)
+                save(step, current);
+        });
     if (!ran)
         return failure(ran.reason());
-    return current;
+    return Edited{current, ran.value()};
 }
 
-} // namespace
-
-Attempt<QImage> runSteps(const std::vector<Step> &steps, const QImage &picture, const Work &work)
+// Whether a file already at the target's name is kept (reason given), or
+// is what an interrupted write left and is written again (noted).
+struct Existing {
+    bool keep = false;
+    QString note;
+};
+Existing existing(const Target &target, bool overwrite)
 {
-    QImage current = picture;
-    const Attempt<void> ran = drive(steps, picture.size(), [&](EditKind kind, const Entries &entries, const EditState &state) {
-        EditOutcome did = runClick(kind, entries, state, current, work);
-        if (!did.refusal)
-            current = did.picture;
-        return did;
-    });
-    if (!ran)
-        return failure(ran.reason());
-    return current;
+    struct stat st {};
+    if (overwrite || ::lstat(bytesOfName(target.path).constData(), &st) != 0)
+        return {};
+    if (!S_ISREG(st.st_mode) || !looksCutShort(target.path, target.output.format))
+        return {true, QString()};
+    return {false, QStringLiteral("written again: the output was incomplete")};
 }
 
-qint64 workingBytes(QSize size)
+Outcome::File writeTarget(const Target &target, const QImage &picture, const Options &o, const Work &work)
 {
-    // The decoded picture, an edit's result as large, and the writer's
-    // buffers.
-    return qint64(std::max(size.width(), 1)) * std::max(size.height(), 1) * 4 * 2 + (qint64(4) << 20);
+    using File = Outcome::File;
+    const Existing there = existing(target, o.overwrite);
+    if (there.keep)
+        return File{target.path, Status::Skipped, 0, 0, QStringLiteral("the output exists")};
+    if (picture.isNull())
+        return File{target.path, Status::Failed, 0, 0, QStringLiteral("out of memory")};
+    const QString folder = target.path.left(std::max<qsizetype>(target.path.lastIndexOf(u'/'), 0));
+    if (!folder.isEmpty()) {
+        if (const Attempt<void> made = makeFolders(folder); !made)
+            return File{target.path, Status::Failed, 0, 0,
+                        QStringLiteral("cannot make the folder %1: %2").arg(shownName(folder), made.reason())};
+    }
+    // A link planted in the output folder may not lead the file elsewhere.
+    if (!liesWithin(target.path, o.outputDir))
+        return File{target.path, Status::Refused, 0, 0,
+                    QStringLiteral("the output's folder leads out of the output folder through a link")};
+    const WriteRequest how{target.output.format, target.output.qualityToUse(), target.output.lossless,
+                           o.overwrite || !there.note.isEmpty(), work, AtomicFile::Links::Replace};
+    const Made<void> written = writePicture(picture, target.path, how);
+    if (!written) {
+        if (written.reason().cause == Fault::Cause::Exists)
+            return File{target.path, Status::Skipped, 0, 0, QStringLiteral("the output exists")};
+        return File{target.path, Status::Failed, 0, 0, written.reason().text};
+    }
+    return File{target.path, Status::Written, picture.width(), picture.height(), there.note};
 }
 
-namespace {
+// The item's outcome from its files': the worst status of them, the size
+// of the last written.
+Outcome combined(std::vector<Outcome::File> files, const QStringList &notes)
+{
+    Outcome out;
+    out.status = Status::Skipped;
+    QStringList reasons = notes;
+    for (const Outcome::File &f : files) {
+        if (f.status == Status::Written) {
+            out.width = f.width, out.height = f.height;
+            if (out.status == Status::Skipped)
+                out.status = Status::Written;
+        } else if (f.status == Status::Failed || (f.status == Status::Refused && out.status != Status::Failed)) {
+            out.status = f.status;
+        }
+        if (!f.reason.isEmpty() && !reasons.contains(f.reason))
+            reasons << f.reason;
+    }
+    out.reason = reasons.join(QStringLiteral("; "));
+    out.files = std::move(files);
+    return out;
+}
 
 Outcome process(const Item &item, const Options &o, const Work &work, const std::atomic<bool> &stop)
 {
     if (!item.refusal.isEmpty())
         return refused(item.refusal);
-    // An output that exists is kept, a link included (never followed),
-    // unless it is what a power failure left mid-write: then it is written
-    // again.
-    QString again;
-    struct stat st {};
-    if (!o.overwrite && ::lstat(bytesOfName(item.output).constData(), &st) == 0) {
-        if (!S_ISREG(st.st_mode) || !looksCutShort(item.output, o.format))
-            return {Outcome::Status::Skipped, 0, 0, QStringLiteral("the output exists")};
-        again = QStringLiteral("written again: the output was incomplete");
-    }
+    // Every file there already, and to be kept: nothing to decode.
+    if (std::all_of(item.targets.begin(), item.targets.end(),
+                    [&](const Target &t) { return existing(t, o.overwrite).keep; }))
+        return {Status::Skipped, 0, 0, QStringLiteral("the output exists"), {}};
 
     // Opened as the window opens a file; with --fast, a JPEG that a shrink
     // reduces enough is decoded smaller.
@@ -157,35 +219,58 @@ Outcome process(const Item &item, const Options &o, const Work &work, const std:
             return failed(why.text);
         return refused(texts::cannotRead + QStringLiteral(" (") + why.text + u')');
     }
-    const Attempt<QImage> edited =
-        opened->reduction > 1 ? runReduced(o.steps, opened.value(), work) : runSteps(o.steps, opened->image, work);
-    if (!edited)
-        return refused(edited.reason());
-    const QImage &current = edited.value();
-    if (current.isNull())
-        return failed(QStringLiteral("out of memory"));
 
+    // The files, each written as its save comes, or the one at the end.
+    std::vector<Outcome::File> files;
+    size_t next = 0;
+    const SaveHere save = [&](const Step &, const QImage &picture) {
+        if (next < item.targets.size() && !stop.load())
+            files.push_back(writeTarget(item.targets[next++], picture, o, work));
+    };
+    const Attempt<Edited> edited = opened->reduction > 1 ? runReduced(o.steps, opened.value(), work, save)
+                                                         : runSteps(o.steps, opened->image, work, save);
+    if (!edited) {
+        // The saves before the refused step stand; the rest are refused.
+        Outcome out = combined(std::move(files), {});
+        out.status = Status::Refused;
+        out.reason = out.reason.isEmpty() ? edited.reason() : edited.reason() + QStringLiteral("; ") + out.reason;
+        return out;
+    }
     if (stop.load())
-        return {};
-    const QString folder = item.output.left(std::max<qsizetype>(item.output.lastIndexOf(u'/'), 0));
-    if (!folder.isEmpty()) {
-        if (const Attempt<void> made = makeFolders(folder); !made)
-            return failed(QStringLiteral("cannot make the folder %1: %2").arg(shownName(folder), made.reason()));
-    }
-    // A link planted in the output folder may not lead the file elsewhere.
-    if (!liesWithin(item.output, o.outputDir))
-        return refused(QStringLiteral("the output's folder leads out of the output folder through a link"));
-    const WriteRequest how{o.format, o.quality, o.overwrite || !again.isEmpty(), work, AtomicFile::Links::Replace};
-    const Made<void> written = writePicture(current, item.output, how);
-    if (!written) {
-        if (written.reason().cause == Fault::Cause::Exists)
-            return {Outcome::Status::Skipped, 0, 0, QStringLiteral("the output exists")};
-        return failed(written.reason().text);
-    }
-    return {Outcome::Status::Written, current.width(), current.height(), again};
+        return files.empty() ? Outcome() : combined(std::move(files), edited->notes);
+    if (!o.saves())
+        files.push_back(writeTarget(item.targets.back(), edited->picture, o, work));
+    return combined(std::move(files), edited->notes);
 }
 
 } // namespace
+
+Attempt<Edited> runSteps(const std::vector<Step> &steps, const QImage &picture, const Work &work, const SaveHere &save)
+{
+    QImage current = picture;
+    const auto ran = drive(
+        steps, picture.size(),
+        [&](EditKind kind, const Entries &entries, const EditState &state) {
+            EditOutcome did = runClick(kind, entries, state, current, work);
+            if (!did.refusal)
+                current = did.picture;
+            return did;
+        },
+        [&](const Step &step) {
+            if (save)
+                save(step, current);
+        });
+    if (!ran)
+        return failure(ran.reason());
+    return Edited{current, ran.value()};
+}
+
+qint64 workingBytes(QSize size)
+{
+    // The decoded picture, an edit's result as large, and the writer's
+    // buffers.
+    return qint64(std::max(size.width(), 1)) * std::max(size.height(), 1) * 4 * 2 + (qint64(4) << 20);
+}
 
 Outcome processItem(const Item &item, const Options &o, const Work &work, const std::atomic<bool> &stop)
 {

@@ -1,6 +1,6 @@
 #pragma once
-// One picture of a batch run: open it, run the edits as the window's clicks
-// would, write the result.
+// One picture of a batch run: open it, run the steps as the window's clicks
+// and saves would, write the results.
 
 #include "batch/inputs.h"
 #include "batch/options.h"
@@ -9,29 +9,51 @@
 #include <QImage>
 #include <QSize>
 #include <atomic>
+#include <functional>
 
 namespace pv::batch {
 
 struct Outcome {
     enum class Status { Written, Skipped, Refused, Failed, NotDone };
-    Status status = Status::NotDone;
-    int width = 0; // of the written picture
+    // What became of one file the item writes.
+    struct File {
+        QString path;
+        Status status = Status::NotDone;
+        int width = 0; // of the written picture
+        int height = 0;
+        QString reason; // empty when written, unless noted
+    };
+    Status status = Status::NotDone; // the worst of the files'
+    int width = 0;                   // of the last file written
     int height = 0;
-    QString reason; // empty when written
+    QString reason;
+    std::vector<File> files; // one a target, in order
 };
 
-// Does one item: its picture opened, edited and written with the work it
-// may take. Once `stop` is set, nothing more is written: a picture not yet
-// being written is left NotDone. A picture that cannot be had for lack of
-// memory has failed, not been refused: it is not the file's fault.
+// Does one item: its picture opened, the steps run, the files written with
+// the work it may take. Once `stop` is set, nothing more is written: a
+// picture not yet being written is left NotDone. A picture that cannot be
+// had for lack of memory has failed, not been refused: it is not the
+// file's fault.
 [[nodiscard]] Outcome processItem(const Item &item, const Options &options, const Work &work,
                                   const std::atomic<bool> &stop);
 
+// What the steps made of a picture: the picture at the end, and the notes
+// on steps that left it as it was (an edit to the size it already has).
+struct Edited {
+    QImage picture;
+    QStringList notes;
+};
+// Called at each --save step with the picture as it stands.
+using SaveHere = std::function<void(const Step &step, const QImage &picture)>;
+
 // Runs the steps on `picture`, just opened, each as a user at the window
 // would: typed into the entry fields and edge boxes, then the edit's button
-// clicked. Gives the picture afterwards, or why a step was refused
-// ("--crop 4000x3000: " and the window's message).
-[[nodiscard]] Attempt<QImage> runSteps(const std::vector<Step> &steps, const QImage &picture, const Work &work = {});
+// clicked, or the picture saved. An edit refused only because the picture
+// has the size asked for leaves it as it is; any other refusal ends the
+// steps with its reason ("--crop 4000x3000: " and the window's message).
+[[nodiscard]] Attempt<Edited> runSteps(const std::vector<Step> &steps, const QImage &picture, const Work &work = {},
+                                       const SaveHere &save = {});
 
 // The bytes a picture of w x h costs while it is worked on, for keeping the
 // pictures in flight within memory.

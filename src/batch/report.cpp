@@ -119,11 +119,24 @@ QByteArray reportLine(const Item &item, const Outcome &r)
         const QByteArray wrapped = QJsonDocument(QJsonArray{v}).toJson(QJsonDocument::Compact);
         return wrapped.mid(1, wrapped.size() - 2);
     };
-    const bool written = r.status == Outcome::Status::Written;
-    return "{\"input\":" + json(shownName(item.input)) + ",\"output\":" + json(shownName(item.output)) + ",\"status\":\"" +
-           statusName(r.status) + "\",\"width\":" + (written ? QByteArray::number(r.width) : "null") +
-           ",\"height\":" + (written ? QByteArray::number(r.height) : "null") + ",\"reason\":" + json(r.reason) +
-           "}\n";
+    auto members = [&](const QString &output, Outcome::Status status, int width, int height, const QString &reason) {
+        const bool written = status == Outcome::Status::Written;
+        return "\"output\":" + json(shownName(output)) + ",\"status\":\"" + statusName(status) +
+               "\",\"width\":" + (written ? QByteArray::number(width) : "null") +
+               ",\"height\":" + (written ? QByteArray::number(height) : "null") + ",\"reason\":" + json(reason);
+    };
+    // Every file the item writes, each as it went; one that was not tried
+    // went as the item did.
+    QByteArray files;
+    for (size_t i = 0; i < item.targets.size(); ++i) {
+        const Outcome::File *f = i < r.files.size() ? &r.files[i] : nullptr;
+        files += (i ? ",{" : "{") +
+                 (f ? members(f->path, f->status, f->width, f->height, f->reason)
+                    : members(item.targets[i].path, r.status, 0, 0, r.reason)) +
+                 "}";
+    }
+    return "{\"input\":" + json(shownName(item.input)) + "," +
+           members(item.output(), r.status, r.width, r.height, r.reason) + ",\"outputs\":[" + files + "]}\n";
 }
 
 Report::Report(const std::vector<Item> &items, int fd, const QString &path, bool progressLine)
