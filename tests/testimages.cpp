@@ -279,6 +279,54 @@ QByteArray jpeg(const QImage &image, int quality, bool progressive, int colours,
     return out;
 }
 
+QByteArray jpegLayout(const QImage &image, int h, int v, bool progressive, int restartRows)
+{
+    const bool grey = h == 0;
+    jpeg_compress_struct cinfo;
+    jpeg_error_mgr jerr;
+    cinfo.err = jpeg_std_error(&jerr);
+    jpeg_create_compress(&cinfo);
+    unsigned char *buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&cinfo, &buffer, &size);
+    cinfo.image_width = JDIMENSION(image.width());
+    cinfo.image_height = JDIMENSION(image.height());
+    cinfo.input_components = grey ? 1 : 3;
+    cinfo.in_color_space = grey ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, 85, TRUE);
+    if (!grey) {
+        cinfo.comp_info[0].h_samp_factor = h;
+        cinfo.comp_info[0].v_samp_factor = v;
+        for (int c : {1, 2})
+            cinfo.comp_info[c].h_samp_factor = cinfo.comp_info[c].v_samp_factor = 1;
+    }
+    cinfo.restart_in_rows = restartRows;
+    if (progressive)
+        jpeg_simple_progression(&cinfo);
+    jpeg_start_compress(&cinfo, TRUE);
+    std::vector<JSAMPLE> row(size_t(image.width()) * 3);
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb c = image.pixel(x, y);
+            if (grey) {
+                row[size_t(x)] = JSAMPLE(qGray(c));
+            } else {
+                row[size_t(x) * 3] = JSAMPLE(qRed(c));
+                row[size_t(x) * 3 + 1] = JSAMPLE(qGreen(c));
+                row[size_t(x) * 3 + 2] = JSAMPLE(qBlue(c));
+            }
+        }
+        JSAMPROW r = row.data();
+        jpeg_write_scanlines(&cinfo, &r, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    QByteArray out(reinterpret_cast<const char *>(buffer), qsizetype(size));
+    std::free(buffer);
+    return out;
+}
+
 QImage cmykAsLibjpegConverts(const QByteArray &bytes)
 {
     jpeg_decompress_struct cinfo;

@@ -55,6 +55,11 @@ QByteArray bmpV5(const QImage &image, bool alphaMask, const QByteArray &icc = QB
 // coefficient alone, one bit a scan.
 QByteArray jpeg(const QImage &image, int quality = 95, bool progressive = false, int colours = 3,
                 const QByteArray &icc = QByteArray(), int bitsPerScan = 0);
+// A YCbCr JPEG (or grey, with h = v = 0) with luma sampled h x v times the
+// chroma (2 x 2 is 4:2:0, 2 x 1 4:2:2, 1 x 2 4:4:0, 4 x 1 4:1:1, 1 x 1
+// 4:4:4), progressive or not, with a restart marker every `restartRows`
+// MCU rows.
+QByteArray jpegLayout(const QImage &image, int h, int v, bool progressive = false, int restartRows = 0);
 // A CMYK JPEG decoded by libjpeg and turned into RGB the way libjpeg's own
 // tools do it: round(c * k / 255) of the inverted values.
 QImage cmykAsLibjpegConverts(const QByteArray &jpeg);

@@ -128,6 +128,12 @@ void tst_Batch::samePixelsAsTheWindow_data()
         << bmp(photo(640, 480), 24) << "two.bmp" << QStringList{"--shrink", "320x200", "--shrink", "100x50"}
         << QList<QByteArray>{type("txtYoko", "320"), type("txtTate", "200"), shrink, type("txtYoko", "100"),
                              type("txtTate", "50"), shrink};
+    QTest::newRow("part of a turned 4:1:1 JPEG: trim, crop, shrink")
+        << withExifOrientation(jpegLayout(hardEdges(203, 151), 4, 1, false, 1), 7) << "part.jpg"
+        << QStringList{"--edges", "top,left", "--trim", "7", "--crop", "61x90", "--shrink", "30x40"}
+        << QList<QByteArray>{box("chkDown", false), box("chkRight", false), type("txtDotDelValue", "7"), trim,
+                             type("txtYoko", "61"), type("txtTate", "90"), crop, type("txtYoko", "30"),
+                             type("txtTate", "40"), shrink};
     HeifOptions turned10;
     turned10.orientation = 6;
     turned10.bits = 10;

@@ -117,6 +117,9 @@ private slots:
     void jpegCmyk();
     void jpegExifOrientation_data();
     void jpegExifOrientation();
+    void jpegRegions_data();
+    void jpegRegions();
+    void bmpRows();
     void jpegDamage_data();
     void jpegDamage();
     void gifFrames();
@@ -389,6 +392,80 @@ void tst_Files::jpegDamage_data()
     // Beyond 500 scans a file is refused: thousands of them take minutes.
     QTest::newRow("379 scans") << jpeg(photo(96, 64), 90, true, 1, QByteArray(), 5) << true;
     QTest::newRow("568 scans") << jpeg(photo(96, 64), 90, true, 1, QByteArray(), 8) << false;
+}
+
+// Decoding a part of a JPEG gives exactly the pixels of the whole decode
+// cut to it, whatever the sampling, scans, restarts, orientation, and
+// wherever the part lies.
+void tst_Files::jpegRegions_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QRect>("region"); // of the upright picture
+    const QImage source = hardEdges(203, 151);
+    const QList<QRect> rects{QRect(37, 29, 101, 77), QRect(0, 0, 64, 48), QRect(150, 100, 53, 51),
+                             QRect(17, 9, 3, 5), QRect(0, 75, 203, 2)};
+    const struct {
+        const char *name;
+        int h, v;
+        bool progressive;
+        int restart;
+    } layouts[] = {{"4:2:0", 2, 2, false, 0}, {"4:2:2", 2, 1, false, 0}, {"4:4:0", 1, 2, false, 0},
+                   {"4:1:1", 4, 1, false, 0}, {"4:4:4", 1, 1, false, 0}, {"grey", 0, 0, false, 0},
+                   {"progressive 4:2:0", 2, 2, true, 0}, {"restart markers", 2, 2, false, 1}};
+    for (const auto &l : layouts) {
+        const QByteArray bytes = jpegLayout(source, l.h, l.v, l.progressive, l.restart);
+        for (const QRect &r : rects)
+            QTest::addRow("%s at %d,%d %dx%d", l.name, r.x(), r.y(), r.width(), r.height()) << bytes << r;
+    }
+    const QByteArray plain = jpegLayout(source, 2, 2);
+    for (int orientation = 2; orientation <= 8; ++orientation) {
+        const QByteArray turned = withExifOrientation(plain, orientation);
+        const bool swap = orientation >= 5;
+        for (const QRect &r : {QRect(37, 29, 101, 77), QRect(0, 0, 50, 40), QRect(swap ? 98 : 150, swap ? 150 : 98, 51, 53)})
+            QTest::addRow("orientation %d at %d,%d", orientation, r.x(), r.y()) << turned << r;
+    }
+}
+
+void tst_Files::jpegRegions()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QRect, region);
+    const QImage whole = decoded(bytes);
+    QVERIFY(!whole.isNull());
+    OpenRequest request{kBackground, {}, {}};
+    request.plan = [region](QSize) { return DecodePlan{1, region}; };
+    const Made<Opened> part = decodePicture(bytes, request);
+    QVERIFY(part.ok());
+    QVERIFY2(part->region.contains(region), "the part decoded does not cover the part asked for");
+    QVERIFY2(part->region.width() * part->region.height() < whole.width() * whole.height() || region == whole.rect(),
+             "decoded whole");
+    VERIFY_SAME_PIXELS(part->image.copy(region.translated(-part->region.topLeft())), whole.copy(region));
+}
+
+// An uncompressed BMP read from a file reads only the rows of the part
+// asked for; one whose header declares an alpha mask is read whole.
+void tst_Files::bmpRows()
+{
+    QTemporaryDir dir;
+    const QImage source = pattern(41, 33);
+    const QRect region(5, 7, 20, 11);
+    QImage alpha = source.convertToFormat(QImage::Format_ARGB32);
+    const struct {
+        QByteArray bytes;
+        bool whole;
+    } files[] = {{bmp(source, 24), false}, {bmp(source, 24, true), false}, {bmp(source, 8), false},
+                 {bmpV5(alpha, true), true}};
+    for (const auto &f : files) {
+        const QString path = dir.filePath("rows.bmp");
+        QVERIFY(writeFile(path, f.bytes));
+        OpenRequest request{kBackground, {}, {}};
+        request.plan = [region](QSize) { return DecodePlan{1, region}; };
+        const Made<Opened> part = openPicture(path, request);
+        QVERIFY(part.ok());
+        QCOMPARE(part->fullSize, source.size());
+        QCOMPARE(part->region, f.whole ? source.rect() : QRect(0, 7, 41, 11));
+        VERIFY_SAME_PIXELS(part->image.copy(region.translated(-part->region.topLeft())), openedFromFile(f.bytes).copy(region));
+    }
 }
 
 void tst_Files::jpegDamage()

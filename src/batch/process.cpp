@@ -61,46 +61,61 @@ Attempt<QStringList> drive(const std::vector<Step> &steps, QSize loaded, Click c
     return notes;
 }
 
-// The reduction for a fast decode of a picture of `full` size: the largest
-// of 2, 4 and 8 that still leaves at least twice the pixels of the first
-// shrink's result on each side of its cut; 1 when no shrink runs, or when a
-// save comes before it (it needs the whole picture).
-int fastReduction(const std::vector<Step> &steps, QSize full)
+// What to decode of a picture of `full` size for these steps: the part
+// they keep until the first shrink (its cut) or the first save (the
+// picture as it stands then), all of it when neither comes; with `fast`,
+// the largest reduction of 2, 4 and 8 that still leaves at least twice the
+// pixels of the first shrink's result on each side of its cut (none when
+// a save comes first: it needs the picture whole).
+DecodePlan decodePlan(const std::vector<Step> &steps, QSize full, bool fast)
 {
-    int reduction = 1;
-    bool shrunk = false, savedFirst = false;
+    DecodePlan plan;
+    QRect window(QPoint(0, 0), full);
+    bool settled = false;
     const auto ran = drive(
         steps, full,
         [&](EditKind kind, const Entries &entries, const EditState &state) {
-            const EditPlan plan = planClick(kind, entries, state);
-            if (!shrunk && !savedFirst && !plan.refused() && plan.stretchWidth > 0) {
-                shrunk = true;
-                const Cut &c = plan.cut;
+            const EditPlan p = planClick(kind, entries, state);
+            if (settled || p.refused())
+                return p;
+            const Cut &c = p.cut;
+            window = QRect(window.x() + int(c.left), window.y() + int(c.top), int(c.width), int(c.height));
+            if (p.stretchWidth > 0) {
+                settled = true;
                 for (int d : {8, 4, 2}) {
-                    if (double(c.width) / d >= 2.0 * plan.stretchWidth &&
-                        double(c.height) / d >= 2.0 * plan.stretchHeight) {
-                        reduction = d;
+                    if (fast && double(c.width) / d >= 2.0 * p.stretchWidth && double(c.height) / d >= 2.0 * p.stretchHeight) {
+                        plan.reduction = d;
                         break;
                     }
                 }
             }
-            return plan;
+            return p;
         },
-        [&](const Step &) { savedFirst = savedFirst || !shrunk; });
-    return ran ? reduction : 1;
+        [&](const Step &) { settled = true; });
+    if (!ran)
+        return DecodePlan{}; // refused anyway: decoded whole, as the window would
+    plan.region = window;
+    return plan;
 }
 
-// Runs the steps on a picture decoded `reduction` times smaller than its
-// full size. Until the first shrink, trims and crops only move a window
-// over it, in the full picture's pixels; the shrink then averages the
-// window's part of the small picture, and the steps after it run on that.
-// (fastReduction saw to it that no save comes before the shrink.)
-Attempt<Edited> runReduced(const std::vector<Step> &steps, const Opened &opened, const Work &work, const SaveHere &save)
+// Runs the steps on the part `opened.region` of a picture, decoded
+// `reduction` times smaller than that part. Until the first shrink or save,
+// trims and crops only move a window over it, in the full picture's pixels;
+// the shrink then averages the window's part of the decoded pixels (the
+// same sums as on a copy of them), a save takes them as they are; the
+// steps after run on that picture. (decodePlan saw to it that the part
+// covers the window then, and that no save meets a reduced picture.)
+Attempt<Edited> runPartial(const std::vector<Step> &steps, const Opened &opened, const Work &work, const SaveHere &save)
 {
-    const double sx = double(opened.image.width()) / opened.fullSize.width();
-    const double sy = double(opened.image.height()) / opened.fullSize.height();
-    QRectF window(QPointF(0, 0), QSizeF(opened.fullSize));
-    QImage current; // null until the shrink
+    const QRect &part = opened.region;
+    const double sx = double(opened.image.width()) / part.width();
+    const double sy = double(opened.image.height()) / part.height();
+    QRect window(QPoint(0, 0), opened.fullSize);
+    QImage current; // null while only the window moves
+    auto held = [&] {
+        const QRect r = window.translated(-part.topLeft());
+        return r == opened.image.rect() ? opened.image : opened.image.copy(r);
+    };
     const auto ran = drive(
         steps, opened.fullSize,
         [&](EditKind kind, const Entries &entries, const EditState &state) {
@@ -112,20 +127,23 @@ Attempt<Edited> runReduced(const std::vector<Step> &steps, const Opened &opened,
                 return plan;
             }
             const Cut &c = plan.cut;
-            window = QRectF(window.x() + double(c.left), window.y() + double(c.top), double(c.width), double(c.height));
+            window = QRect(window.x() + int(c.left), window.y() + int(c.top), int(c.width), int(c.height));
             if (plan.stretchWidth > 0) {
-                const QRectF region(window.x() * sx, window.y() * sy, window.width() * sx, window.height() * sy);
+                const QRectF region((window.x() - part.x()) * sx, (window.y() - part.y()) * sy, window.width() * sx,
+                                    window.height() * sy);
                 current = resampleRegion(opened.image, region, plan.stretchWidth, plan.stretchHeight, work);
             }
             return plan;
         },
         [&](const Step &step) {
+            if (current.isNull())
+                current = held();
             if (save)
                 save(step, current);
         });
     if (!ran)
         return failure(ran.reason());
-    return Edited{current, ran.value()};
+    return Edited{current.isNull() ? held() : current, ran.value()};
 }
 
 // Whether a file already at the target's name is kept (reason given), or
@@ -205,11 +223,11 @@ Outcome process(const Item &item, const Options &o, const Work &work, const std:
                     [&](const Target &t) { return existing(t, o.overwrite).keep; }))
         return {Status::Skipped, 0, 0, QStringLiteral("the output exists"), {}};
 
-    // Opened as the window opens a file; with --fast, a JPEG that a shrink
+    // Opened as the window opens a file, but only what the steps keep is
+    // decoded where the format allows; with --fast, a JPEG that a shrink
     // reduces enough is decoded smaller.
     OpenRequest request{kWorkBackground, work, {}, &stop};
-    if (o.fast)
-        request.reduction = [&o](QSize full) { return fastReduction(o.steps, full); };
+    request.plan = [&o](QSize full) { return decodePlan(o.steps, full, o.fast); };
     const Made<Opened> opened = openPicture(item.input, request);
     if (!opened) {
         const Fault &why = opened.reason();
@@ -227,8 +245,9 @@ Outcome process(const Item &item, const Options &o, const Work &work, const std:
         if (next < item.targets.size() && !stop.load())
             files.push_back(writeTarget(item.targets[next++], picture, o, work));
     };
-    const Attempt<Edited> edited = opened->reduction > 1 ? runReduced(o.steps, opened.value(), work, save)
-                                                         : runSteps(o.steps, opened->image, work, save);
+    const bool whole = opened->reduction == 1 && opened->region == QRect(QPoint(0, 0), opened->fullSize);
+    const Attempt<Edited> edited =
+        whole ? runSteps(o.steps, opened->image, work, save) : runPartial(o.steps, opened.value(), work, save);
     if (!edited) {
         // The saves before the refused step stand; the rest are refused.
         Outcome out = combined(std::move(files), {});

@@ -240,14 +240,16 @@ Made<Header> parseHeader(const Bytes &in, qint64 fileSize)
 // Converts `rows` uncompressed rows as stored in the file (from stored row
 // `first` on, `stride` bytes apart) into the image. sawAlpha becomes true
 // when a pixel's alpha is not 0.
-void convertRows(const Header &hd, const std::uint8_t *data, int first, int rows, QImage &image, bool &sawAlpha)
+// `image` holds the picture's rows from `imageTop` on.
+void convertRows(const Header &hd, const std::uint8_t *data, int first, int rows, QImage &image, bool &sawAlpha,
+                 int imageTop = 0)
 {
     const int w = int(hd.width);
     const int bpp = hd.bpp;
     for (int r = 0; r < rows; ++r) {
         const int stored = first + r;
         const std::uint8_t *src = data + hd.stride() * r;
-        auto *dst = reinterpret_cast<QRgb *>(image.scanLine(hd.topDown ? stored : int(hd.height) - 1 - stored));
+        auto *dst = reinterpret_cast<QRgb *>(image.scanLine((hd.topDown ? stored : int(hd.height) - 1 - stored) - imageTop));
         switch (bpp) {
         case 1:
         case 4:
@@ -337,7 +339,8 @@ Made<QImage> decodeBmp(const QByteArray &bytes, const Work &work)
     return finish(image, hd->alpha.mask, sawAlpha, profile, work);
 }
 
-std::optional<Made<QImage>> decodeBmpStream(QIODevice &file, qint64 fileSize, const Work &work)
+std::optional<Made<Decoded>> decodeBmpStream(QIODevice &file, qint64 fileSize, const Work &work,
+                                             const std::function<DecodePlan(QSize)> &plan)
 {
     // Everything up to the pixel data; palettes are small.
     QByteArray prefix = file.read(std::min<qint64>(fileSize, 1 << 16));
@@ -352,19 +355,29 @@ std::optional<Made<QImage>> decodeBmpStream(QIODevice &file, qint64 fileSize, co
         return failure(hd.reason());
     if (hd->rle() || hd->dataOffset > prefix.size())
         return std::nullopt; // decoded from the whole file instead
-    QImage image = allocateImage(int(hd->width), int(hd->height),
-                                 hd->alpha.mask ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+    const int w = int(hd->width), h = int(hd->height);
+    // Only the rows asked for are read, unless an alpha mask is declared:
+    // whether any pixel uses it decides how all of them open.
+    int top = 0, bottom = h; // rows of the upright picture
+    if (plan && !hd->alpha.mask) {
+        const QRect wanted = plan(QSize(w, h)).region.intersected(QRect(0, 0, w, h));
+        if (!wanted.isEmpty())
+            top = wanted.top(), bottom = wanted.bottom() + 1;
+    }
+    QImage image = allocateImage(w, bottom - top, hd->alpha.mask ? QImage::Format_ARGB32 : QImage::Format_RGB32);
     const Prefault warm(image, work);
-    if (!file.seek(hd->dataOffset))
-        return refuse("cannot read the pixel data");
-    // A megabyte of rows at a time, the last one possibly without padding.
-    const int h = int(hd->height);
+    // The stored rows that hold them: bottom-up unless the header says not.
+    const int firstStored = hd->topDown ? top : h - bottom, endStored = hd->topDown ? bottom : h - top;
     const qint64 stride = hd->stride();
+    if (!file.seek(hd->dataOffset + stride * firstStored))
+        return refuse("cannot read the pixel data");
+    // A megabyte of rows at a time, the file's last row possibly without
+    // padding.
     const int rowsPerChunk = int(std::max<qint64>(1, (1 << 20) / stride));
-    std::vector<std::uint8_t> chunk(size_t(stride) * size_t(std::min(rowsPerChunk, h)), 0);
+    std::vector<std::uint8_t> chunk(size_t(stride) * size_t(std::min(rowsPerChunk, endStored - firstStored)), 0);
     bool sawAlpha = false;
-    for (int first = 0; first < h; first += rowsPerChunk) {
-        const int rows = std::min(rowsPerChunk, h - first);
+    for (int first = firstStored; first < endStored; first += rowsPerChunk) {
+        const int rows = std::min(rowsPerChunk, endStored - first);
         const qint64 want = first + rows == h ? stride * (rows - 1) + (hd->width * hd->bpp + 7) / 8 : stride * rows;
         qint64 got = 0;
         while (got < want) {
@@ -373,13 +386,14 @@ std::optional<Made<QImage>> decodeBmpStream(QIODevice &file, qint64 fileSize, co
                 return refuse("pixel data ends early");
             got += n;
         }
-        convertRows(*hd, chunk.data(), first, rows, image, sawAlpha);
+        convertRows(*hd, chunk.data(), first, rows, image, sawAlpha, top);
     }
     QByteArray profile;
     if (hd->profileSize > 0 && hd->profileSize <= kMaxProfileBytes && hd->profileOffset + hd->profileSize <= fileSize &&
         file.seek(hd->profileOffset))
         profile = file.read(hd->profileSize);
-    return finish(image, hd->alpha.mask, sawAlpha, profile, work);
+    return Decoded{finish(image, hd->alpha.mask, sawAlpha, profile, work),
+                   top == 0 && bottom == h ? QRect() : QRect(0, top, w, bottom - top), QSize(w, h)};
 }
 
 } // namespace pv

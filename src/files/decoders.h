@@ -3,6 +3,7 @@
 // the file has transparency, converted to sRGB and upright; openPicture
 // lays transparency over the background.
 
+#include "files/picture.h"
 #include "surfaces/fault.h"
 #include "surfaces/work.h"
 
@@ -17,21 +18,32 @@ class QIODevice;
 
 namespace pv {
 
-[[nodiscard]] Made<QImage> decodeBmp(const QByteArray &bytes, const Work &work);
-// An uncompressed BMP decoded while it is read, without holding the file;
-// nothing when the file must be decoded whole instead (RLE).
-[[nodiscard]] std::optional<Made<QImage>> decodeBmpStream(QIODevice &file, qint64 fileSize, const Work &work);
+struct Decoded {
+    QImage image;
+    QRect region;  // of the full upright picture; the whole when null
+    QSize fullSize; // the full upright picture's, where region is not null
+};
 
-// `reduction(size)` for the upright size gives the largest reduction (1, 2,
-// 4 or 8) wanted; libjpeg-turbo's scaled decoding then makes the picture
-// that many times smaller (its pixels differ from a full decode's reduced
-// afterwards).
+[[nodiscard]] Made<QImage> decodeBmp(const QByteArray &bytes, const Work &work);
+// An uncompressed BMP decoded while it is read, without holding the file,
+// and only the rows of the plan's region (all of them where the header
+// declares an alpha mask: whether any pixel uses it decides how every
+// pixel opens); nothing when the file must be decoded whole instead (RLE).
+[[nodiscard]] std::optional<Made<Decoded>> decodeBmpStream(QIODevice &file, qint64 fileSize, const Work &work,
+                                                           const std::function<DecodePlan(QSize)> &plan);
+
+// `plan(size)` for the upright size tells what to decode: libjpeg-turbo's
+// scaled decoding makes the picture the reduction's times smaller (its
+// pixels differ from a full decode's reduced afterwards), and only the rows
+// and columns of the region are decoded, with a margin, so that its pixels
+// are exactly those of a whole decode cut to it. The region decoded (in
+// the full upright picture's pixels) covers the one asked for.
 // A file of more than kMaxJpegScans scans is refused (real files have a
 // few dozen at most; thousands of empty ones take minutes to decode), and
 // so is one whose decode `stop` ends.
 inline constexpr int kMaxJpegScans = 500;
-[[nodiscard]] Made<QImage> decodeJpeg(const QByteArray &bytes, const std::function<int(QSize)> &reduction,
-                                      const Work &work, const std::atomic<bool> *stop = nullptr);
+[[nodiscard]] Made<Decoded> decodeJpeg(const QByteArray &bytes, const std::function<DecodePlan(QSize)> &plan,
+                                       const Work &work, const std::atomic<bool> *stop = nullptr);
 // The size of a JPEG as it would open (turned by its EXIF orientation),
 // from its header alone.
 [[nodiscard]] Made<QSize> jpegSize(const QByteArray &bytes);

@@ -168,6 +168,42 @@ struct Monitor {
     Decoder *decoder;
 };
 
+// A rectangle of the upright picture in the stored pixels of a picture of
+// `stored` size with the EXIF orientation, and back.
+QRect storedRect(const QRect &u, QSize stored, int orientation)
+{
+    const int W = stored.width(), H = stored.height();
+    const int a0 = u.left(), a1 = u.right() + 1, b0 = u.top(), b1 = u.bottom() + 1;
+    auto rect = [](int x0, int x1, int y0, int y1) { return QRect(x0, y0, x1 - x0, y1 - y0); };
+    switch (orientation) {
+    case 2: return rect(W - a1, W - a0, b0, b1);
+    case 3: return rect(W - a1, W - a0, H - b1, H - b0);
+    case 4: return rect(a0, a1, H - b1, H - b0);
+    case 5: return rect(b0, b1, a0, a1);
+    case 6: return rect(b0, b1, H - a1, H - a0);
+    case 7: return rect(W - b1, W - b0, H - a1, H - a0);
+    case 8: return rect(W - b1, W - b0, a0, a1);
+    default: return u;
+    }
+}
+
+QRect uprightRect(const QRect &s, QSize stored, int orientation)
+{
+    const int W = stored.width(), H = stored.height();
+    const int x0 = s.left(), x1 = s.right() + 1, y0 = s.top(), y1 = s.bottom() + 1;
+    auto rect = [](int a0, int a1, int b0, int b1) { return QRect(a0, b0, a1 - a0, b1 - b0); };
+    switch (orientation) {
+    case 2: return rect(W - x1, W - x0, y0, y1);
+    case 3: return rect(W - x1, W - x0, H - y1, H - y0);
+    case 4: return rect(x0, x1, H - y1, H - y0);
+    case 5: return rect(y0, y1, x0, x1);
+    case 6: return rect(H - y1, H - y0, x0, x1);
+    case 7: return rect(H - y1, H - y0, W - x1, W - x0);
+    case 8: return rect(y0, y1, W - x1, W - x0);
+    default: return s;
+    }
+}
+
 // Everything the decoder touches lives here, in memory, so that nothing
 // depends on the values of locals after a longjmp.
 struct Decoder {
@@ -182,7 +218,9 @@ struct Decoder {
     std::optional<ConvertBehind> toSrgb;
     std::optional<Prefault> warm;
     int orientation = 1;
-    std::function<int(QSize)> reduction; // decode at 1/1, 1/2, 1/4 or 1/8 of the size
+    std::function<DecodePlan(QSize)> plan; // what of the picture to decode, and how small
+    QRect cut;    // of job.image: the stored pixels asked for
+    QRect region; // the same in the upright full picture's pixels
     Work work;
     bool headerOnly = false;  // read only the size
     QSize uprightSize;        // the full size, turned by the orientation
@@ -208,6 +246,18 @@ void onProgress(j_common_ptr cinfo)
         refuseNow(job, "more than 500 scans");
     if (job.stop && job.stop->load(std::memory_order_relaxed))
         refuseNow(job, "stopped");
+}
+
+// The colours of every decoded row converted, the helper done.
+void finishConversion(Decoder &job)
+{
+    if (job.toSrgb) {
+        job.toSrgb->filled(job.image.height());
+        job.toSrgb->work();
+    }
+    job.warm.reset();
+    if (job.converter && !job.toSrgb)
+        job.converter->convert(job.image, job.work);
 }
 
 void run(Decoder &job, const QByteArray &bytes)
@@ -262,12 +312,42 @@ void run(Decoder &job, const QByteArray &bytes)
     const bool cmykByProfile = cmyk && job.converter;
     cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGRX;
     cinfo.dct_method = JDCT_ISLOW;
-    const int wanted = job.reduction ? job.reduction(job.uprightSize) : 1;
+    const DecodePlan plan = job.plan ? job.plan(job.uprightSize) : DecodePlan{};
+    const int d = plan.reduction >= 8 ? 8 : plan.reduction >= 4 ? 4 : plan.reduction >= 2 ? 2 : 1;
     cinfo.scale_num = 1;
-    cinfo.scale_denom = wanted >= 8 ? 8 : wanted >= 4 ? 4 : wanted >= 2 ? 2 : 1;
+    cinfo.scale_denom = unsigned(d);
     jpeg_start_decompress(&cinfo);
+    // The part asked for, in stored pixels of the output scale, and what is
+    // decoded around it: where the picture goes on, one iMCU more on each
+    // side, since upsampling reads neighbouring chroma samples (and the
+    // left edge moves back to an iMCU's); its pixels are then those of a
+    // whole decode.
+    const int W = int(cinfo.image_width), H = int(cinfo.image_height);
+    const QRect full(QPoint(0, 0), job.uprightSize);
+    const QRect wanted = plan.region.isNull() ? full : plan.region.intersected(full);
+    const QRect stored = storedRect(wanted, QSize(W, H), job.orientation);
+    const int outW = int(cinfo.output_width), outH = int(cinfo.output_height);
+    const QRect out = QRect(QPoint(stored.left() / d, stored.top() / d),
+                            QPoint((stored.right() + d) / d - 1, (stored.bottom() + d) / d - 1))
+                          .intersected(QRect(0, 0, outW, outH));
+    const int mx = cinfo.max_h_samp_factor * cinfo.min_DCT_scaled_size;
+    const int my = cinfo.max_v_samp_factor * cinfo.min_DCT_scaled_size;
+    JDIMENSION x0 = JDIMENSION(std::max(0, out.left() - mx));
+    JDIMENSION cropWidth = JDIMENSION(std::min(outW, out.right() + 1 + mx)) - x0;
+    const int y0 = std::max(0, out.top() - my), y1 = std::min(outH, out.bottom() + 1 + my);
+    if (out != QRect(0, 0, outW, outH)) {
+        jpeg_crop_scanline(&cinfo, &x0, &cropWidth);
+        if (y0 > 0)
+            jpeg_skip_scanlines(&cinfo, JDIMENSION(y0));
+    }
+    job.cut = out.translated(-int(x0), -y0);
+    // The region of the upright full picture the cut stands for.
+    job.region = uprightRect(QRect(QPoint(out.left() * d, out.top() * d),
+                                   QPoint(std::min(W, (out.right() + 1) * d) - 1, std::min(H, (out.bottom() + 1) * d) - 1)),
+                             QSize(W, H), job.orientation);
+    const int firstRow = int(cinfo.output_scanline);
     try {
-        job.image = allocateImage(int(cinfo.output_width), int(cinfo.output_height));
+        job.image = allocateImage(int(cinfo.output_width), y1 - firstRow);
     } catch (const std::bad_alloc &) {
         job.outOfMemory = true;
         job.refusal = QStringLiteral("out of memory");
@@ -287,8 +367,8 @@ void run(Decoder &job, const QByteArray &bytes)
         job.warm.reset();
         job.image = QImage();
     };
-    while (cinfo.output_scanline < cinfo.output_height && !job.err.damaged) {
-        JSAMPROW row = job.image.scanLine(int(cinfo.output_scanline));
+    while (int(cinfo.output_scanline) < y1 && !job.err.damaged) {
+        JSAMPROW row = job.image.scanLine(int(cinfo.output_scanline) - firstRow);
         if (jpeg_read_scanlines(&cinfo, &row, 1) != 1)
             break;
         if (cmyk && !cmykByProfile) {
@@ -301,11 +381,17 @@ void run(Decoder &job, const QByteArray &bytes)
                 px[x] = qRgb((c * k + 127) / 255, (m * k + 127) / 255, (y * k + 127) / 255);
             }
         }
-        if (job.toSrgb && cinfo.output_scanline % 16 == 0)
-            job.toSrgb->filled(int(cinfo.output_scanline));
+        if (job.toSrgb && (int(cinfo.output_scanline) - firstRow) % 16 == 0)
+            job.toSrgb->filled(int(cinfo.output_scanline) - firstRow);
     }
-    if (cinfo.output_scanline < cinfo.output_height || job.err.damaged) {
+    if (int(cinfo.output_scanline) < y1 || job.err.damaged) {
         refuse(job.err.damaged ? QString::fromLocal8Bit(job.err.text) : QStringLiteral("data ends early"));
+        return;
+    }
+    if (y1 < outH) {
+        // The rows below are never decoded.
+        jpeg_abort_decompress(&cinfo);
+        finishConversion(job);
         return;
     }
     // Asked before finishing, which releases what the answer is read from;
@@ -316,23 +402,17 @@ void run(Decoder &job, const QByteArray &bytes)
         refuse(job.err.damaged ? QString::fromLocal8Bit(job.err.text) : QStringLiteral("scans missing"));
         return;
     }
-    if (job.toSrgb) {
-        job.toSrgb->filled(job.image.height());
-        job.toSrgb->work();
-    }
-    job.warm.reset();
-    if (job.converter && !job.toSrgb)
-        job.converter->convert(job.image, job.work);
+    finishConversion(job);
 }
 
 } // namespace
 
-Made<QImage> decodeJpeg(const QByteArray &bytes, const std::function<int(QSize)> &reduction, const Work &work,
-                        const std::atomic<bool> *stop)
+Made<Decoded> decodeJpeg(const QByteArray &bytes, const std::function<DecodePlan(QSize)> &plan, const Work &work,
+                          const std::atomic<bool> *stop)
 {
     Decoder job;
     job.stop = stop;
-    job.reduction = reduction;
+    job.plan = plan;
     job.work = work;
     run(job, bytes);
     jpeg_destroy_decompress(&job.cinfo);
@@ -340,7 +420,8 @@ Made<QImage> decodeJpeg(const QByteArray &bytes, const std::function<int(QSize)>
         return failure(Fault::memory());
     if (job.image.isNull())
         return failure(Fault::content(job.refusal.isEmpty() ? QStringLiteral("cannot decode") : job.refusal));
-    return upright(job.image, job.orientation);
+    QImage kept = job.cut == job.image.rect() ? job.image : job.image.copy(job.cut);
+    return Decoded{upright(kept, job.orientation), job.region, job.uprightSize};
 }
 
 Made<QSize> jpegSize(const QByteArray &bytes)

@@ -135,19 +135,28 @@ QImage flatten(const QImage &image, QRgb background)
 }
 
 // Every route from bytes or a file to a picture ends here: the decoders'
-// pixels become the one opaque format, and the reduction reached is told
-// from the size reached.
-Made<Opened> finished(Made<QImage> decoded, QSize fullSize, QRgb background)
+// pixels become the one opaque format, and the part and the reduction
+// reached are told.
+Made<Opened> finished(Made<Decoded> decoded, QSize fullSize, QRgb background)
 {
     if (!decoded)
         return failure(decoded.reason());
     Opened opened;
-    opened.image = flatten(decoded.value(), background);
+    opened.image = flatten(decoded->image, background);
     if (opened.image.isNull())
         return failure(Fault::memory());
-    opened.fullSize = fullSize.isValid() ? fullSize : opened.image.size();
-    opened.reduction = std::max(1, (opened.fullSize.width() + opened.image.width() - 1) / opened.image.width());
+    opened.fullSize = fullSize.isValid() ? fullSize : decoded->fullSize.isValid() ? decoded->fullSize : opened.image.size();
+    opened.region = decoded->region.isNull() ? QRect(QPoint(0, 0), opened.fullSize) : decoded->region;
+    opened.reduction =
+        std::max(1, (opened.region.width() + opened.image.width() - 1) / std::max(1, opened.image.width()));
     return opened;
+}
+
+Made<Opened> finished(Made<QImage> decoded, QSize fullSize, QRgb background)
+{
+    if (!decoded)
+        return failure(decoded.reason());
+    return finished(Made<Decoded>(Decoded{decoded.value(), QRect(), QSize()}), fullSize, background);
 }
 
 Made<Opened> decodeBytes(const QByteArray &bytes, const OpenRequest &request)
@@ -155,8 +164,8 @@ Made<Opened> decodeBytes(const QByteArray &bytes, const OpenRequest &request)
     if (bytes.startsWith("BM"))
         return finished(decodeBmp(bytes, request.work), QSize(), request.background);
     if (bytes.startsWith("\xff\xd8")) {
-        const Made<QSize> full = request.reduction ? jpegSize(bytes) : Made<QSize>(QSize());
-        return finished(decodeJpeg(bytes, request.reduction, request.work, request.stop), full.ok() ? full.value() : QSize(),
+        const Made<QSize> full = request.plan ? jpegSize(bytes) : Made<QSize>(QSize());
+        return finished(decodeJpeg(bytes, request.plan, request.work, request.stop), full.ok() ? full.value() : QSize(),
                         request.background);
     }
     if (bytes.startsWith("GIF8"))
@@ -260,7 +269,7 @@ Made<Opened> readAndDecode(const QString &path, const OpenRequest &request)
                 return failure(Fault::content(QStringLiteral("file far larger than its picture")));
         }
         if (file.peek(2) == "BM") {
-            if (std::optional<Made<QImage>> d = decodeBmpStream(file, size.value(), request.work))
+            if (std::optional<Made<Decoded>> d = decodeBmpStream(file, size.value(), request.work, request.plan))
                 return finished(std::move(*d), QSize(), request.background);
             file.seek(0);
         }

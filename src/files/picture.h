@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QImage>
 #include <QLoggingCategory>
+#include <QRect>
 #include <QSize>
 #include <QString>
 
@@ -33,13 +34,20 @@ inline constexpr int kMaxSide = 32767;
 // claim an enormous picture before memory is spent on it.
 [[nodiscard]] bool plausibleSize(qint64 w, qint64 h, qint64 dataBytes);
 
+// What of a picture to decode: at most `reduction` (1, 2, 4 or 8) times
+// smaller, and only `region` (of the full upright picture; null: all).
+// Formats that cannot decode smaller or in part (all but JPEG, and BMP's
+// rows) decode whole.
+struct DecodePlan {
+    int reduction = 1;
+    QRect region;
+};
+
 struct OpenRequest {
     QRgb background = 0xfff0f0f0; // what transparent pixels are laid over
     Work work;
-    // Given the picture's full size (upright), the largest reduction (1, 2,
-    // 4 or 8) that will do: a format that can decode smaller (JPEG) does
-    // so, the others decode whole. None: the full size.
-    std::function<int(QSize)> reduction;
+    // Given the picture's full size (upright), what of it to decode.
+    std::function<DecodePlan(QSize)> plan;
     // Set from elsewhere, it ends a long decode early (refused).
     const std::atomic<bool> *stop = nullptr;
 };
@@ -47,7 +55,8 @@ struct OpenRequest {
 struct Opened {
     QImage image;      // RGB32
     QSize fullSize;    // the picture's size, upright, before any reduction
-    int reduction = 1; // image is fullSize reduced this many times (rounded up)
+    QRect region;      // the part of the full picture `image` holds
+    int reduction = 1; // image is region reduced this many times (rounded up)
 };
 
 // Opens a regular file (a link to one is fine; a device, a FIFO or a socket
