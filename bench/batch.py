@@ -5,7 +5,7 @@ vipsthumbnail) and Pillow (a multiprocessing pool as large as the core
 count). Runs are interleaved round by round, each figure the median over
 the rounds: pictures per second and the peak memory of the whole run.
 
-usage: batch.py BUILD_DIR PHOTO_DIR OUT_DIR ROUNDS RESULTS_MD
+usage: batch.py BUILD_DIR PHOTO_DIR PHONE_DIR OUT_DIR ROUNDS RESULTS_MD
 """
 import glob
 import os
@@ -15,18 +15,44 @@ import sys
 
 from timing import rotated, timed
 
-build, photos, outdir, rounds, results = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5]
+build, photos, phones, outdir, rounds, results = sys.argv[1:6] + [sys.argv[6]]
+rounds = int(rounds)
 cores = os.cpu_count()
 inputs = sorted(glob.glob(os.path.join(photos, "*.jpg")))
+few = inputs[:16]
+heics = sorted(glob.glob(os.path.join(phones, "*.heic")))
 batch = os.path.join(build, "pixelvane-batch")
 pil = "/usr/bin/python3"
 out = os.path.join(outdir, "batch-out")
 
 
-def xargs(command):
+def xargs(command, files=None, ext=".jpg"):
     """One command a file, cores at a time; {} is the input, {o} the output stem."""
-    script = command.replace("{o}", out + "/$(basename \"$1\" .jpg)").replace("{}", "\"$1\"")
-    return ["sh", "-c", f'printf "%s\\0" "$@" | xargs -0 -P {cores} -n 1 sh -c \'{script}\' _', "_"] + inputs
+    script = command.replace("{o}", out + f"/$(basename \"$1\" {ext})").replace("{}", "\"$1\"")
+    return ["sh", "-c", f'printf "%s\\0" "$@" | xargs -0 -P {cores} -n 1 sh -c \'{script}\' _', "_"] + (files or inputs)
+
+
+def vipsthumbnail(size, suffix, files):
+    return ["sh", "-c", f'printf "%s\\0" "$@" | xargs -0 -P {cores} -n {max(1, len(files) // cores)} '
+            f'vipsthumbnail -s {size} -c -o "{out}/{suffix}"', "_"] + files
+
+
+def pillow_sizes(sizes):
+    """One decode, then each size by ImageOps.fit into its own folder."""
+    code = f"""
+import os, sys
+from multiprocessing import Pool
+from PIL import Image, ImageOps
+def one(path):
+    im = Image.open(path)
+    im.load()
+    for w, h, name in {sizes!r}:
+        ImageOps.fit(im, (w, h), Image.BOX).save(os.path.join(sys.argv[1], name, os.path.basename(path)), quality=90)
+if __name__ == "__main__":
+    with Pool({cores}) as pool:
+        pool.map(one, sys.argv[2:], chunksize=1)
+"""
+    return [pil, "-c", code, out] + few
 
 
 def pillow(body, ext, save=""):
@@ -45,8 +71,12 @@ if __name__ == "__main__":
     return [pil, "-c", code, out] + inputs
 
 
-def mogrify(*args):
-    return ["mogrify", "-path", out] + list(args) + inputs
+def mogrify(*args, files=None):
+    return ["mogrify", "-path", out] + list(args) + (files or inputs)
+
+
+sizes = [(1200, 1200, "large"), (600, 600, "medium"), (160, 160, "small")]
+three_saves = [a for w, h, name in sizes for a in ("--shrink", f"{w}x{h}", "--save", name)]
 
 
 jobs = {
@@ -66,6 +96,30 @@ jobs = {
                           f'vipsthumbnail -s 320x240 -c -o "{out}/%s.bmp"', "_"] + inputs,
         "Pillow": pillow("    im = ImageOps.fit(im, (320, 240), Image.BOX)", "bmp"),
     },
+    "(B5) centre crop 1000 x 1000, JPEG quality 90": {
+        "Pixelvane": [batch, "-q", "--crop", "1000x1000", "--format", "jpeg", "--quality", "90", "-o", out] + inputs,
+        "libvips": xargs("vips crop {} {o}.jpg[Q=90] 2500 1500 1000 1000"),
+        "Pillow": pillow("    im = im.crop((2500, 1500, 3500, 2500))", "jpg", ", quality=90"),
+    },
+    "(B4) 16 photos to 1200 x 1200, 600 x 600 and 160 x 160, JPEG quality 90": {
+        "Pixelvane": [batch, "-q", "--format", "jpeg", "--quality", "90"] + three_saves + ["-o", out] + few,
+        "vipsthumbnail": ["sh", "-c", " && ".join(
+            f'mkdir -p "{out}/{name}" && printf "%s\\0" "$@" | xargs -0 -P {cores} -n {max(1, len(few) // cores)} '
+            f'vipsthumbnail -s {w}x{h} -c -o "{out}/{name}/%s.jpg[Q=90]"' for w, h, name in sizes), "_"] + few,
+        "Pillow": ["sh", "-c", " && ".join(f'mkdir -p "{out}/{name}"' for _, _, name in sizes) + ' && exec "$@"', "_"]
+                  + pillow_sizes(sizes),
+    },
+    "(B6) shrink to 320 x 240, WebP quality 80": {
+        "Pixelvane": [batch, "-q", "--shrink", "320x240", "--format", "webp", "--quality", "80", "-o", out] + inputs,
+        "Pixelvane --fast": [batch, "-q", "--fast", "--shrink", "320x240", "--format", "webp", "--quality", "80", "-o", out] + inputs,
+        "vipsthumbnail": vipsthumbnail("320x240", "%s.webp[Q=80]", inputs),
+    },
+    "(B7) 8 phone photos (12 MP HEIC) to 320 x 240, BMP": {
+        "Pixelvane": [batch, "-q", "--shrink", "320x240", "-o", out] + heics,
+        "libvips": xargs("vips thumbnail {} {o}.bmp 320 --height 240 --crop centre", heics, ".heic"),
+        "ImageMagick": mogrify("-resize", "320x240^", "-gravity", "center", "-extent", "320x240", "-type", "TrueColor",
+                               "-format", "bmp", files=heics),
+    },
     "(B3) centre crop 4000 x 3000, JPEG quality 90": {
         "Pixelvane": [batch, "-q", "--crop", "4000x3000", "--format", "jpeg", "--quality", "90", "-o", out] + inputs,
         "ImageMagick": mogrify("-gravity", "center", "-crop", "4000x3000+0+0", "+repage", "-quality", "90",
@@ -76,34 +130,42 @@ jobs = {
 }
 
 
-def measure(cmd):
+def pictures(job):
+    return len(few) if job.startswith("(B4)") else len(heics) if job.startswith("(B7)") else len(inputs)
+
+
+def measure(job, cmd):
     shutil.rmtree(out, ignore_errors=True)
     os.makedirs(out)
     seconds, megabytes = timed(cmd)
-    written = len(os.listdir(out))
-    if written != len(inputs):
-        raise SystemExit(f"wrote {written} of {len(inputs)}: {' '.join(cmd[:6])} ...")
+    written = sum(len(files) for _, _, files in os.walk(out))
+    expected = pictures(job) * (3 if job.startswith("(B4)") else 1)
+    if written != expected:
+        raise SystemExit(f"wrote {written} of {expected}: {' '.join(cmd[:6])} ...")
     return seconds, megabytes
 
 
+# A warm-up round first: fresh memory is slow the first time it is touched.
 times, memory = {}, {}
-for r in range(rounds):
+for r in range(rounds + 1):
     for job, tools in jobs.items():
         for tool, cmd in rotated(tools, r):
-            s, m = measure(cmd)
-            times.setdefault((job, tool), []).append(s)
-            memory.setdefault((job, tool), []).append(m)
-    print(f"batch round {r + 1} of {rounds} done", file=sys.stderr)
+            s, m = measure(job, cmd)
+            if r > 0:
+                times.setdefault((job, tool), []).append(s)
+                memory.setdefault((job, tool), []).append(m)
+    print(f"batch round {r} of {rounds} done" if r else "batch warm-up round done", file=sys.stderr)
 
-lines = [f"{len(inputs)} photos of 6000 x 4000 (JPEG, quality 90, each different), {cores} cores; "
-         "pictures per second (median of the rounds), then the peak memory of the run's largest process.", ""]
+lines = [f"{len(inputs)} photos of 6000 x 4000 (JPEG, quality 90, each different; B4 the first 16) and "
+         f"{len(heics)} phone photos of 4032 x 3024 (HEIC), {cores} cores; pictures per second (median of "
+         f"{rounds} interleaved rounds after a warm-up round), then the peak memory of the run's largest process.", ""]
 for job, tools in jobs.items():
     lines.append(f"| {job} | pictures/s | peak memory |")
     lines.append("| --- | --- | --- |")
     for tool in tools:
         s = statistics.median(times[(job, tool)])
         m = statistics.median(memory[(job, tool)])
-        lines.append(f"| {tool} | {len(inputs) / s:.2f} | {m:.0f} MB |")
+        lines.append(f"| {tool} | {pictures(job) / s:.2f} | {m:.0f} MB |")
     lines.append("")
 table = "\n".join(lines)
 print(table)

@@ -18,19 +18,21 @@ build, inputs, rounds, results = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys
 inproc = open(sys.argv[5]).read() if len(sys.argv) > 5 else ""
 jpg = os.path.join(inputs, "photo.jpg")
 bmp = os.path.join(inputs, "photo.bmp")
+heic = os.path.join(inputs, "phone.heic")
 out = os.path.join(inputs, "out.bmp")
 runner = os.path.join(build, "pixelvane-scenario")
 pil = "/usr/bin/python3"
 convert = "/usr/bin/convert"
 
 
-def scenario(name, source, steps):
+def scenario(name, source, steps, save=True):
     path = os.path.join(inputs, f"task-{name}.jsonl")
     with open(path, "w") as f:
         f.write(f'{{"do":"answer","open":"{source}"}}\n{{"do":"click","control":"mnuOpen"}}\n')
         for s in steps:
             f.write(s + "\n")
-        f.write(f'{{"do":"answer","save":"{out}"}}\n{{"do":"click","control":"mnuSave"}}\n')
+        if save:
+            f.write(f'{{"do":"answer","save":"{out}"}}\n{{"do":"click","control":"mnuSave"}}\n')
     return [runner, "--no-digest", path]
 
 
@@ -64,6 +66,10 @@ tasks = {
                         "-resize", "1920x1080!", "BMP3:" + out],
         "libvips": ["vips", "thumbnail", jpg, out, "1920", "--height", "1080", "--crop", "centre"],
         "Pillow": pillow("im = im.crop((0, 312, 6000, 3687)).resize((1920, 1080), Image.LANCZOS)", jpg),
+    },
+    "(h) 12-megapixel phone HEIC, open (the window: start, open, end)": {
+        "Pixelvane": scenario("h", heic, [], save=False),
+        "libvips": ["vips", "copy", heic, os.path.join(inputs, "phone.v")],
     },
     "(f) 24-bit BMP, trim 10 from every edge, BMP": {
         "Pixelvane": scenario("f", bmp, trim),
@@ -105,11 +111,15 @@ lines.append(f"Floors: djpeg decode {djpeg:.3f} s ({statistics.median(memory[('f
              f"dd of {trimmed_bytes / 1e6:.1f} MB {statistics.median(times[('floor', 'dd')]):.3f} s "
              f"= {statistics.median(times[('floor', 'dd')]) / djpeg:.2f}x djpeg")
 lines.append("")
-lines.append("| task | " + " | ".join(tasks[next(iter(tasks))].keys()) + " |")
-lines.append("| --- |" + " --- |" * len(tasks[next(iter(tasks))]))
+columns = list(tasks[next(iter(tasks))].keys())
+lines.append("| task | " + " | ".join(columns) + " |")
+lines.append("| --- |" + " --- |" * len(columns))
 for task, tools in tasks.items():
     cells = []
-    for tool in tools:
+    for tool in columns:
+        if tool not in tools:
+            cells.append("")
+            continue
         s = statistics.median(times[(task, tool)])
         m = statistics.median(memory[(task, tool)])
         cells.append(f"{s:.3f} s, {s / djpeg:.2f}x, {m:.0f} MB")

@@ -74,6 +74,7 @@ int main(int argc, char **argv)
     measure("open it with an Adobe RGB profile", nothing, [&] { open(dir + "/adobe.jpg"); });
     measure("open 6000x4000 JPEG again", nothing, [&] { open(jpeg); });
     measure("open 6000x4000 24-bit BMP, preview drawn", nothing, [&] { open(bmp); });
+    measure("open 4032x3024 phone HEIC (Display P3), preview drawn", nothing, [&] { open(dir + "/phone.heic"); });
     measure("trim 10 from every edge", restored, [&] { w.cmbDotDel_Click(); });
     measure("centre crop to 4000x3000", [&] { restored(); sizeTo(4000, 3000); }, [&] { w.cmbCenterDel_Click(); });
     measure("shrink to 1920x1080, all edges", [&] { restored(); sizeTo(1920, 1080); }, [&] { w.cmdHenkan_Click(); });

@@ -23,5 +23,11 @@ if [ "$(ls "$photos"/*.jpg 2>/dev/null | wc -l)" -ne 48 ]; then
     rm -rf "$photos" && mkdir -p "$photos"
     "$build/bench/pixelvane-bench-inputs" --batch "$photos" 48
 fi
+phones="$work/phones"
+if [ "$(ls "$phones"/*.heic 2>/dev/null | wc -l)" -ne 8 ]; then
+    echo "== making 8 phone photos for the batch jobs"
+    rm -rf "$phones" && mkdir -p "$phones"
+    "$build/bench/pixelvane-bench-inputs" --heic "$phones" 8
+fi
 echo "== batch jobs (median of $batch_rounds interleaved rounds)"
-python3 bench/batch.py "$build" "$(pwd)/$photos" "$(pwd)/$work" "$batch_rounds" bench/RESULTS.md
+python3 bench/batch.py "$build" "$(pwd)/$photos" "$(pwd)/$phones" "$(pwd)/$work" "$batch_rounds" bench/RESULTS.md
