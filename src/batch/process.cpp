@@ -7,6 +7,7 @@
 #include "files/picture.h"
 #include "surfaces/edits.h"
 #include "surfaces/resample.h"
+#include "surfaces/surface.h"
 #include "surfaces/worksurfaces.h"
 
 
@@ -112,9 +113,12 @@ Attempt<Edited> runPartial(const std::vector<Step> &steps, const Opened &opened,
     const double sy = double(opened.image.height()) / part.height();
     QRect window(QPoint(0, 0), opened.fullSize);
     QImage current; // null while only the window moves
+    // The window's pixels, shared with the decoded ones.
+    Surface decoded;
+    decoded.setPicture(opened.image);
     auto held = [&] {
         const QRect r = window.translated(-part.topLeft());
-        return r == opened.image.rect() ? opened.image : opened.image.copy(r);
+        return decoded.block(r.x(), r.y(), r.width(), r.height());
     };
     const auto ran = drive(
         steps, opened.fullSize,

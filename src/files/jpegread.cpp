@@ -7,6 +7,7 @@
 #include "files/decoders.h"
 #include "files/picture.h"
 #include "surfaces/pixelmemory.h"
+#include "surfaces/surface.h"
 
 #include <QTransform>
 #include <algorithm>
@@ -420,7 +421,10 @@ Made<Decoded> decodeJpeg(const QByteArray &bytes, const std::function<DecodePlan
         return failure(Fault::memory());
     if (job.image.isNull())
         return failure(Fault::content(job.refusal.isEmpty() ? QStringLiteral("cannot decode") : job.refusal));
-    QImage kept = job.cut == job.image.rect() ? job.image : job.image.copy(job.cut);
+    // The part asked for shares the decoded pixels, margin and all.
+    Surface decoded;
+    decoded.setPicture(job.image);
+    const QImage kept = decoded.block(job.cut.x(), job.cut.y(), job.cut.width(), job.cut.height());
     return Decoded{upright(kept, job.orientation), job.region, job.uprightSize};
 }
 
