@@ -10,6 +10,7 @@
 #include <libheif/heif.h>
 #include <zlib.h>
 #include <cmath>
+#include <functional>
 #include <vector>
 
 namespace testimages {
@@ -223,7 +224,13 @@ QByteArray bmpRle(int w, int h, int bits, const QList<QRgb> &palette, const QByt
     return bmpHeaders(w, h, bits, bits == 8 ? 1 : 2, palette, rle.size()) + rle;
 }
 
-QByteArray jpeg(const QImage &image, int quality, bool progressive, int colours, const QByteArray &icc, int bitsPerScan)
+namespace {
+
+// A JPEG of the picture's pixels as `colours` components (1 grey, 3 RGB, 4
+// CMYK from R, G, B, A), `configure` setting the compressor up after its
+// defaults.
+QByteArray compressJpeg(const QImage &image, int colours, const std::function<void(jpeg_compress_struct &)> &configure,
+                        const QByteArray &icc = QByteArray())
 {
     jpeg_compress_struct cinfo;
     jpeg_error_mgr jerr;
@@ -237,21 +244,7 @@ QByteArray jpeg(const QImage &image, int quality, bool progressive, int colours,
     cinfo.input_components = colours;
     cinfo.in_color_space = colours == 1 ? JCS_GRAYSCALE : colours == 4 ? JCS_CMYK : JCS_RGB;
     jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, quality, TRUE);
-    if (progressive)
-        jpeg_simple_progression(&cinfo);
-    // A grey progressive file whose every AC coefficient is sent alone, one
-    // bit a scan from bit `bitsPerScan` down: 1 + 63 * (bitsPerScan + 1)
-    // scans.
-    std::vector<jpeg_scan_info> script;
-    if (bitsPerScan > 0 && colours == 1) {
-        script.push_back({1, {0}, 0, 0, 0, 0});
-        for (int k = 1; k < 64; ++k)
-            for (int al = bitsPerScan; al >= 0; --al)
-                script.push_back({1, {0}, k, k, al == bitsPerScan ? 0 : al + 1, al});
-        cinfo.scan_info = script.data();
-        cinfo.num_scans = int(script.size());
-    }
+    configure(cinfo);
     jpeg_start_compress(&cinfo, TRUE);
     if (!icc.isEmpty())
         jpeg_write_icc_profile(&cinfo, reinterpret_cast<const JOCTET *>(icc.constData()), unsigned(icc.size()));
@@ -262,11 +255,10 @@ QByteArray jpeg(const QImage &image, int quality, bool progressive, int colours,
             JSAMPLE *p = row.data() + size_t(x) * colours;
             if (colours == 1) {
                 p[0] = JSAMPLE(qGray(c));
-            } else if (colours == 3) {
-                p[0] = JSAMPLE(qRed(c)), p[1] = JSAMPLE(qGreen(c)), p[2] = JSAMPLE(qBlue(c));
             } else {
                 p[0] = JSAMPLE(qRed(c)), p[1] = JSAMPLE(qGreen(c)), p[2] = JSAMPLE(qBlue(c));
-                p[3] = JSAMPLE(qAlpha(c));
+                if (colours == 4)
+                    p[3] = JSAMPLE(qAlpha(c));
             }
         }
         JSAMPROW r = row.data();
@@ -279,52 +271,49 @@ QByteArray jpeg(const QImage &image, int quality, bool progressive, int colours,
     return out;
 }
 
+} // namespace
+
+QByteArray jpeg(const QImage &image, int quality, bool progressive, int colours, const QByteArray &icc, int bitsPerScan)
+{
+    // A grey progressive file whose every AC coefficient is sent alone, one
+    // bit a scan from bit `bitsPerScan` down: 1 + 63 * (bitsPerScan + 1)
+    // scans.
+    std::vector<jpeg_scan_info> script;
+    if (bitsPerScan > 0 && colours == 1) {
+        script.push_back({1, {0}, 0, 0, 0, 0});
+        for (int k = 1; k < 64; ++k)
+            for (int al = bitsPerScan; al >= 0; --al)
+                script.push_back({1, {0}, k, k, al == bitsPerScan ? 0 : al + 1, al});
+    }
+    return compressJpeg(
+        image, colours,
+        [&](jpeg_compress_struct &cinfo) {
+            jpeg_set_quality(&cinfo, quality, TRUE);
+            if (progressive)
+                jpeg_simple_progression(&cinfo);
+            if (!script.empty()) {
+                cinfo.scan_info = script.data();
+                cinfo.num_scans = int(script.size());
+            }
+        },
+        icc);
+}
+
 QByteArray jpegLayout(const QImage &image, int h, int v, bool progressive, int restartRows)
 {
     const bool grey = h == 0;
-    jpeg_compress_struct cinfo;
-    jpeg_error_mgr jerr;
-    cinfo.err = jpeg_std_error(&jerr);
-    jpeg_create_compress(&cinfo);
-    unsigned char *buffer = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&cinfo, &buffer, &size);
-    cinfo.image_width = JDIMENSION(image.width());
-    cinfo.image_height = JDIMENSION(image.height());
-    cinfo.input_components = grey ? 1 : 3;
-    cinfo.in_color_space = grey ? JCS_GRAYSCALE : JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, 85, TRUE);
-    if (!grey) {
-        cinfo.comp_info[0].h_samp_factor = h;
-        cinfo.comp_info[0].v_samp_factor = v;
-        for (int c : {1, 2})
-            cinfo.comp_info[c].h_samp_factor = cinfo.comp_info[c].v_samp_factor = 1;
-    }
-    cinfo.restart_in_rows = restartRows;
-    if (progressive)
-        jpeg_simple_progression(&cinfo);
-    jpeg_start_compress(&cinfo, TRUE);
-    std::vector<JSAMPLE> row(size_t(image.width()) * 3);
-    for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x) {
-            const QRgb c = image.pixel(x, y);
-            if (grey) {
-                row[size_t(x)] = JSAMPLE(qGray(c));
-            } else {
-                row[size_t(x) * 3] = JSAMPLE(qRed(c));
-                row[size_t(x) * 3 + 1] = JSAMPLE(qGreen(c));
-                row[size_t(x) * 3 + 2] = JSAMPLE(qBlue(c));
-            }
+    return compressJpeg(image, grey ? 1 : 3, [&](jpeg_compress_struct &cinfo) {
+        jpeg_set_quality(&cinfo, 85, TRUE);
+        if (!grey) {
+            cinfo.comp_info[0].h_samp_factor = h;
+            cinfo.comp_info[0].v_samp_factor = v;
+            for (int c : {1, 2})
+                cinfo.comp_info[c].h_samp_factor = cinfo.comp_info[c].v_samp_factor = 1;
         }
-        JSAMPROW r = row.data();
-        jpeg_write_scanlines(&cinfo, &r, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    QByteArray out(reinterpret_cast<const char *>(buffer), qsizetype(size));
-    std::free(buffer);
-    return out;
+        cinfo.restart_in_rows = restartRows;
+        if (progressive)
+            jpeg_simple_progression(&cinfo);
+    });
 }
 
 QImage cmykAsLibjpegConverts(const QByteArray &bytes)
