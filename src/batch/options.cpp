@@ -173,7 +173,7 @@ QStringList separateShortOptions(const QStringList &arguments)
 // error line when the value will not do.
 using Apply = std::optional<QString> (*)(Options &, const QString &name, const QString &value);
 
-struct OptionSpec {
+struct OptionRule {
     QStringView longName;  // "--output"
     QStringView shortName; // "-o", or empty
     bool takesValue;
@@ -285,7 +285,7 @@ std::optional<QString> workers(Options &o, const QString &name, const QString &v
 
 // Every option but the edits, which come from kEdits, and --help and
 // --version.
-constexpr OptionSpec kOptions[] = {
+constexpr OptionRule kOptions[] = {
     {u"--output", u"-o", true, output},
     {u"--recursive", u"-r", false, setFlag<&Options::recursive>},
     {u"--files-from", u"", true, filesFrom},
@@ -334,11 +334,11 @@ const EditDescription *editOption(const QString &name)
     return nullptr;
 }
 
-const OptionSpec *option(const QString &name)
+const OptionRule *option(const QString &name)
 {
-    for (const OptionSpec &spec : kOptions)
-        if (name == spec.longName || (!spec.shortName.isEmpty() && name == spec.shortName))
-            return &spec;
+    for (const OptionRule &rule : kOptions)
+        if (name == rule.longName || (!rule.shortName.isEmpty() && name == rule.shortName))
+            return &rule;
     return nullptr;
 }
 
@@ -398,10 +398,10 @@ Attempt<Command> parseArguments(const QStringList &given)
             return command;
         }
         const EditDescription *edit = editOption(name);
-        const OptionSpec *spec = edit ? nullptr : option(name);
-        if (!edit && !spec)
+        const OptionRule *rule = edit ? nullptr : option(name);
+        if (!edit && !rule)
             return failure(QStringLiteral("unknown option '%1'").arg(name));
-        if (spec && !spec->takesValue) {
+        if (rule && !rule->takesValue) {
             if (value)
                 return failure(name + QStringLiteral(" takes no value"));
         } else if (!value) {
@@ -410,7 +410,7 @@ Attempt<Command> parseArguments(const QStringList &given)
             value = arguments[++i];
         }
         const QString v = value.value_or(QString());
-        if (const std::optional<QString> error = edit ? editStep(o, *edit, name, v) : spec->apply(o, name, v))
+        if (const std::optional<QString> error = edit ? editStep(o, *edit, name, v) : rule->apply(o, name, v))
             return failure(*error);
     }
     if (o.outputDir.isEmpty())
