@@ -163,11 +163,8 @@ Made<Opened> decodeBytes(const QByteArray &bytes, const OpenRequest &request)
 {
     if (bytes.startsWith("BM"))
         return finished(decodeBmp(bytes, request.work), QSize(), request.background);
-    if (bytes.startsWith("\xff\xd8")) {
-        const Made<QSize> full = request.plan ? jpegSize(bytes) : Made<QSize>(QSize());
-        return finished(decodeJpeg(bytes, request.plan, request.work, request.stop), full.ok() ? full.value() : QSize(),
-                        request.background);
-    }
+    if (bytes.startsWith("\xff\xd8"))
+        return finished(decodeJpeg(bytes, request.plan, request.work, request.stop), QSize(), request.background);
     if (bytes.startsWith("GIF8"))
         return finished(decodeGif(bytes), QSize(), request.background);
     if (bytes.startsWith("\x89PNG\r\n\x1a\n"))
