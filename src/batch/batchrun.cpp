@@ -57,8 +57,8 @@ private:
 // did.
 class Batch {
 public:
-    Batch(const Options &options, const std::vector<Item> &items, Report &report, int workers)
-        : m_options(options), m_items(items), m_report(report), m_total(int(items.size())), m_alive(workers),
+    Batch(const Options &options, const std::vector<Item> &items, Report &report, int workers, const OpenFolder *outdir)
+        : m_options(options), m_items(items), m_report(report), m_outdir(outdir), m_total(int(items.size())), m_alive(workers),
           // Every core has pictures of its own; one worker alone may take
           // helpers.
           m_work(workers < 2 ? Work() : Work::alone())
@@ -117,7 +117,7 @@ private:
                 }
                 m_admission.start(need);
             }
-            Outcome outcome = processItem(item, m_options, m_work, m_stop);
+            Outcome outcome = processItem(item, m_options, m_work, m_stop, m_outdir);
             std::unique_lock guard(m_lock);
             m_admission.end(need);
             finish(index, std::move(outcome));
@@ -135,6 +135,7 @@ private:
     const Options &m_options;
     const std::vector<Item> &m_items;
     Report &m_report;
+    const OpenFolder *m_outdir;
     const int m_total;
     std::mutex m_lock;
     std::condition_variable m_changed;
@@ -147,6 +148,39 @@ private:
     std::vector<std::thread> m_threads;
 };
 
+// Whether the output folder's file system tells names apart only by more
+// than case, tried in the nearest folder of its path that exists. A dry
+// run tries nothing: it makes no probe file.
+bool outputFoldsCase(const Options &o)
+{
+    if (o.dryRun)
+        return false;
+    QString folder = o.outputDir;
+    while (kindOf(folder) != Kind::Folder) {
+        const qsizetype slash = folder.lastIndexOf(u'/');
+        if (slash < 0)
+            folder = QStringLiteral(".");
+        else
+            folder = slash == 0 ? QStringLiteral("/") : folder.left(slash);
+        if (folder == u"." || folder == u"/")
+            break;
+    }
+    const Made<OpenFolder> at = OpenFolder::atPath(bytesOfName(folder), false);
+    return at && at->foldsCase();
+}
+
+// The output folder, opened once: made first unless a dry run, which
+// leaves it closed when it does not exist.
+Attempt<OpenFolder> openOutput(const Options &o)
+{
+    Made<OpenFolder> outdir = OpenFolder::atPath(bytesOfName(o.outputDir), !o.dryRun);
+    if (outdir)
+        return std::move(outdir).value();
+    if (o.dryRun && kindOf(o.outputDir) == Kind::Missing)
+        return OpenFolder();
+    return failure(QStringLiteral("cannot make the output folder '%1': %2").arg(shownName(o.outputDir), outdir.reason().text));
+}
+
 } // namespace
 
 int runBatch(const Options &o)
@@ -157,7 +191,7 @@ int runBatch(const Options &o)
         say(QStringLiteral("cannot make the output folder '%1': %2").arg(shownName(o.outputDir), outputUsable.reason()));
         return 2;
     }
-    const Attempt<std::vector<Item>> items = listItems(o, foldsCase(o.outputDir));
+    const Attempt<std::vector<Item>> items = listItems(o, outputFoldsCase(o));
     if (!items) {
         say(items.reason());
         return 2;
@@ -168,8 +202,9 @@ int runBatch(const Options &o)
             return 2;
         }
     }
-    if (const Attempt<void> made = makeFolders(o.outputDir); !made) {
-        say(QStringLiteral("cannot make the output folder '%1': %2").arg(shownName(o.outputDir), made.reason()));
+    Attempt<OpenFolder> outdir = openOutput(o);
+    if (!outdir) {
+        say(outdir.reason());
         return 2;
     }
     int reportFd = -1;
@@ -181,7 +216,8 @@ int runBatch(const Options &o)
         }
         reportFd = made.value();
     }
-    removeStaleTemporaries(o.outputDir);
+    if (!o.dryRun)
+        outdir->removeStaleTemporaries();
 
     // A hang-up ends the run as a termination does; a closed pipe on
     // standard error is an error of the write, not the end of the run.
@@ -194,8 +230,8 @@ int runBatch(const Options &o)
 
     const int total = int(items->size());
     const int workers = std::max(1, std::min(total, o.workers > 0 ? o.workers : QThread::idealThreadCount()));
-    Report report(items.value(), reportFd, o.reportPath, !o.quiet && ::isatty(STDERR_FILENO));
-    Batch batch(o, items.value(), report, workers);
+    Report report(items.value(), reportFd, o.reportPath, !o.quiet && ::isatty(STDERR_FILENO), o.dryRun);
+    Batch batch(o, items.value(), report, workers, outdir->isOpen() ? &outdir.value() : nullptr);
     return batch.exec();
 }
 

@@ -132,12 +132,13 @@ Attempt<std::vector<Item>> listItems(const Options &o, bool foldCase)
             inputIdentities.insert(*id);
 
     // Where the files go: one folder a --save, or the output folder itself.
-    std::vector<Save> places;
-    for (const Step &step : o.steps)
-        if (step.save)
-            places.push_back(*step.save);
+    // Each with the number of the step that writes it.
+    std::vector<std::pair<Save, size_t>> places;
+    for (size_t i = 0; i < o.steps.size(); ++i)
+        if (o.steps[i].save)
+            places.emplace_back(*o.steps[i].save, i);
     if (places.empty())
-        places.push_back(Save{QString(), o.output});
+        places.emplace_back(Save{QString(), o.output}, o.steps.size());
 
     QHash<QString, QString> firstWriter; // output -> the input that writes it
     for (const auto &[input, relative] : found) {
@@ -145,11 +146,13 @@ Attempt<std::vector<Item>> listItems(const Options &o, bool foldCase)
         item.input = input;
         const QString fileName = input.mid(input.lastIndexOf(u'/') + 1);
         QStringList keys;
-        for (const Save &place : places) {
+        for (const auto &[place, step] : places) {
             const QString name = proposeSaveName(fileName, extensionOf(place.output.format));
             const QString folder = place.folder.isEmpty() ? o.outputDir : o.outputDir + u'/' + place.folder;
             const QString path = QDir::cleanPath(folder + u'/' + (relative.isEmpty() ? name : relative + u'/' + name));
-            item.targets.push_back({path, place.output});
+            QStringList parts{place.folder, relative, name};
+            parts.removeAll(QString());
+            item.targets.push_back({path, place.output, QDir::cleanPath(parts.join(u'/')), step});
             QString key = QDir::cleanPath(QDir::current().absoluteFilePath(path));
             keys << (foldCase ? key.toCaseFolded() : key);
             if (!item.refusal.isEmpty())

@@ -12,6 +12,8 @@ namespace pv::batch {
 struct Target {
     QString path;
     Output output;
+    QString within; // the path relative to the output folder
+    size_t step = 0; // the --save step that writes it, or the end of the steps
 };
 
 // Names are held as filenames.h decodes them.

@@ -110,14 +110,22 @@ Input and output:
                           (inside OUTDIR), in the format and quality given
                           before it; the steps after it go on from it. With
                           any --save, only the saves write
-      --overwrite       replace outputs that exist (they are skipped
-                          otherwise); an input is never replaced
+      --overwrite       replace outputs that exist (otherwise one this
+                          program made is made again only when its input,
+                          its steps or the file itself changed, and any
+                          other file is skipped); an input is never replaced
+  -n, --dry-run         read the headers and tell what would be written, made
+                          again, skipped or refused, and why, on standard
+                          output (and in the report); nothing is made,
+                          changed or removed
       --fast            decode JPEG pictures at a reduced size where a
                           shrink makes it possible; faster, but its pixels
                           differ slightly from the window's
   -j, --jobs N          pictures at a time (default: one per processor)
   -q, --quiet           no progress line
-      --report FILE     write one JSON line per input to FILE
+      --report FILE     write one JSON line per input to FILE ('-' for
+                          standard output); an existing FILE is replaced
+                          only if it is empty or a report
   -h, --help            show this help and exit
       --version         show the version and exit
 
@@ -298,6 +306,7 @@ constexpr OptionRule kOptions[] = {
     {u"--save", u"", true, saveStep},
     {u"--overwrite", u"", false, setFlag<&Options::overwrite>},
     {u"--fast", u"", false, setFlag<&Options::fast>},
+    {u"--dry-run", u"-n", false, setFlag<&Options::dryRun>},
     {u"--jobs", u"-j", true, workers},
     {u"--quiet", u"-q", false, setFlag<&Options::quiet>},
     {u"--report", u"", true, report},
@@ -340,6 +349,22 @@ const OptionRule *option(const QString &name)
         if (name == rule.longName || (!rule.shortName.isEmpty() && name == rule.shortName))
             return &rule;
     return nullptr;
+}
+
+// Two saves into one folder in one format would write the same files.
+std::optional<QString> saveGivenTwice(const Options &o)
+{
+    QStringList seen;
+    for (const Step &step : o.steps) {
+        if (!step.save)
+            continue;
+        const QString key = step.save->folder + u'\n' + extensionOf(step.save->output.format);
+        if (seen.contains(key))
+            return QStringLiteral("--save: '%1' is given twice for %2 files; the second would write the first's")
+                .arg(step.save->folder, extensionOf(step.save->output.format));
+        seen << key;
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -426,6 +451,8 @@ Attempt<Command> parseArguments(const QStringList &given)
         if (out.lossless && !canBeLossless(out.format))
             return failure(QStringLiteral("--lossless: %1 is not written losslessly; webp is")
                                .arg(extensionOf(out.format)));
+    if (const std::optional<QString> twice = saveGivenTwice(o))
+        return failure(*twice);
     if (o.inputs.isEmpty() && o.filesFrom.isEmpty())
         return failure(QStringLiteral("no input: give picture files or folders, or --files-from"));
     return command;

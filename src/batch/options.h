@@ -62,6 +62,7 @@ struct Options {
     bool quiet = false;
     QString reportPath;
     bool fast = false;
+    bool dryRun = false; // plan and tell; make, change and remove nothing
 
     [[nodiscard]] bool saves() const;
 };

@@ -1,6 +1,7 @@
 #include "batch/process.h"
 
 #include "batch/folders.h"
+#include "batch/rerun.h"
 #include "input/filenames.h"
 
 #include "edit/editplan.h"
@@ -12,7 +13,7 @@
 
 
 #include <algorithm>
-#include <sys/stat.h>
+#include <cerrno>
 
 namespace pv::batch {
 
@@ -150,49 +151,68 @@ Attempt<Edited> runPartial(const std::vector<Step> &steps, const Opened &opened,
     return Edited{current.isNull() ? held() : current, ran.value()};
 }
 
-// Whether a file already at the target's name is kept (reason given), or
-// is what an interrupted write left and is written again (noted).
-struct Existing {
-    bool keep = false;
-    QString note;
+// What one item's files are written with.
+struct ItemRun {
+    const Options &options;
+    const Work &work;
+    const OpenFolder *outdir;
+    InputFacts *input;
 };
-Existing existing(const Target &target, bool overwrite)
+
+Outcome::File fileOutcome(const Target &target, Status status, const QString &reason)
 {
-    struct stat st {};
-    if (overwrite || ::lstat(bytesOfName(target.path).constData(), &st) != 0)
-        return {};
-    if (!S_ISREG(st.st_mode) || !looksCutShort(target.path, target.output.format))
-        return {true, QString()};
-    return {false, QStringLiteral("written again: the output was incomplete")};
+    return Outcome::File{target.path, status, 0, 0, reason};
 }
 
-Outcome::File writeTarget(const Target &target, const QImage &picture, const Options &o, const Work &work)
+// The folder below the output folder that `target` goes into: opened, or
+// made with `make`; null when it is missing and not to be made.
+Made<OpenFolder> targetFolder(const OpenFolder &outdir, const Target &target, bool make)
+{
+    return outdir.below(placeInOutput(target.within).folder, make);
+}
+
+// What becomes of each target, before anything is decoded. A folder that
+// leads out through a link refuses the file.
+std::vector<TargetPlan> planTargets(const Item &item, const Options &o, const OpenFolder *outdir, InputFacts &input)
+{
+    std::vector<TargetPlan> plans;
+    for (const Target &target : item.targets) {
+        Made<OpenFolder> folder = outdir ? targetFolder(*outdir, target, false) : Made<OpenFolder>(failure(Fault::system(ENOENT)));
+        if (!folder && folder.reason().text == throughLink().text)
+            plans.push_back({TargetPlan::Action::Refuse, throughLink().text, false, std::nullopt});
+        else
+            plans.push_back(planTarget(folder ? &folder.value() : nullptr, target, o, input));
+    }
+    return plans;
+}
+
+Outcome::File writeTarget(const Target &target, const TargetPlan &plan, const QImage &picture, const ItemRun &run)
 {
     using File = Outcome::File;
-    const Existing there = existing(target, o.overwrite);
-    if (there.keep)
-        return File{target.path, Status::Skipped, 0, 0, QStringLiteral("the output exists")};
+    if (plan.action == TargetPlan::Action::Skip)
+        return fileOutcome(target, Status::Skipped, plan.reason);
+    if (plan.action == TargetPlan::Action::Refuse)
+        return fileOutcome(target, Status::Refused, plan.reason);
     if (picture.isNull())
-        return File{target.path, Status::Failed, 0, 0, QStringLiteral("out of memory")};
-    const QString folder = target.path.left(std::max<qsizetype>(target.path.lastIndexOf(u'/'), 0));
-    if (!folder.isEmpty()) {
-        if (const Attempt<void> made = makeFolders(folder); !made)
-            return File{target.path, Status::Failed, 0, 0,
-                        QStringLiteral("cannot make the folder %1: %2").arg(shownName(folder), made.reason())};
+        return fileOutcome(target, Status::Failed, QStringLiteral("out of memory"));
+    Made<OpenFolder> folder = targetFolder(*run.outdir, target, true);
+    if (!folder) {
+        if (folder.reason().text == throughLink().text)
+            return fileOutcome(target, Status::Refused, throughLink().text);
+        const QString shown = shownName(nameFromBytes(placeInOutput(target.within).folder));
+        return fileOutcome(target, Status::Failed, QStringLiteral("cannot make the folder %1: %2").arg(shown, folder.reason().text));
     }
-    // A link planted in the output folder may not lead the file elsewhere.
-    if (!liesWithin(target.path, o.outputDir))
-        return File{target.path, Status::Refused, 0, 0,
-                    QStringLiteral("the output's folder leads out of the output folder through a link")};
-    const WriteRequest how{target.output.format, target.output.qualityToUse(), target.output.lossless,
-                           o.overwrite || !there.note.isEmpty(), work, AtomicFile::Links::Replace};
-    const Made<void> written = writePicture(picture, target.path, how);
+    WriteRequest how{target.output.format, target.output.qualityToUse(), target.output.lossless, plan.replace,
+                     run.work, AtomicFile::Links::Replace, &folder.value(), QByteArray(), plan.replaceOnly};
+    if (const FileFacts *facts = run.input->hashed())
+        how.record = recordLines(*facts, target, run.options);
+    const Made<void> written = writePicture(picture, nameFromBytes(placeInOutput(target.within).name), how);
     if (!written) {
         if (written.reason().cause == Fault::Cause::Exists)
-            return File{target.path, Status::Skipped, 0, 0, QStringLiteral("the output exists")};
-        return File{target.path, Status::Failed, 0, 0, written.reason().text};
+            return fileOutcome(target, Status::Skipped, QStringLiteral("the output exists"));
+        return fileOutcome(target, Status::Failed, written.reason().text);
     }
-    return File{target.path, Status::Written, picture.width(), picture.height(), there.note};
+    return File{target.path, Status::Written, picture.width(), picture.height(), plan.reason};
 }
 
 // The item's outcome from its files': the worst status of them, the size
@@ -218,19 +238,44 @@ Outcome combined(std::vector<Outcome::File> files, const QStringList &notes)
     return out;
 }
 
-Outcome process(const Item &item, const Options &o, const Work &work, const std::atomic<bool> &stop)
+// A dry run's outcome: what would become of each file, the picture's
+// header read and the steps planned on its size, nothing decoded.
+Outcome planned(const Item &item, const std::vector<TargetPlan> &plans, const Options &o)
 {
-    if (!item.refusal.isEmpty())
-        return refused(item.refusal);
-    // Every file there already, and to be kept: nothing to decode.
-    if (std::all_of(item.targets.begin(), item.targets.end(),
-                    [&](const Target &t) { return existing(t, o.overwrite).keep; }))
-        return {Status::Skipped, 0, 0, QStringLiteral("the output exists"), {}};
+    std::vector<Outcome::File> files;
+    std::optional<QString> refusal;
+    for (size_t i = 0; i < plans.size(); ++i) {
+        const TargetPlan &plan = plans[i];
+        if (plan.action == TargetPlan::Action::Write && !refusal) {
+            const Made<QSize> size = pictureSize(item.input);
+            const auto steps = size ? drive(
+                                          o.steps, size.value(),
+                                          [](EditKind kind, const Entries &entries, const EditState &state) { return planClick(kind, entries, state); },
+                                          [](const Step &) {})
+                                    : Attempt<QStringList>(failure(texts::cannotRead + QStringLiteral(" (") + size.reason().text + u')'));
+            refusal = steps ? QString() : steps.reason();
+        }
+        if (plan.action == TargetPlan::Action::Write && refusal && !refusal->isEmpty())
+            files.push_back(fileOutcome(item.targets[i], Status::Refused, *refusal));
+        else
+            files.push_back(fileOutcome(item.targets[i], plan.action == TargetPlan::Action::Write ? Status::Written
+                                                         : plan.action == TargetPlan::Action::Skip ? Status::Skipped
+                                                                                                   : Status::Refused,
+                                        plan.reason));
+    }
+    return combined(std::move(files), {});
+}
 
+// Decodes the picture and runs the steps, writing each file as its save
+// comes, or the one at the end.
+Outcome decodeAndWrite(const Item &item, const std::vector<TargetPlan> &plans, const ItemRun &run,
+                       const std::atomic<bool> &stop)
+{
+    const Options &o = run.options;
     // Opened as the window opens a file, but only what the steps keep is
     // decoded where the format allows; with --fast, a JPEG that a shrink
     // reduces enough is decoded smaller.
-    OpenRequest request{kWorkBackground, work, {}, &stop};
+    OpenRequest request{kWorkBackground, run.work, {}, &stop};
     request.plan = [&o](QSize full) { return decodePlan(o.steps, full, o.fast); };
     const Made<Opened> opened = openPicture(item.input, request);
     if (!opened) {
@@ -241,17 +286,14 @@ Outcome process(const Item &item, const Options &o, const Work &work, const std:
             return failed(why.text);
         return refused(texts::cannotRead + QStringLiteral(" (") + why.text + u')');
     }
-
-    // The files, each written as its save comes, or the one at the end.
     std::vector<Outcome::File> files;
-    size_t next = 0;
     const SaveHere save = [&](const Step &, const QImage &picture) {
-        if (next < item.targets.size() && !stop.load())
-            files.push_back(writeTarget(item.targets[next++], picture, o, work));
+        if (files.size() < item.targets.size() && !stop.load())
+            files.push_back(writeTarget(item.targets[files.size()], plans[files.size()], picture, run));
     };
     const bool whole = opened->reduction == 1 && opened->region == QRect(QPoint(0, 0), opened->fullSize);
     const Attempt<Edited> edited =
-        whole ? runSteps(o.steps, opened->image, work, save) : runPartial(o.steps, opened.value(), work, save);
+        whole ? runSteps(o.steps, opened->image, run.work, save) : runPartial(o.steps, opened.value(), run.work, save);
     if (!edited) {
         // The saves before the refused step stand; the rest are refused.
         Outcome out = combined(std::move(files), {});
@@ -259,11 +301,36 @@ Outcome process(const Item &item, const Options &o, const Work &work, const std:
         out.reason = out.reason.isEmpty() ? edited.reason() : edited.reason() + QStringLiteral("; ") + out.reason;
         return out;
     }
-    if (stop.load())
-        return files.empty() ? Outcome() : combined(std::move(files), edited->notes);
-    if (!o.saves())
-        files.push_back(writeTarget(item.targets.back(), edited->picture, o, work));
-    return combined(std::move(files), edited->notes);
+    if (!o.saves() && !stop.load())
+        files.push_back(writeTarget(item.targets.back(), plans.back(), edited->picture, run));
+    if (files.empty())
+        return {};
+    const bool cut = files.size() < item.targets.size();
+    Outcome out = combined(std::move(files), edited->notes);
+    // Saves that the interruption prevented were not written: the item is
+    // not done, though some of its files are.
+    if (cut)
+        out.status = Status::NotDone;
+    return out;
+}
+
+Outcome process(const Item &item, const Options &o, const Work &work, const std::atomic<bool> &stop,
+                const OpenFolder *outdir)
+{
+    if (!item.refusal.isEmpty())
+        return refused(item.refusal);
+    InputFacts input(item.input);
+    const std::vector<TargetPlan> plans = planTargets(item, o, outdir, input);
+    if (o.dryRun)
+        return planned(item, plans, o);
+    // Every file to be left as it is: nothing to decode.
+    if (std::none_of(plans.begin(), plans.end(), [](const TargetPlan &p) { return p.action == TargetPlan::Action::Write; })) {
+        std::vector<Outcome::File> files;
+        for (size_t i = 0; i < plans.size(); ++i)
+            files.push_back(writeTarget(item.targets[i], plans[i], QImage(), ItemRun{o, work, outdir, &input}));
+        return combined(std::move(files), {});
+    }
+    return decodeAndWrite(item, plans, ItemRun{o, work, outdir, &input}, stop);
 }
 
 } // namespace
@@ -295,11 +362,12 @@ qint64 workingBytes(QSize size)
     return qint64(std::max(size.width(), 1)) * std::max(size.height(), 1) * 4 * 2 + (qint64(4) << 20);
 }
 
-Outcome processItem(const Item &item, const Options &o, const Work &work, const std::atomic<bool> &stop)
+Outcome processItem(const Item &item, const Options &o, const Work &work, const std::atomic<bool> &stop,
+                    const OpenFolder *outdir)
 {
     // Memory that cannot be had fails this picture alone; the run goes on.
     try {
-        return process(item, o, work, stop);
+        return process(item, o, work, stop, outdir);
     } catch (const std::bad_alloc &) {
         return failed(QStringLiteral("out of memory"));
     }

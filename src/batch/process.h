@@ -4,6 +4,7 @@
 
 #include "batch/inputs.h"
 #include "batch/options.h"
+#include "files/openfolder.h"
 #include "surfaces/work.h"
 
 #include <QImage>
@@ -30,13 +31,17 @@ struct Outcome {
     std::vector<File> files; // one a target, in order
 };
 
-// Does one item: its picture opened, the steps run, the files written with
-// the work it may take. Once `stop` is set, nothing more is written: a
-// picture not yet being written is left NotDone. A picture that cannot be
-// had for lack of memory has failed, not been refused: it is not the
-// file's fault.
+// Does one item: what becomes of each of its files decided from what is at
+// its name and the record kept with it (rerun.h), its picture opened, the
+// steps run, the files written with the work it may take into the output
+// folder open as `outdir` (null: not made yet, with --dry-run). Once
+// `stop` is set, nothing more is written: a picture not yet being written
+// is left NotDone, and so is one whose later saves the stop prevented (its
+// files tell what was written). A picture that cannot be had for lack of
+// memory has failed, not been refused: it is not the file's fault. With
+// --dry-run, nothing is decoded or written: the files tell what would be.
 [[nodiscard]] Outcome processItem(const Item &item, const Options &options, const Work &work,
-                                  const std::atomic<bool> &stop);
+                                  const std::atomic<bool> &stop, const OpenFolder *outdir);
 
 // What the steps made of a picture: the picture at the end, and the notes
 // on steps that left it as it was (an edit to the size it already has).

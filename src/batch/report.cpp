@@ -9,8 +9,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace pv::batch {
@@ -31,7 +29,7 @@ const char *statusName(Outcome::Status s)
     case Outcome::Status::NotDone:
         break;
     }
-    return "";
+    return "interrupted";
 }
 
 QString duration(double seconds)
@@ -47,10 +45,18 @@ void clearLine() { std::fputs("\r\033[K", stderr); }
 
 QString systemReason(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
-QByteArray folderOf(const QByteArray &path)
+// Whether a file's first bytes are a report's: an empty file, or one that
+// begins as a report line does.
+bool isReport(const QByteArray &head, qint64 size) { return size == 0 || head.startsWith("{\"input\":"); }
+
+Attempt<int> openedReport(const QString &path, bool checkOnly)
 {
-    const qsizetype slash = path.lastIndexOf('/');
-    return slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : path.left(slash);
+    const Made<int> opened = openReport(bytesOfName(path), isReport, checkOnly);
+    if (opened)
+        return opened.value();
+    if (opened.reason().cause == Fault::Cause::Exists)
+        return failure(QStringLiteral("--report: '%1' exists and is not a report; it is never written over").arg(shownName(path)));
+    return failure(QStringLiteral("--report: cannot write '%1': %2").arg(shownName(path), opened.reason().text));
 }
 
 } // namespace
@@ -58,54 +64,22 @@ QByteArray folderOf(const QByteArray &path)
 Attempt<void> checkReport(const QString &path, const std::vector<Item> &items)
 {
     const QString shown = shownName(path);
-    const QByteArray bytes = bytesOfName(path);
-    struct stat st {};
-    if (::stat(bytes.constData(), &st) == 0) {
-        if (S_ISDIR(st.st_mode))
-            return failure(QStringLiteral("--report: '%1' is a folder").arg(shown));
+    if (path == u"-")
+        return {};
+    if (kindOf(path) == Kind::Folder)
+        return failure(QStringLiteral("--report: '%1' is a folder").arg(shown));
+    if (const auto id = identityOf(path)) {
         for (const Item &item : items)
-            if (const auto id = identityOf(item.input); id && id->device == st.st_dev && id->inode == st.st_ino)
+            if (identityOf(item.input) == id)
                 return failure(QStringLiteral("--report: '%1' is an input, which is never written over").arg(shown));
-        if (!S_ISREG(st.st_mode))
-            return {};
     }
-    if (::access(folderOf(bytes).constData(), W_OK | X_OK) != 0)
-        return failure(QStringLiteral("--report: cannot write '%1': %2").arg(shown, systemReason(errno)));
+    const Attempt<int> usable = openedReport(path, true);
+    if (!usable)
+        return failure(usable.reason());
     return {};
 }
 
-Attempt<int> makeReport(const QString &path)
-{
-    const QByteArray bytes = bytesOfName(path);
-    auto cannot = [&](int error) {
-        return failure(QStringLiteral("--report: cannot write '%1': %2").arg(shownName(path), systemReason(error)));
-    };
-    struct stat st {};
-    const bool exists = ::stat(bytes.constData(), &st) == 0;
-    if (exists && !S_ISREG(st.st_mode)) {
-        // A device or a pipe: written to as it is, without waiting for a
-        // reader to open a pipe.
-        const int fd = ::open(bytes.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
-            return cannot(errno);
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-        return fd;
-    }
-    QByteArray temporary = folderOf(bytes) + "/.report.pvtmp" + QByteArray::number(qint64(::getpid())) + ".XXXXXX";
-    const int fd = ::mkstemp(temporary.data());
-    if (fd < 0)
-        return cannot(errno);
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    if (::fchmod(fd, exists ? (st.st_mode & 07777) : (0666 & ~mask)) != 0 ||
-        ::rename(temporary.constData(), bytes.constData()) != 0) {
-        const int error = errno;
-        ::close(fd);
-        ::unlink(temporary.constData());
-        return cannot(error);
-    }
-    return fd;
-}
+Attempt<int> makeReport(const QString &path) { return openedReport(path, false); }
 
 void say(const QString &text)
 {
@@ -113,7 +87,7 @@ void say(const QString &text)
     std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
 }
 
-QByteArray reportLine(const Item &item, const Outcome &r)
+QByteArray reportLine(const Item &item, const Outcome &r, bool planned)
 {
     auto json = [](const QJsonValue &v) {
         const QByteArray wrapped = QJsonDocument(QJsonArray{v}).toJson(QJsonDocument::Compact);
@@ -126,21 +100,25 @@ QByteArray reportLine(const Item &item, const Outcome &r)
                ",\"height\":" + (written ? QByteArray::number(height) : "null") + ",\"reason\":" + json(reason);
     };
     // Every file the item writes, each as it went; one that was not tried
-    // went as the item did.
+    // went as the item did, or was not written for an interruption.
+    const bool cut = r.status == Outcome::Status::NotDone;
+    const QString notTried = QStringLiteral("interrupted before it was written");
     QByteArray files;
     for (size_t i = 0; i < item.targets.size(); ++i) {
         const Outcome::File *f = i < r.files.size() ? &r.files[i] : nullptr;
         files += (i ? ",{" : "{") +
                  (f ? members(f->path, f->status, f->width, f->height, f->reason)
-                    : members(item.targets[i].path, r.status, 0, 0, r.reason)) +
+                    : members(item.targets[i].path, r.status, 0, 0, cut ? notTried : r.reason)) +
                  "}";
     }
+    const bool lastTried = r.files.size() == item.targets.size();
     return "{\"input\":" + json(shownName(item.input)) + "," +
-           members(item.output(), r.status, r.width, r.height, r.reason) + ",\"outputs\":[" + files + "]}\n";
+           members(item.output(), r.status, r.width, r.height, cut && !lastTried ? notTried : r.reason) +
+           ",\"outputs\":[" + files + "]" + (planned ? ",\"planned\":true}\n" : "}\n");
 }
 
-Report::Report(const std::vector<Item> &items, int fd, const QString &path, bool progressLine)
-    : m_items(items), m_fd(fd), m_path(path), m_progressLine(progressLine), m_outcomes(items.size()),
+Report::Report(const std::vector<Item> &items, int fd, const QString &path, bool progressLine, bool planned)
+    : m_items(items), m_fd(fd), m_path(path), m_progressLine(progressLine), m_planned(planned), m_outcomes(items.size()),
       m_finished(items.size(), false)
 {
     m_clock.start();
@@ -188,10 +166,31 @@ void Report::flush(bool all)
                 say(shownName(item.input) + QStringLiteral(": ") + QLatin1String(statusName(r.status)) +
                     QStringLiteral(": ") + r.reason);
             }
-            write(reportLine(item, r));
         }
+        if (m_planned)
+            tellPlan(item, r);
+        // Written in part before an interruption: its line tells which.
+        if (r.status != Outcome::Status::NotDone || !r.files.empty())
+            write(reportLine(item, r, m_planned));
         ++m_told;
     }
+}
+
+void Report::tellPlan(const Item &item, const Outcome &r)
+{
+    for (size_t i = 0; i < item.targets.size(); ++i) {
+        const Outcome::File *f = i < r.files.size() ? &r.files[i] : nullptr;
+        const Outcome::Status status = f ? f->status : r.status;
+        const QString &reason = f ? f->reason : r.reason;
+        const char *verb = status == Outcome::Status::Written   ? "would write"
+                           : status == Outcome::Status::Skipped ? "would skip"
+                                                                : "would refuse";
+        const QString line = QLatin1String(verb) + QStringLiteral(": ") + shownName(item.targets[i].path) +
+                             (reason.isEmpty() ? QString() : QStringLiteral(" (") + reason + u')') + u'\n';
+        const QByteArray bytes = line.toLocal8Bit();
+        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    }
+    std::fflush(stdout);
 }
 
 void Report::showProgress(int done)

@@ -15,13 +15,16 @@ namespace pv::batch {
 // "pixelvane-batch: " and the text, as one line on standard error.
 void say(const QString &text);
 
-// One report line: {"input":…,"output":…,"status":…,"width":…,"height":…,"reason":…}.
-[[nodiscard]] QByteArray reportLine(const Item &item, const Outcome &outcome);
+// One report line: {"input":…,"output":…,"status":…,"width":…,"height":…,"reason":…,"outputs":[…]},
+// with "planned":true when it tells what a dry run would do.
+[[nodiscard]] QByteArray reportLine(const Item &item, const Outcome &outcome, bool planned = false);
 
 // The report file: checked before anything is made, then made. A report
-// never replaces an input, and a regular file (or none) at its name is
-// replaced at once by the new, empty report, which then grows a line at a
-// time; a device or a pipe is written to as it is.
+// never replaces an input, nor any file but an empty one or a report of
+// this program's (a usage error); such a regular file (or none) at its
+// name is replaced at once by the new, empty report, which then grows a
+// line at a time; a link, a device or a pipe is written to as it is, and
+// "-" is standard output.
 [[nodiscard]] Attempt<void> checkReport(const QString &path, const std::vector<Item> &items);
 // The file descriptor to write the report to.
 [[nodiscard]] Attempt<int> makeReport(const QString &path);
@@ -30,7 +33,8 @@ class Report {
 public:
     // `fd` is the report file's, or -1 when there is none; `path` names it
     // in messages.
-    Report(const std::vector<Item> &items, int fd, const QString &path, bool progressLine);
+    // `planned`: a dry run's, whose lines also go to standard output.
+    Report(const std::vector<Item> &items, int fd, const QString &path, bool progressLine, bool planned = false);
     ~Report();
 
     // The outcome of item `index`. Not thread-safe: the caller serialises.
@@ -51,12 +55,14 @@ private:
     [[nodiscard]] int count(Outcome::Status s) const { return m_counts[int(s)]; }
 
     void write(const QByteArray &line);
+    void tellPlan(const Item &item, const Outcome &outcome);
 
     const std::vector<Item> &m_items;
     int m_fd;
     QString m_path;
     QString m_writeError; // the first failure to write the report
     const bool m_progressLine;
+    const bool m_planned;
     std::vector<Outcome> m_outcomes;
     std::vector<bool> m_finished;
     int m_told = 0;       // items told, in input order

@@ -1,15 +1,14 @@
 #include "files/atomicfile.h"
 
+#include "files/filerecord.h"
 #include "input/filenames.h"
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
-#include <csignal>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,56 +29,39 @@ std::optional<Fault> notRegular(const struct stat &st)
 
 Fault exists() { return Fault{Fault::Cause::Exists, QString::fromLocal8Bit(std::strerror(EEXIST))}; }
 
-// Temporary names are ".<name>.pvtmp<pid>.XXXXXX"; the name part is cut
-// short where the whole would not fit the folder's name limit, at a
-// character's boundary.
-constexpr char kTemporaryTag[] = ".pvtmp";
-
-QByteArray temporaryPattern(const QByteArray &folder, QByteArray name)
-{
-    const QByteArray suffix = kTemporaryTag + QByteArray::number(qint64(::getpid())) + ".XXXXXX";
-    long limit = ::pathconf(folder.constData(), _PC_NAME_MAX);
-    if (limit <= 0)
-        limit = NAME_MAX;
-    const qsizetype room = qsizetype(limit) - 1 - suffix.size();
-    if (name.size() > room) {
-        qsizetype cut = std::max<qsizetype>(room, 0);
-        while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xc0) == 0x80)
-            --cut;
-        name.truncate(cut);
-    }
-    return folder + "/." + name + suffix;
-}
-
-int syncFolder(const QByteArray &folder)
-{
-    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return errno;
-    const int result = ::fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
-    ::close(fd);
-    return result;
-}
-
 } // namespace
 
 AtomicFile::AtomicFile(const QString &path, Existing existing, Links links)
     : m_keepExisting(existing == Existing::Keep), m_replaceLinks(links == Links::Replace)
 {
-    m_target = bytesOfName(path);
+    QByteArray target = bytesOfName(path);
     struct stat st {};
-    if (!m_replaceLinks && ::lstat(m_target.constData(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (!m_replaceLinks && ::lstat(target.constData(), &st) == 0 && S_ISLNK(st.st_mode)) {
         // Writing through a link replaces the file it points to, not the link.
-        if (char *resolved = ::realpath(m_target.constData(), nullptr)) {
-            m_target = resolved;
+        if (char *resolved = ::realpath(target.constData(), nullptr)) {
+            target = resolved;
             std::free(resolved);
         }
     }
-    const qsizetype slash = m_target.lastIndexOf('/');
-    m_folder = slash < 0 ? QByteArray(".") : m_target.left(slash == 0 ? 1 : slash);
+    m_name = target.mid(target.lastIndexOf('/') + 1);
+    Made<OpenFolder> folder = OpenFolder::holding(target);
+    m_folder = folder ? ::fcntl(folder->fd(), F_DUPFD_CLOEXEC, 0) : -1;
+    m_folderError = folder ? 0 : ENOENT;
 }
 
-AtomicFile::~AtomicFile() { discard(); }
+AtomicFile::AtomicFile(const OpenFolder &folder, const QByteArray &name, Existing existing)
+    : m_folder(::fcntl(folder.fd(), F_DUPFD_CLOEXEC, 0)), m_name(name), m_keepExisting(existing == Existing::Keep),
+      m_replaceLinks(true)
+{
+    m_folderError = m_folder < 0 ? errno : 0;
+}
+
+AtomicFile::~AtomicFile()
+{
+    discard();
+    if (m_folder >= 0)
+        ::close(m_folder);
+}
 
 Fault Fault::system(int error) { return {Cause::System, QString::fromLocal8Bit(std::strerror(error))}; }
 
@@ -98,35 +80,42 @@ void AtomicFile::discard()
         m_fd = -1;
     }
     if (!m_temporary.isEmpty()) {
-        ::unlink(m_temporary.constData());
+        ::unlinkat(m_folder, m_temporary.constData(), 0);
         m_temporary.clear();
     }
 }
 
 Made<void> AtomicFile::open()
 {
+    if (m_folder < 0)
+        return fail(m_folderError ? m_folderError : EBADF);
+    const int lookup = m_replaceLinks ? AT_SYMLINK_NOFOLLOW : 0;
     struct stat existing {};
-    if (m_keepExisting && ::lstat(m_target.constData(), &existing) == 0)
+    if (m_keepExisting && ::fstatat(m_folder, m_name.constData(), &existing, AT_SYMLINK_NOFOLLOW) == 0)
         return fail(exists());
-    const int found = m_replaceLinks ? ::lstat(m_target.constData(), &existing) : ::stat(m_target.constData(), &existing);
-    if (found == 0) {
+    if (::fstatat(m_folder, m_name.constData(), &existing, lookup) == 0) {
         if (m_replaceLinks && S_ISLNK(existing.st_mode)) {
             existing.st_mode = 0; // the link goes; the new file has the usual permissions
         } else {
             if (const std::optional<Fault> why = notRegular(existing))
                 return fail(*why);
-            if (::access(m_target.constData(), W_OK) != 0)
+            if (::faccessat(m_folder, m_name.constData(), W_OK, 0) != 0)
                 return fail(errno);
             m_replacing = true;
         }
     } else if (errno != ENOENT) {
         return fail(errno);
     }
-    QByteArray pattern = temporaryPattern(m_folder, m_target.mid(m_target.lastIndexOf('/') + 1));
-    m_fd = ::mkstemp(pattern.data());
+    QByteArray temporary = temporaryName(m_name, ::fpathconf(m_folder, _PC_NAME_MAX));
+    for (int attempt = 0; attempt < 100 && m_fd < 0; ++attempt) {
+        randomise(temporary);
+        m_fd = ::openat(m_folder, temporary.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (m_fd < 0 && errno != EEXIST)
+            return fail(errno);
+    }
     if (m_fd < 0)
-        return fail(errno);
-    m_temporary = pattern;
+        return fail(EEXIST);
+    m_temporary = temporary;
     // The new file gets the old one's permissions, or the usual ones.
     mode_t mode;
     if (m_replacing) {
@@ -159,42 +148,72 @@ bool AtomicFile::writeAt(const char *data, qint64 size, qint64 offset)
     return m_fd >= 0 && m_writeError.load() == 0;
 }
 
+Made<void> AtomicFile::finishRecord()
+{
+    if (m_record.isEmpty())
+        return {};
+    struct stat st {};
+    if (::fstat(m_fd, &st) != 0)
+        return fail(errno);
+    const std::optional<QByteArray> hash = hashOfOpenFile(m_fd, qint64(st.st_size));
+    if (!hash)
+        return fail(errno ? errno : EIO);
+    // A file system without user extended attributes keeps no record.
+    pv::setRecord(m_fd, m_record + "output " + QByteArray::number(qint64(st.st_size)) + ' ' + *hash + '\n');
+    return {};
+}
+
 Made<void> AtomicFile::commit()
 {
     if (const int error = m_writeError.load())
         return fail(error);
     if (m_fd < 0)
         return fail(EBADF);
-    // On the disk before it has the name: after a power failure the name
-    // holds the whole new file or what it held before, never an empty one.
-    if (::fdatasync(m_fd) != 0)
+    if (Made<void> recorded = finishRecord(); !recorded)
+        return recorded;
+    // On the disk before it has the name, its record too: after a power
+    // failure the name holds the whole new file or what it held before,
+    // never an empty one.
+    if ((m_record.isEmpty() ? ::fdatasync(m_fd) : ::fsync(m_fd)) != 0)
         return fail(errno);
     const int fd = m_fd;
     m_fd = -1;
     if (::close(fd) != 0)
         return fail(errno);
-    // Whatever took the target's name meanwhile must still be replaceable.
-    struct stat now {};
-    const int found = m_replaceLinks ? ::lstat(m_target.constData(), &now) : ::stat(m_target.constData(), &now);
-    if (found == 0 && !(m_replaceLinks && S_ISLNK(now.st_mode))) {
-        if (const std::optional<Fault> why = notRegular(now))
-            return fail(*why);
-    }
+    if (Made<void> replaceable = checkTarget(); !replaceable)
+        return replaceable;
     if (Made<void> placed = putInPlace(); !placed)
         return placed;
     m_temporary.clear();
-    if (const int error = syncFolder(m_folder))
-        return failure(Fault::system(error));
+    if (::fsync(m_folder) != 0 && errno != EINVAL)
+        return failure(Fault::system(errno));
+    return {};
+}
+
+// Whatever took the target's name meanwhile must still be replaceable.
+Made<void> AtomicFile::checkTarget()
+{
+    struct stat now {};
+    const int found = ::fstatat(m_folder, m_name.constData(), &now, m_replaceLinks ? AT_SYMLINK_NOFOLLOW : 0);
+    if (found != 0)
+        return {};
+    if (m_expected && !m_keepExisting && FileIdentity{now.st_dev, now.st_ino} != *m_expected)
+        return fail(exists());
+    if (m_replaceLinks && S_ISLNK(now.st_mode))
+        return {};
+    if (const std::optional<Fault> why = notRegular(now))
+        return fail(*why);
     return {};
 }
 
 Made<void> AtomicFile::putInPlace()
 {
+    const int at = m_folder;
     const char *from = m_temporary.constData();
-    const char *to = m_target.constData();
+    const char *to = m_name.constData();
     if (!m_keepExisting)
-        return ::rename(from, to) == 0 ? Made<void>() : fail(errno);
-    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+        return ::renameat(at, from, at, to) == 0 ? Made<void>() : fail(errno);
+    if (::renameat2(at, from, at, to, RENAME_NOREPLACE) == 0)
         return {};
     if (errno == EEXIST)
         return fail(exists());
@@ -202,8 +221,8 @@ Made<void> AtomicFile::putInPlace()
         return fail(errno);
     // No such step here: a hard link fails just as surely when the name is
     // taken.
-    if (::link(from, to) == 0) {
-        ::unlink(from);
+    if (::linkat(at, from, at, to, 0) == 0) {
+        ::unlinkat(at, from, 0);
         return {};
     }
     if (errno == EEXIST)
@@ -212,34 +231,16 @@ Made<void> AtomicFile::putInPlace()
         return fail(errno);
     // No hard links either (exFAT): the name is taken exclusively, then the
     // complete file renamed over that empty one.
-    const int reserved = ::open(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int reserved = ::openat(at, to, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (reserved < 0)
         return fail(errno == EEXIST ? exists() : Fault::system(errno));
     ::close(reserved);
-    if (::rename(from, to) != 0) {
+    if (::renameat(at, from, at, to) != 0) {
         const int error = errno;
-        ::unlink(to);
+        ::unlinkat(at, to, 0);
         return fail(error);
     }
     return {};
-}
-
-bool AtomicFile::isStaleTemporary(const QByteArray &fileName)
-{
-    if (!fileName.startsWith('.'))
-        return false;
-    const qsizetype tag = fileName.lastIndexOf(kTemporaryTag);
-    if (tag <= 0)
-        return false;
-    const QByteArray rest = fileName.mid(tag + qsizetype(sizeof kTemporaryTag) - 1);
-    const qsizetype dot = rest.indexOf('.');
-    if (dot <= 0 || rest.size() - dot - 1 != 6)
-        return false;
-    bool ok = false;
-    const qint64 pid = rest.left(dot).toLongLong(&ok);
-    if (!ok || pid <= 0 || pid > INT_MAX)
-        return false;
-    return ::kill(pid_t(pid), 0) != 0 && errno == ESRCH;
 }
 
 } // namespace pv

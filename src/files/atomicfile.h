@@ -1,11 +1,13 @@
 #pragma once
 
+#include "files/openfolder.h"
 #include "surfaces/fault.h"
 
 #include <QByteArray>
 #include <QString>
 
 #include <atomic>
+#include <optional>
 
 namespace pv {
 
@@ -15,8 +17,10 @@ namespace pv {
 // target, reaches the disk, and only then is renamed into place; the
 // folder's entry reaches the disk too. A temporary file is never left
 // behind by a run that ends; one that a killed process left is recognised
-// by its name (see isStaleTemporary). Faults carry the system's own
-// descriptions.
+// by its name (see isStaleTemporary). The temporary file, the check and
+// the rename all happen on the folder's descriptor, opened once: renaming
+// the folder or a folder above it meanwhile cannot lead the file
+// elsewhere. Faults carry the system's own descriptions.
 //
 // Only a regular file is replaced. Made not to replace at all, the file is
 // put in place only if nothing has the name by then, as the file system
@@ -31,6 +35,8 @@ public:
     // never what it points to, as a shared output folder needs.
     enum class Links { Follow, Replace };
     explicit AtomicFile(const QString &path, Existing existing = Existing::Replace, Links links = Links::Follow);
+    // The file `name` in an open folder; a link there is replaced itself.
+    AtomicFile(const OpenFolder &folder, const QByteArray &name, Existing existing);
     ~AtomicFile();
     AtomicFile(const AtomicFile &) = delete;
     AtomicFile &operator=(const AtomicFile &) = delete;
@@ -43,9 +49,12 @@ public:
     // fails as Fault::Cause::Exists.
     [[nodiscard]] Made<void> commit();
 
-    // Whether a file name (without its folder) is a temporary file of this
-    // program's whose process has ended on this machine.
-    [[nodiscard]] static bool isStaleTemporary(const QByteArray &fileName);
+    // Gives the file a record (see filerecord.h) of these lines followed
+    // by "output SIZE HASH" of its own bytes, set before it has its name.
+    void setRecord(const QByteArray &lines) { m_record = lines; }
+    // Replacing, the file put in place only over this very file: anything
+    // else that took the name meanwhile is kept (Cause::Exists).
+    void replaceOnly(FileIdentity identity) { m_expected = identity; }
 
 private:
     Failure<Fault> fail(int error);
@@ -53,9 +62,15 @@ private:
     void discard();
     [[nodiscard]] Made<void> putInPlace();
 
-    QByteArray m_target;
-    QByteArray m_folder;
+    [[nodiscard]] Made<void> checkTarget();
+    [[nodiscard]] Made<void> finishRecord();
+
+    int m_folder = -1; // owned
+    int m_folderError = 0;
+    QByteArray m_name;
     QByteArray m_temporary;
+    QByteArray m_record;
+    std::optional<FileIdentity> m_expected;
     int m_fd = -1;
     bool m_replacing = false;
     bool m_keepExisting = false;

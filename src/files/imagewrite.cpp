@@ -6,19 +6,15 @@
 
 #include <QBuffer>
 #include <QImageWriter>
-#include <QtEndian>
 
 #include <csetjmp>
 #include <memory>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <jpeglib.h>
 #include <libheif/heif.h>
 #include <webp/encode.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace pv {
 
@@ -202,7 +198,12 @@ bool canBeLossless(ImageFormat format) { return format == ImageFormat::Webp; }
 
 Made<void> writePicture(const QImage &pixels, const QString &path, const WriteRequest &request)
 {
-    AtomicFile file(path, request.replace ? AtomicFile::Existing::Replace : AtomicFile::Existing::Keep, request.links);
+    const auto existing = request.replace ? AtomicFile::Existing::Replace : AtomicFile::Existing::Keep;
+    AtomicFile file = request.folder ? AtomicFile(*request.folder, bytesOfName(path), existing)
+                                     : AtomicFile(path, existing, request.links);
+    file.setRecord(request.record);
+    if (request.replaceOnly)
+        file.replaceOnly(*request.replaceOnly);
     if (Made<void> opened = file.open(); !opened)
         return opened;
     if (request.format == ImageFormat::Bmp)
@@ -212,70 +213,6 @@ Made<void> writePicture(const QImage &pixels, const QString &path, const WriteRe
         return failure(Fault::content(QStringLiteral("cannot encode the picture")));
     file.writeAt(bytes.constData(), bytes.size(), 0);
     return file.commit();
-}
-
-// Whether the boxes of an ISO base media file fill it exactly.
-bool heifBoxesComplete(const QString &path, qint64 size)
-{
-    const int fd = ::open(bytesOfName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    qint64 at = 0;
-    bool whole = false;
-    for (int boxes = 0; boxes < 4096; ++boxes) {
-        char header[16];
-        if (at == size) {
-            whole = true;
-            break;
-        }
-        if (::pread(fd, header, 16, at) < 8)
-            break;
-        quint64 length = qFromBigEndian<quint32>(header);
-        if (length == 1)
-            length = qFromBigEndian<quint64>(header + 8);
-        if (length < 8 || length > quint64(size - at))
-            break;
-        at += qint64(length);
-    }
-    ::close(fd);
-    return whole;
-}
-
-bool looksCutShort(const QString &path, ImageFormat format)
-{
-    const int fd = ::open(bytesOfName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat st {};
-    char head[8] = {}, tail[12] = {};
-    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    const qint64 size = regular ? qint64(st.st_size) : -1;
-    const qint64 headBytes = size > 0 ? ::pread(fd, head, sizeof head, 0) : 0;
-    const bool tailRead = size >= qint64(sizeof tail) &&
-                          ::pread(fd, tail, sizeof tail, size - qint64(sizeof tail)) == qint64(sizeof tail);
-    ::close(fd);
-    if (size == 0)
-        return true;
-    if (size < 0)
-        return false;
-    auto begins = [&](const char *signature, qint64 length) {
-        return std::memcmp(head, signature, size_t(std::min(length, headBytes))) == 0;
-    };
-    switch (format) {
-    case ImageFormat::Bmp:
-        return begins("BM", 2) && (headBytes < 6 || qFromLittleEndian<quint32>(head + 2) > quint64(size));
-    case ImageFormat::Png:
-        return begins("\x89PNG\r\n\x1a\n", 8) && !(tailRead && std::memcmp(tail + 4, "IEND", 4) == 0);
-    case ImageFormat::Jpeg:
-        return begins("\xff\xd8", 2) && !(tailRead && std::memcmp(tail + 10, "\xff\xd9", 2) == 0);
-    case ImageFormat::Webp:
-        // RIFF's length says how long the whole file is.
-        return begins("RIFF", 4) && (headBytes < 8 || qFromLittleEndian<quint32>(head + 4) + 8 > quint64(size));
-    case ImageFormat::Avif:
-        // Boxes to the end: the last one's length must reach it exactly.
-        return begins("\0\0\0", 3) && !heifBoxesComplete(path, size);
-    }
-    return false;
 }
 
 } // namespace pv

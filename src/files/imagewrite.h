@@ -9,6 +9,8 @@
 #include <QImage>
 #include <QString>
 
+#include <optional>
+
 namespace pv {
 
 enum class ImageFormat { Bmp, Png, Jpeg, Webp, Avif };
@@ -32,6 +34,10 @@ struct WriteRequest {
     // A link at the path: followed, as the window's user who chose it
     // means, or replaced itself, as a shared output folder needs.
     AtomicFile::Links links = AtomicFile::Links::Follow;
+    // Set: the path is a name in this folder, a link there replaced itself.
+    const OpenFolder *folder = nullptr;
+    QByteArray record; // the file's record, without its "output" line (filerecord.h)
+    std::optional<FileIdentity> replaceOnly; // see AtomicFile::replaceOnly
 };
 
 // Writes an RGB32 picture: BMP as the window saves it (24 bits, bottom-up),
@@ -41,12 +47,5 @@ struct WriteRequest {
 // position, no thumbnail. An existing file is either replaced whole or left
 // untouched.
 [[nodiscard]] Made<void> writePicture(const QImage &pixels, const QString &path, const WriteRequest &request = {});
-
-// Whether the regular file at `path` is what a power failure during an
-// earlier write of the format can leave: empty, or beginning as the format
-// does but not whole, as far as its length and ending tell (a BMP shorter
-// than its header says, a PNG not ending in IEND, a JPEG not in its end
-// marker). Any other file, a stranger's included, is not.
-[[nodiscard]] bool looksCutShort(const QString &path, ImageFormat format);
 
 } // namespace pv
