@@ -3,16 +3,23 @@
 #include "testimages.h"
 
 #include <QBuffer>
+#include <QDateTime>
+#include <QtEndian>
 #include <QDir>
 #include <QDirIterator>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
 #include <csignal>
+#include <fcntl.h>
+#include <thread>
+#include <unistd.h>
 #include <cstdio>
 #include <sys/stat.h>
 
@@ -83,7 +90,8 @@ private slots:
     void usageErrorsChangeNothing_data();
     void usageErrorsChangeNothing();
     void linksInTheOutputFolder();
-    void cutShortOutputsAreWrittenAgain();
+    void rerunsKnowWhatTheyMade_data();
+    void rerunsKnowWhatTheyMade();
     void hostileInputs_data();
     void hostileInputs();
     void namesAsBytes();
@@ -93,6 +101,9 @@ private slots:
     void usageErrorsCreateNothing_data();
     void usageErrorsCreateNothing();
     void savesAreTheWindowsSaves();
+    void dryRunChangesNothing();
+    void linkSwapRaceWritesNothingOutside();
+    void otherHostsTemporaryFilesAreLeftAlone();
     void fastIsCloseToExact_data();
     void fastIsCloseToExact();
 };
@@ -250,6 +261,10 @@ void tst_Batch::usageErrorsChangeNothing_data()
                                              << "Not a directory";
     QTest::newRow("output folder cannot be made") << QStringList{"-o", "/proc/pixelvane", "--report", "DIR/report.jsonl", "IN"}
                                                   << "cannot make the output folder '/proc/pixelvane': ";
+    QTest::newRow("report named as a photo that is not an input")
+        << QStringList{"-o", "DIR/out", "--report", "DIR/a.jpg", "DIR/m1.jpg"} << "exists and is not a report";
+    QTest::newRow("the same save twice") << QStringList{"-o", "DIR/out", "--save", "x", "--save", "./x", "IN"}
+                                         << "--save: 'x' is given twice for bmp files";
 }
 
 void tst_Batch::usageErrorsChangeNothing()
@@ -257,7 +272,7 @@ void tst_Batch::usageErrorsChangeNothing()
     QFETCH(QStringList, arguments);
     QFETCH(QString, message);
     QTemporaryDir dir;
-    const QByteArray picture = jpeg(photo(40, 30), 90), report = "an earlier report\n";
+    const QByteArray picture = jpeg(photo(40, 30), 90), report = "{\"input\":\"an earlier report\"}\n";
     QVERIFY(writeFile(dir.filePath("a.jpg"), picture));
     QVERIFY(writeFile(dir.filePath("report.jsonl"), report));
     arguments.replaceInStrings(QStringLiteral("IN"), dir.filePath("a.jpg"));
@@ -282,6 +297,8 @@ void tst_Batch::linksInTheOutputFolder()
     QDir(dir.path()).mkpath("elsewhere");
     QVERIFY(writeFile(dir.filePath("in/a.bmp"), bmp(pattern(20, 10), 24)));
     QVERIFY(writeFile(dir.filePath("in/sub/b.bmp"), bmp(pattern(20, 10), 24)));
+    QDir(dir.path()).mkpath("in/sub/deeper");
+    QVERIFY(writeFile(dir.filePath("in/sub/deeper/c.bmp"), bmp(pattern(20, 10), 24)));
     QVERIFY(writeFile(dir.filePath("victim"), "precious"));
     QVERIFY(QFile::link(dir.filePath("victim"), dir.filePath("out/a.bmp")));
     QVERIFY(QFile::link(dir.filePath("elsewhere"), dir.filePath("out/sub")));
@@ -294,33 +311,120 @@ void tst_Batch::linksInTheOutputFolder()
     QCOMPARE(readFile(dir.filePath("victim")), QByteArray("precious"));
     QVERIFY(!QFileInfo(dir.filePath("out/a.bmp")).isSymLink());
     QCOMPARE(QImage(dir.filePath("out/a.bmp")).size(), QSize(20, 10));
-    QCOMPARE(QDir(dir.filePath("elsewhere")).entryList(QDir::Files | QDir::Hidden), QStringList());
+    // Not even a folder made there.
+    QCOMPARE(QDir(dir.filePath("elsewhere")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
 }
 
-// What a power failure leaves of an output (nothing, or its beginning) is
-// written again on the next run; someone else's file of that name is not.
-void tst_Batch::cutShortOutputsAreWrittenAgain()
+// An AVIF whose last box has size 0, "to the end of the file", as the
+// format allows.
+QByteArray avifWithOpenLastBox()
 {
-    QTemporaryDir dir;
-    QDir(dir.path()).mkpath("out");
-    const QByteArray whole = bmp(pattern(30, 20), 24);
-    for (const char *name : {"empty", "cut", "stranger"})
-        QVERIFY(writeFile(dir.filePath(QStringLiteral("%1.bmp").arg(name)), whole));
-    QVERIFY(writeFile(dir.filePath("out/empty.bmp"), QByteArray()));
-    QVERIFY(writeFile(dir.filePath("out/cut.bmp"), whole.left(100)));
-    QVERIFY(writeFile(dir.filePath("out/stranger.bmp"), "not a picture"));
-    const Run r = batch({"-q", "--report", dir.filePath("r.jsonl"), "-o", dir.filePath("out"), dir.filePath("empty.bmp"),
-                         dir.filePath("cut.bmp"), dir.filePath("stranger.bmp")});
-    QCOMPARE(r.status, 0);
-    const QList<QJsonObject> lines = reportLines(dir.filePath("r.jsonl"));
-    QCOMPARE(lines.size(), 3);
-    for (int i : {0, 1}) {
-        QCOMPARE(lines[i]["status"].toString(), QStringLiteral("written"));
-        QVERIFY(lines[i]["reason"].toString().contains(QStringLiteral("incomplete")));
+    HeifOptions options;
+    options.avif = true;
+    QByteArray bytes = heif(photo(40, 30), options);
+    qsizetype at = 0, last = 0;
+    while (at + 8 <= bytes.size()) {
+        const quint32 size = qFromBigEndian<quint32>(bytes.constData() + at);
+        if (size < 8)
+            break;
+        last = at;
+        at += size;
     }
-    VERIFY_SAME_PIXELS(QImage(dir.filePath("out/cut.bmp")), pattern(30, 20));
-    QCOMPARE(lines[2]["status"].toString(), QStringLiteral("skipped"));
-    QCOMPARE(readFile(dir.filePath("out/stranger.bmp")), QByteArray("not a picture"));
+    qToBigEndian<quint32>(0, bytes.data() + last);
+    return bytes;
+}
+
+// A rerun decides by the record each output keeps of its input, its steps
+// and its own bytes: what is current is left untouched, what is stale or
+// damaged is made again, and a file without a record (someone else's, or
+// on a file system that keeps none) is left alone unless --overwrite; an
+// empty file is what a killed write leaves, and is written again.
+void tst_Batch::rerunsKnowWhatTheyMade_data()
+{
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<QString>("change"); // what happens between the runs
+    QTest::addColumn<QStringList>("again"); // the second run's options
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("reason");
+    const QStringList same{"--shrink", "30x20"};
+    QTest::newRow("nothing changed") << "png" << "" << same << "skipped" << "the output is up to date";
+    QTest::newRow("input touched, its bytes the same") << "bmp" << "touch input" << same << "skipped" << "the output is up to date";
+    QTest::newRow("input replaced by another picture") << "jpeg" << "replace input" << same << "written" << "made again: its input changed";
+    QTest::newRow("steps changed") << "png" << "" << QStringList{"--shrink", "20x10"} << "written" << "made again: its steps changed";
+    QTest::newRow("quality changed") << "jpeg" << "" << QStringList{"--shrink", "30x20", "--quality", "50"} << "written" << "made again: its steps changed";
+    QTest::newRow("output cut short") << "bmp" << "cut output" << same << "written" << "made again: the output no longer matched its record";
+    QTest::newRow("output changed since") << "png" << "append to output" << same << "written" << "made again: the output no longer matched its record";
+    QTest::newRow("empty file at the name") << "bmp" << "empty output" << same << "written" << "written again: the output was empty";
+    QTest::newRow("a file without a record") << "bmp" << "output without a record" << same << "skipped" << "the output exists";
+    QTest::newRow("a file without a record, --overwrite") << "bmp" << "output without a record" << (same + QStringList{"--overwrite"}) << "written" << "";
+    QTest::newRow("a motion photo: data after the JPEG's end") << "jpeg" << "motion photo" << same << "skipped" << "the output exists";
+    QTest::newRow("an AVIF whose last box has size 0") << "avif" << "open last box" << same << "skipped" << "the output exists";
+    QTest::newRow("a PNG with a trailing byte") << "png" << "trailing byte" << same << "skipped" << "the output exists";
+}
+
+void tst_Batch::rerunsKnowWhatTheyMade()
+{
+    QFETCH(QString, format);
+    QFETCH(QString, change);
+    QFETCH(QStringList, again);
+    QTemporaryDir dir;
+    const QString input = dir.filePath("a.png");
+    QVERIFY(writeFile(input, png(pattern(60, 40), 2, 8)));
+    const QStringList common{"-q", "--format", format, "--report", dir.filePath("r.jsonl"), "-o", dir.filePath("out"), input};
+    QCOMPARE(batch(QStringList{"--shrink", "30x20"} + common).status, 0);
+    const QString output = dir.filePath("out/a." + QString(format == u"jpeg" ? "jpg" : format));
+    QByteArray there = readFile(output);
+    QVERIFY(!there.isEmpty());
+    if (change == u"touch input") {
+        QFile f(input);
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        QVERIFY(f.setFileTime(QDateTime::currentDateTime().addSecs(60), QFileDevice::FileModificationTime));
+    }
+    else if (change == u"replace input")
+        QVERIFY(writeFile(input, png(photo(60, 40), 2, 8)));
+    else if (change == u"cut output" || change == u"append to output" || change == u"empty output")
+        there = change == u"cut output" ? there.left(there.size() / 2) : change == u"empty output" ? QByteArray() : there + "x";
+    else if (change == u"motion photo")
+        there = jpeg(photo(30, 20)) + QByteArray(4000, 'v');
+    else if (change == u"open last box")
+        there = avifWithOpenLastBox();
+    else if (change == u"trailing byte")
+        there = png(photo(30, 20), 2, 8) + "\0";
+    if (change.contains(u"output") && change != u"output without a record") {
+        // Changed in place: the record stays with the file.
+        QFile f(output);
+        QVERIFY(f.open(QIODevice::ReadWrite | QIODevice::Truncate));
+        QCOMPARE(f.write(there), there.size());
+    } else if (!change.isEmpty() && !change.contains(u"input")) {
+        QVERIFY(QFile::remove(output)); // a new file: no record
+        QVERIFY(writeFile(output, there));
+    }
+    struct stat before {};
+    QCOMPARE(::stat(QFile::encodeName(output).constData(), &before), 0);
+    const QByteArray beforeBytes = readFile(output);
+    const Run r = batch(again + common);
+    QVERIFY2(r.status == 0, qPrintable(r.err));
+    const QList<QJsonObject> lines = reportLines(dir.filePath("r.jsonl"));
+    QCOMPARE(lines.size(), 1);
+    QTEST(lines[0]["status"].toString(), "status");
+    QTEST(lines[0]["reason"].toString(), "reason");
+    struct stat after {};
+    QCOMPARE(::stat(QFile::encodeName(output).constData(), &after), 0);
+    if (lines[0]["status"].toString() == u"skipped") {
+        // Untouched: the same file, the same bytes, the same time.
+        QCOMPARE(after.st_ino, before.st_ino);
+        QCOMPARE(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+        QCOMPARE(readFile(output), beforeBytes);
+    } else {
+        QVERIFY(after.st_ino != before.st_ino); // put in place whole, by rename
+        const QImage made(output);
+        QCOMPARE(made.size(), again.contains("20x10") ? QSize(20, 10) : QSize(30, 20));
+    }
+    // What this program made, the next run finds current.
+    QCOMPARE(batch(again + common).status, 0);
+    QFETCH(QString, reason);
+    if (!again.contains("--overwrite") && reason != u"the output exists")
+        QCOMPARE(reportLines(dir.filePath("r.jsonl"))[0]["reason"].toString(), QStringLiteral("the output is up to date"));
 }
 
 // Inputs made to hurt: each ends the way given, quickly, the run going on
@@ -337,6 +441,10 @@ void tst_Batch::hostileInputs_data()
         << "cp small.png huge.png && truncate -s 3G huge.png && BATCH -q -o out huge.png" << 1 << "far larger than its picture";
     QTest::newRow("a report that cannot be written")
         << "BATCH -q --report /dev/full -o out small.png" << 1 << "--report: cannot write '/dev/full'";
+    QTest::newRow("report to /dev/stdout, sent to a file")
+        << "BATCH -q --report /dev/stdout -o out small.png > r.txt && test -L /dev/stdout && grep -q '\"written\"' r.txt" << 0 << "";
+    QTest::newRow("report to standard output as -")
+        << "BATCH -q --report - -o out small.png | grep -q '\"written\"' && test ! -e ./-" << 0 << "";
     QTest::newRow("standard error into a program that has quit")
         << "printf x > bad.png; BATCH -j 1 -o out bad.png small.png 2>&1 | true; test -s out/small.bmp" << 0 << "";
 }
@@ -419,36 +527,53 @@ void tst_Batch::interruptLeavesNothingHalfWritten_data()
 }
 
 // Interrupted, a run finishes the files being written and leaves nothing
-// half-written; a killed run's temporary file is cleared by the next.
+// half-written, and its report tells only what was written; a killed
+// run's temporary file is cleared by the next run on the same machine,
+// another machine's is left alone.
 void tst_Batch::interruptLeavesNothingHalfWritten()
 {
     QFETCH(int, signal);
     QTemporaryDir dir;
     QDir(dir.path()).mkdir("in");
-    QDir(dir.path()).mkdir("out");
+    QDir(dir.path()).mkpath("out/small");
     // A killed run's temporary file: its process is gone.
-    const QString leftover = dir.filePath("out/.p00.png.pvtmp999999999.Ab3dE6");
+    const QString host = QSysInfo::machineHostName();
+    const QString leftover = dir.filePath("out/small/.p00.png.pvtmp." + host + ".999999999.Ab3dE6");
+    const QString otherHosts = dir.filePath("out/.p00.png.pvtmp.not-" + host + ".999999999.Ab3dE6");
     QVERIFY(writeFile(leftover, "half"));
+    QVERIFY(writeFile(otherHosts, "being written"));
     const QByteArray big = bmp(photo(1500, 1000), 24);
     for (int i = 0; i < 40; ++i)
         QVERIFY(writeFile(dir.filePath(QStringLiteral("in/p%1.bmp").arg(i, 2, 10, QLatin1Char('0'))), big));
     QProcess p;
-    p.start(QStringLiteral(PIXELVANE_BATCH), {"-q", "-j", "2", "--format", "png", "-o", dir.filePath("out"), dir.filePath("in")});
+    p.start(QStringLiteral(PIXELVANE_BATCH), {"-q", "-j", "2", "--format", "png", "--save", "large", "--shrink", "300x200",
+                                              "--save", "small", "--report", dir.filePath("r.jsonl"), "-o",
+                                              dir.filePath("out"), dir.filePath("in")});
     QVERIFY(p.waitForStarted());
     // Interrupt once the first pictures are out.
-    for (int i = 0; i < 600 && filesUnder(dir.filePath("out")).size() < 2; ++i)
+    for (int i = 0; i < 600 && filesUnder(dir.filePath("out/large")).size() < 2; ++i)
         QTest::qWait(10);
     QVERIFY(p.processId() > 0);
     ::kill(pid_t(p.processId()), signal);
     QVERIFY(p.waitForFinished(60000));
     QCOMPARE(p.exitCode(), 128 + signal);
     QVERIFY(!QFile::exists(leftover));
+    QVERIFY(QFile::exists(otherHosts));
+    QVERIFY(QFile::remove(otherHosts));
     const QStringList written = filesUnder(dir.filePath("out"));
-    QVERIFY2(!written.isEmpty() && written.size() < 40, qPrintable(written.join(u' ')));
+    QVERIFY2(!written.isEmpty() && written.size() < 80, qPrintable(written.join(u' ')));
     for (const QString &name : written) {
-        QVERIFY2(!name.startsWith(u'.'), qPrintable("left behind: " + name));
-        QCOMPARE(QImage(dir.filePath("out/" + name)).size(), QSize(1500, 1000));
+        QVERIFY2(!QFileInfo(name).fileName().startsWith(u'.'), qPrintable("left behind: " + name));
+        QCOMPARE(QImage(dir.filePath("out/" + name)).size(), name.startsWith(u"large") ? QSize(1500, 1000) : QSize(300, 200));
     }
+    // Every file the report calls written is there, and no other.
+    QStringList reported;
+    for (const QJsonObject &line : reportLines(dir.filePath("r.jsonl")))
+        for (const QJsonValue &file : line["outputs"].toArray())
+            if (file.toObject()["status"].toString() == u"written")
+                reported << QDir(dir.filePath("out")).relativeFilePath(file.toObject()["output"].toString());
+    reported.sort();
+    QCOMPARE(reported, written);
     QVERIFY(QString::fromUtf8(p.readAllStandardError()).contains(QStringLiteral("interrupted")));
 }
 
@@ -535,6 +660,130 @@ void tst_Batch::savesAreTheWindowsSaves()
     QCOMPARE(lines[0]["output"].toString(), dir.filePath("out/small/shop.png"));
     // Nothing is written at the end of the sequence when the steps save.
     QCOMPARE(QDir(dir.filePath("out")).entryList(QDir::Files), QStringList());
+}
+
+// Each entry under a folder with what would show a change to it.
+QStringList snapshot(const QString &folder)
+{
+    QStringList out;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        struct stat st {};
+        ::lstat(QFile::encodeName(path).constData(), &st);
+        out << QStringLiteral("%1 %2 %3 %4.%5").arg(path).arg(st.st_size).arg(st.st_ino).arg(st.st_mtim.tv_sec).arg(st.st_mtim.tv_nsec);
+    }
+    out.sort();
+    return out;
+}
+
+// A dry run reads the headers and tells what a run would do with every
+// file, and why, making, changing and removing nothing.
+void tst_Batch::dryRunChangesNothing()
+{
+    QTemporaryDir dir;
+    QDir(dir.path()).mkdir("in");
+    for (const char *name : {"a", "b", "c"})
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("in/%1.png").arg(name)), png(pattern(60, 40), 2, 8)));
+    QVERIFY(writeFile(dir.filePath("in/d-small.png"), png(pattern(10, 10), 2, 8)));
+    QVERIFY(writeFile(dir.filePath("in/e-broken.png"), "not a picture"));
+    const QStringList steps{"-q", "--shrink", "30x20", "-o", dir.filePath("out")};
+    QCOMPARE(batch(steps + QStringList{dir.filePath("in/a.png"), dir.filePath("in/b.png")}).status, 0);
+    QVERIFY(writeFile(dir.filePath("in/b.png"), png(photo(60, 40), 2, 8)));
+    QVERIFY(writeFile(dir.filePath("out/.c.bmp.pvtmp." + QSysInfo::machineHostName() + ".999999999.Ab3dE6"), "half"));
+    const QStringList before = snapshot(dir.filePath("out"));
+    QProcess p;
+    p.start(QStringLiteral(PIXELVANE_BATCH), QStringList{"--dry-run", "--report", dir.filePath("r.jsonl")} + steps + QStringList{dir.filePath("in")});
+    QVERIFY(p.waitForFinished(60000));
+    QCOMPARE(p.exitCode(), 1);
+    QCOMPARE(snapshot(dir.filePath("out")), before);
+    const QString out = dir.filePath("out/");
+    QCOMPARE(QString::fromUtf8(p.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts),
+             (QStringList{"would skip: " + out + "a.bmp (the output is up to date)",
+                          "would write: " + out + "b.bmp (made again: its input changed)", "would write: " + out + "c.bmp",
+                          "would refuse: " + out + QStringLiteral("d-small.bmp (--shrink 30x20: 縮小しかできません・・・。m(_ _)m)"),
+                          "would refuse: " + out + "e-broken.bmp (" + QStringLiteral("このファイルは読み込めません。 (cannot read the header))")}));
+    const QList<QJsonObject> lines = reportLines(dir.filePath("r.jsonl"));
+    QCOMPARE(lines.size(), 5);
+    QVERIFY(lines[1]["planned"].toBool());
+    QCOMPARE(lines[1]["reason"].toString(), QStringLiteral("made again: its input changed"));
+    // An output folder that does not exist is not made.
+    QCOMPARE(batch({"-n", "-o", dir.filePath("new"), dir.filePath("in/a.png")}).status, 0);
+    QVERIFY(!QFileInfo::exists(dir.filePath("new")));
+}
+
+// Someone who can write to the output folder swaps a folder in it with a
+// link to a folder outside, over and over, while runs with --overwrite go
+// on: every file is made, checked and renamed in the folder opened one
+// name at a time, so nothing is created or replaced outside.
+void tst_Batch::linkSwapRaceWritesNothingOutside()
+{
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("in/sub");
+    QDir(dir.path()).mkpath("out/sub");
+    QDir(dir.path()).mkpath("outside");
+    for (int i = 0; i < 6; ++i)
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("in/sub/p%1.bmp").arg(i)), bmp(pattern(40, 30), 24)));
+    QVERIFY(writeFile(dir.filePath("outside/p0.bmp"), "precious"));
+    QVERIFY(QFile::link(dir.filePath("outside"), dir.filePath("out/link")));
+    const QByteArray sub = QFile::encodeName(dir.filePath("out/sub")), link = QFile::encodeName(dir.filePath("out/link"));
+    std::atomic<bool> done{false};
+    std::atomic<int> swaps{0};
+    std::thread swapper([&] {
+        for (int i = 0; i < 5000000 && !done.load(); ++i)
+            if (::renameat2(AT_FDCWD, sub.constData(), AT_FDCWD, link.constData(), RENAME_EXCHANGE) == 0)
+                ++swaps;
+    });
+    for (int run = 0; run < 30; ++run)
+        batch({"-q", "-r", "--overwrite", "-o", dir.filePath("out"), dir.filePath("in")});
+    done.store(true);
+    swapper.join();
+    QVERIFY(swaps.load() > 0);
+    QCOMPARE(QDir(dir.filePath("outside")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"p0.bmp"});
+    QCOMPARE(readFile(dir.filePath("outside/p0.bmp")), QByteArray("precious"));
+}
+
+// On a folder shared between machines, a run removes only its own
+// machine's leftovers: another host, in its own UTS and PID namespaces,
+// keeps its live temporary file, and removes it itself once its process
+// is gone.
+void tst_Batch::otherHostsTemporaryFilesAreLeftAlone()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root for UTS and PID namespaces");
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("out");
+    QVERIFY(writeFile(dir.filePath("a.bmp"), bmp(pattern(20, 10), 24)));
+    const QString script = QStringLiteral(R"(
+        hostname pv-other-host || exit 77
+        echo 999990 > /proc/sys/kernel/ns_last_pid 2>/dev/null
+        sleep 120 & P=$!
+        : > "$DIR/out/.a.bmp.pvtmp.pv-other-host.$P.Ab3dE6"
+        echo $P > "$DIR/ready"
+        while [ ! -e "$DIR/go" ]; do sleep 0.05; done
+        kill $P; wait $P 2>/dev/null
+        exec "$BATCH" -q -o "$DIR/out" "$DIR/a.bmp")");
+    QProcess other;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DIR", dir.path());
+    env.insert("BATCH", QStringLiteral(PIXELVANE_BATCH));
+    other.setProcessEnvironment(env);
+    other.start(QStringLiteral("unshare"), {"--uts", "--pid", "--fork", "--mount-proc", "sh", "-c", script});
+    for (int i = 0; i < 3000 && !QFile::exists(dir.filePath("ready")) && other.state() != QProcess::NotRunning; ++i)
+        QTest::qWait(10);
+    if (!QFile::exists(dir.filePath("ready"))) {
+        other.waitForFinished(10000);
+        QSKIP("cannot make UTS and PID namespaces here");
+    }
+    const QString pid = QString::fromLatin1(readFile(dir.filePath("ready")).trimmed());
+    const QString theirs = dir.filePath("out/.a.bmp.pvtmp.pv-other-host." + pid + ".Ab3dE6");
+    QVERIFY(QFileInfo::exists(theirs));
+    QCOMPARE(batch({"-q", "-o", dir.filePath("out"), dir.filePath("a.bmp")}).status, 0);
+    QVERIFY2(QFileInfo::exists(theirs), "another host's live temporary file was removed");
+    QVERIFY(writeFile(dir.filePath("go"), ""));
+    QVERIFY(other.waitForFinished(60000));
+    QCOMPARE(other.exitCode(), 0);
+    QVERIFY2(!QFileInfo::exists(theirs), "a host's own leftover of a process gone was kept");
 }
 
 void tst_Batch::fastIsCloseToExact_data()

@@ -33,6 +33,8 @@ void tst_Options::errors_data()
     QTest::newRow("lossless JPEG save") << (QStringList{"--format", "jpeg", "--lossless", "--save", "big", "--format", "webp", "--save", "small"} + out)
                                         << "--lossless: jpg is not written losslessly; webp is";
     QTest::newRow("save outside") << (QStringList{"--save", "../elsewhere"} + out) << "--save: '../elsewhere' is not a folder inside the output folder";
+    QTest::newRow("the same save twice") << (QStringList{"--save", "thumbs", "--shrink", "9x9", "--save", "thumbs/."} + out)
+                                         << "--save: 'thumbs' is given twice for bmp files; the second would write the first's";
     QTest::newRow("quality 0") << (QStringList{"--quality", "0"} + out) << "--quality: '0' is not a number from 1 to 100";
     QTest::newRow("jobs") << (QStringList{"-j", "0"} + out) << "-j: '0' is not a number of jobs from 1 to 1024";
     QTest::newRow("flag with a value") << (QStringList{"--fast=yes"} + out) << "--fast takes no value";
