@@ -144,6 +144,11 @@ Examples:
       three sizes of WebP from one decode of each picture
   find shop -name '*.jpg' -print0 | pixelvane-batch -0 --files-from - --shrink 320x240 -o thumbs
 
+A rerun skips an output this program made whose input and steps are
+unchanged and that still matches its record (kept in an extended
+attribute), and makes again one whose input, steps or bytes changed; a
+file without a record is skipped unless --overwrite.
+
 Exit status: 0 when every picture was written (or skipped, as its output
 existed), 1 when any was refused or failed, 2 for a bad command line,
 130 when interrupted.

@@ -238,29 +238,43 @@ Outcome combined(std::vector<Outcome::File> files, const QStringList &notes)
     return out;
 }
 
-// A dry run's outcome: what would become of each file, the picture's
-// header read and the steps planned on its size, nothing decoded.
+// How many of an item's files its steps reach on a picture of its size
+// (from the header alone), and why the rest would be refused.
+struct Reach {
+    size_t files = 0;
+    QString refusal;
+};
+Reach stepsReach(const Item &item, const Options &o)
+{
+    const Made<QSize> size = pictureSize(item.input);
+    if (!size)
+        return {0, texts::cannotRead + QStringLiteral(" (") + size.reason().text + u')'};
+    size_t saves = 0;
+    const auto plan = [](EditKind kind, const Entries &entries, const EditState &state) {
+        return planClick(kind, entries, state);
+    };
+    const auto ran = drive(o.steps, size.value(), plan, [&](const Step &) { ++saves; });
+    if (ran)
+        return {item.targets.size(), QString()};
+    return {saves, ran.reason()};
+}
+
+// A dry run's outcome: what would become of each file, nothing decoded.
 Outcome planned(const Item &item, const std::vector<TargetPlan> &plans, const Options &o)
 {
+    using Action = TargetPlan::Action;
+    const bool writes = std::any_of(plans.begin(), plans.end(), [](const TargetPlan &p) { return p.action == Action::Write; });
+    const Reach reach = writes ? stepsReach(item, o) : Reach{plans.size(), QString()};
     std::vector<Outcome::File> files;
-    std::optional<QString> refusal;
     for (size_t i = 0; i < plans.size(); ++i) {
         const TargetPlan &plan = plans[i];
-        if (plan.action == TargetPlan::Action::Write && !refusal) {
-            const Made<QSize> size = pictureSize(item.input);
-            const auto steps = size ? drive(
-                                          o.steps, size.value(),
-                                          [](EditKind kind, const Entries &entries, const EditState &state) { return planClick(kind, entries, state); },
-                                          [](const Step &) {})
-                                    : Attempt<QStringList>(failure(texts::cannotRead + QStringLiteral(" (") + size.reason().text + u')'));
-            refusal = steps ? QString() : steps.reason();
-        }
-        if (plan.action == TargetPlan::Action::Write && refusal && !refusal->isEmpty())
-            files.push_back(fileOutcome(item.targets[i], Status::Refused, *refusal));
+        if (plan.action == Action::Write && i >= reach.files)
+            files.push_back(fileOutcome(item.targets[i], Status::Refused, reach.refusal));
         else
-            files.push_back(fileOutcome(item.targets[i], plan.action == TargetPlan::Action::Write ? Status::Written
-                                                         : plan.action == TargetPlan::Action::Skip ? Status::Skipped
-                                                                                                   : Status::Refused,
+            files.push_back(fileOutcome(item.targets[i],
+                                        plan.action == Action::Write  ? Status::Written
+                                        : plan.action == Action::Skip ? Status::Skipped
+                                                                      : Status::Refused,
                                         plan.reason));
     }
     return combined(std::move(files), {});
