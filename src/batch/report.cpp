@@ -6,10 +6,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 namespace pv::batch {
 
@@ -127,23 +125,15 @@ Report::Report(const std::vector<Item> &items, int fd, const QString &path, bool
 Report::~Report()
 {
     if (m_fd >= 0)
-        ::close(m_fd);
+        closeOpenFile(m_fd);
 }
 
 void Report::write(const QByteArray &line)
 {
     if (m_fd < 0 || !m_writeError.isEmpty())
         return;
-    for (qsizetype done = 0; done < line.size();) {
-        const ssize_t n = ::write(m_fd, line.constData() + done, size_t(line.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            m_writeError = systemReason(n < 0 ? errno : ENOSPC);
-            return;
-        }
-        done += n;
-    }
+    if (const int error = writeAll(m_fd, line))
+        m_writeError = systemReason(error);
 }
 
 void Report::finish(int index, Outcome outcome)
@@ -217,11 +207,14 @@ int Report::summary(int signal)
 {
     if (m_progressLine)
         clearLine();
-    if (m_fd >= 0 && m_writeError.isEmpty() && ::fsync(m_fd) != 0 && errno != EINVAL && errno != EROFS)
-        m_writeError = systemReason(errno);
+    if (m_fd >= 0 && m_writeError.isEmpty()) {
+        if (const int error = syncOpenFile(m_fd))
+            m_writeError = systemReason(error);
+    }
     if (!m_writeError.isEmpty())
         say(QStringLiteral("--report: cannot write '%1': %2").arg(shownName(m_path), m_writeError));
-    say(QStringLiteral("%1 written, %2 skipped, %3 refused, %4 failed in %5%6")
+    say(QStringLiteral("%1%2 written, %3 skipped, %4 refused, %5 failed in %6%7")
+            .arg(m_planned ? QStringLiteral("dry run, nothing done; would be: ") : QString())
             .arg(count(Outcome::Status::Written))
             .arg(count(Outcome::Status::Skipped))
             .arg(count(Outcome::Status::Refused))

@@ -46,7 +46,7 @@ AtomicFile::AtomicFile(const QString &path, Existing existing, Links links)
     m_name = target.mid(target.lastIndexOf('/') + 1);
     Made<OpenFolder> folder = OpenFolder::holding(target);
     m_folder = folder ? ::fcntl(folder->fd(), F_DUPFD_CLOEXEC, 0) : -1;
-    m_folderError = folder ? 0 : ENOENT;
+    m_folderError = folder ? 0 : errno ? errno : ENOENT;
 }
 
 AtomicFile::AtomicFile(const OpenFolder &folder, const QByteArray &name, Existing existing)

@@ -395,4 +395,21 @@ Made<int> openReport(const QByteArray &path, FirstBytesCheck isReport, bool chec
     return replaceByNew(folder.value(), name, exists && S_ISREG(st.st_mode) ? &st : nullptr);
 }
 
+int writeAll(int fd, const QByteArray &bytes)
+{
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : ENOSPC;
+        done += n;
+    }
+    return 0;
+}
+
+int syncOpenFile(int fd) { return ::fsync(fd) == 0 || errno == EINVAL || errno == EROFS ? 0 : errno; }
+
+void closeOpenFile(int fd) { ::close(fd); }
+
 } // namespace pv

@@ -110,6 +110,12 @@ struct FolderListing {
 // the link too) before anything is changed; false fails as Cause::Exists.
 using FirstBytesCheck = bool (*)(const QByteArray &head, qint64 size);
 [[nodiscard]] Made<int> openReport(const QByteArray &path, FirstBytesCheck isReport, bool checkOnly);
+// Appends all of `bytes` to the open file; 0, or the system's error.
+[[nodiscard]] int writeAll(int fd, const QByteArray &bytes);
+// Brings what was written to the open file to the disk (a pipe or a
+// device has nothing to bring); 0, or the system's error.
+[[nodiscard]] int syncOpenFile(int fd);
+void closeOpenFile(int fd);
 
 } // namespace pv
 
