@@ -15,14 +15,16 @@ using Action = TargetPlan::Action;
 constexpr char kRecordHeader[] = "pixelvane-batch record 1";
 
 // What makes a target's pixels and bytes: the steps before its save, as
-// given, then its format and settings. The spelling is kept as given
-// ("--shrink 0320X240" and "--shrink 320x240" differ): at worst a file is
-// made again that did not need to be.
+// given (other saves left out: they change no pixel), then its format and
+// settings. The spelling is kept as given ("--shrink 0320X240" and
+// "--shrink 320x240" differ): at worst a file is made again that did not
+// need to be.
 QByteArray stepsText(const Target &target, const Options &o)
 {
     QJsonArray steps;
     for (size_t i = 0; i < target.step && i < o.steps.size(); ++i)
-        steps.append(o.steps[i].given);
+        if (!o.steps[i].save)
+            steps.append(o.steps[i].given);
     const Output &out = target.output;
     return QJsonDocument(steps).toJson(QJsonDocument::Compact) + " format " + extensionOf(out.format).toUtf8() +
            " quality " + QByteArray::number(out.qualityToUse()) + " lossless " + (out.lossless ? "1" : "0") +
