@@ -178,7 +178,7 @@ std::vector<TargetPlan> planTargets(const Item &item, const Options &o, const Op
     std::vector<TargetPlan> plans;
     for (const Target &target : item.targets) {
         Made<OpenFolder> folder = outdir ? targetFolder(*outdir, target, false) : Made<OpenFolder>(failure(Fault::system(ENOENT)));
-        if (!folder && folder.reason().text == throughLink().text)
+        if (!folder && isThroughLink(folder.reason()))
             plans.push_back({TargetPlan::Action::Refuse, throughLink().text, false, std::nullopt});
         else
             plans.push_back(planTarget(folder ? &folder.value() : nullptr, target, o, input));
@@ -197,7 +197,7 @@ Outcome::File writeTarget(const Target &target, const TargetPlan &plan, const QI
         return fileOutcome(target, Status::Failed, QStringLiteral("out of memory"));
     Made<OpenFolder> folder = targetFolder(*run.outdir, target, true);
     if (!folder) {
-        if (folder.reason().text == throughLink().text)
+        if (isThroughLink(folder.reason()))
             return fileOutcome(target, Status::Refused, throughLink().text);
         const QString shown = shownName(nameFromBytes(placeInOutput(target.within).folder));
         return fileOutcome(target, Status::Failed, QStringLiteral("cannot make the folder %1: %2").arg(shown, folder.reason().text));

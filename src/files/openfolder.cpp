@@ -66,7 +66,7 @@ int openOneBelow(int at, const QByteArray &name, bool make)
 
 void sweep(int folder, int depth)
 {
-    DIR *dir = ::fdopendir(::dup(folder));
+    DIR *dir = ::fdopendir(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
     if (!dir)
         return;
     QList<QByteArray> below;
@@ -96,7 +96,12 @@ void sweep(int folder, int depth)
 
 } // namespace
 
-Fault throughLink() { return Fault{Fault::Cause::System, QStringLiteral("the output's folder leads out of the output folder through a link")}; }
+Fault throughLink()
+{
+    return Fault{Fault::Cause::System, QStringLiteral("the output's folder leads out of the output folder through a link")};
+}
+
+bool isThroughLink(const Fault &fault) { return fault.cause == Fault::Cause::System && fault.text == throughLink().text; }
 
 OpenFolder::~OpenFolder()
 {
@@ -128,7 +133,7 @@ Made<OpenFolder> OpenFolder::holding(const QByteArray &path) { return atPath(fol
 
 Made<OpenFolder> OpenFolder::below(const QByteArray &relative, bool make) const
 {
-    int at = ::dup(m_fd);
+    int at = ::fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
     if (at < 0)
         return failure(Fault::system(errno));
     for (const QByteArray &name : relative.split('/')) {

@@ -35,6 +35,7 @@ struct Entry {
 // The fault of a name below the output folder that is a link, or leads
 // through one.
 [[nodiscard]] Fault throughLink();
+[[nodiscard]] bool isThroughLink(const Fault &fault);
 
 class OpenFolder {
 public:
