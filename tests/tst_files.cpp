@@ -2,6 +2,7 @@
 // and oversized files, and writing BMP files that survive failures.
 #include "files/imagewrite.h"
 #include "files/colour.h"
+#include "files/openfolder.h"
 #include "files/picture.h"
 #include "testimages.h"
 
@@ -149,6 +150,8 @@ private slots:
     void writeFailures();
     void readOnlyTargetUntouched();
     void fullDiskKeepsOldFile();
+    void staleTemporaries_data();
+    void staleTemporaries();
 };
 
 void tst_Files::bmpVariants_data()
@@ -1005,6 +1008,35 @@ void tst_Files::fullDiskKeepsOldFile()
     QVERIFY2(!error.isEmpty(), "a failed write was reported as success");
     QCOMPARE(readFile(target), old);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"old.bmp"});
+}
+
+// Which temporary files a run removes: this machine's whose process is
+// gone, never another machine's (its process numbers mean nothing here),
+// nor one whose process lives, nor a name that only looks like one.
+void tst_Files::staleTemporaries_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<bool>("stale");
+    const QByteArray host = pv::hostName();
+    const QByteArray alive = QByteArray::number(qint64(::getpid()));
+    QTest::newRow("this host, process gone") << ".a.bmp.pvtmp." + host + ".999999999.Ab3dE6" << true;
+    QTest::newRow("this host, process alive") << ".a.bmp.pvtmp." + host + "." + alive + ".Ab3dE6" << false;
+    QTest::newRow("another host, no such process here") << ".a.bmp.pvtmp.x" + host + ".999999999.Ab3dE6" << false;
+    QTest::newRow("another host with dots in its name") << ".a.bmp.pvtmp." + host + ".example.org.999999999.Ab3dE6" << false;
+    QTest::newRow("no host: an older program's") << QByteArray(".a.bmp.pvtmp999999999.Ab3dE6") << false;
+    QTest::newRow("not hidden") << "a.bmp.pvtmp." + host + ".999999999.Ab3dE6" << false;
+    QTest::newRow("random part too short") << ".a.bmp.pvtmp." + host + ".999999999.Ab3d" << false;
+    QTest::newRow("made here now") << [] {
+        QByteArray name = pv::temporaryName("a.bmp", 255);
+        pv::randomise(name);
+        return name;
+    }() << false;
+}
+
+void tst_Files::staleTemporaries()
+{
+    QFETCH(QByteArray, name);
+    QTEST(pv::isStaleTemporary(name), "stale");
 }
 
 QTEST_GUILESS_MAIN(tst_Files)
