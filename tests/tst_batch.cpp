@@ -87,6 +87,7 @@ private slots:
     void hostileInputs_data();
     void hostileInputs();
     void namesAsBytes();
+    void outOfMemoryFailsOnePicture_data();
     void outOfMemoryFailsOnePicture();
     void interruptLeavesNothingHalfWritten_data();
     void interruptLeavesNothingHalfWritten();
@@ -337,6 +338,13 @@ void tst_Batch::hostileInputs_data()
         << "cp small.png huge.png && truncate -s 3G huge.png && BATCH -q -o out huge.png" << 1 << "far larger than its picture";
     QTest::newRow("a report that cannot be written")
         << "BATCH -q --report /dev/full -o out small.png" << 1 << "--report: cannot write '/dev/full'";
+    // The cut-short picture would be refused as damaged if it were decoded.
+    QTest::newRow("a WebP wider than WebP holds, refused before decoding")
+        << "BATCH -q --format webp -o out wide-cut.jpg" << 1 << "wide-cut.jpg: refused: 20000 x 8 is beyond WebP's limit of 16383 pixels a side";
+    QTest::newRow("a save wider than WebP holds, before a shrink")
+        << "BATCH -q --format webp --save big --shrink 10000x4 -o out wide.jpg" << 1 << "20000 x 8 is beyond WebP's limit";
+    QTest::newRow("a shrink that brings it within WebP's limit")
+        << "BATCH -q --format webp --shrink 10000x4 -o out wide.jpg && test -s out/wide.webp" << 0 << "";
     QTest::newRow("standard error into a program that has quit")
         << "printf x > bad.png; BATCH -j 1 -o out bad.png small.png 2>&1 | true; test -s out/small.bmp" << 0 << "";
 }
@@ -348,6 +356,9 @@ void tst_Batch::hostileInputs()
     QFETCH(QString, message);
     QTemporaryDir dir;
     QVERIFY(writeFile(dir.filePath("small.png"), png(pattern(100, 100), 2, 8)));
+    const QByteArray wide = jpeg(photo(20000, 8), 80);
+    QVERIFY(writeFile(dir.filePath("wide.jpg"), wide));
+    QVERIFY(writeFile(dir.filePath("wide-cut.jpg"), wide.left(wide.size() / 2)));
     QProcess p;
     p.setWorkingDirectory(dir.path());
     p.start(QStringLiteral("sh"), {"-c", command.replace(QStringLiteral("BATCH"), QStringLiteral(PIXELVANE_BATCH))});
@@ -387,21 +398,36 @@ void tst_Batch::namesAsBytes()
     QCOMPARE(QProcess::execute(QStringLiteral("rm"), {"-rf", dir.path()}), 0);
 }
 
-// Memory that cannot be had fails the picture that needs it, not the run.
+// Memory that cannot be had fails the picture that needs it, not the run:
+// to decode it, or to encode it (libheif's AV1 encoder says no more than
+// that it failed).
+void tst_Batch::outOfMemoryFailsOnePicture_data()
+{
+    QTest::addColumn<int>("side"); // of the flat picture that needs too much
+    QTest::addColumn<QString>("options");
+    QTest::addColumn<int>("kilobytes"); // of address space the run may have
+    QTest::newRow("decoding") << 10000 << "" << 400000;
+    QTest::newRow("encoding AVIF") << 4000 << "--format avif" << 300000;
+}
+
 void tst_Batch::outOfMemoryFailsOnePicture()
 {
 #ifdef PIXELVANE_SANITIZED
     QSKIP("a limit of the address space cannot hold under AddressSanitizer, which reserves terabytes of it");
 #endif
+    QFETCH(int, side);
+    QFETCH(QString, options);
+    QFETCH(int, kilobytes);
     QTemporaryDir dir;
-    QImage flat(10000, 10000, QImage::Format_RGB32);
+    QImage flat(side, side, QImage::Format_RGB32);
     flat.fill(qRgb(1, 2, 3));
     QVERIFY(writeFile(dir.filePath("a-huge.png"), png(flat, 2, 8)));
     QVERIFY(writeFile(dir.filePath("b-small.bmp"), bmp(pattern(10, 10), 24)));
     QProcess p;
-    p.start(QStringLiteral("sh"), {"-c", QStringLiteral("ulimit -v 400000; exec %1 -q --report %2 -o %3 %4 %5")
-                                             .arg(QStringLiteral(PIXELVANE_BATCH), dir.filePath("r.jsonl"), dir.filePath("out"),
-                                                  dir.filePath("a-huge.png"), dir.filePath("b-small.bmp"))});
+    p.start(QStringLiteral("sh"), {"-c", QStringLiteral("ulimit -v %1; exec %2 -q -j 1 %3 --report %4 -o %5 %6 %7")
+                                             .arg(QString::number(kilobytes), QStringLiteral(PIXELVANE_BATCH), options,
+                                                  dir.filePath("r.jsonl"), dir.filePath("out"), dir.filePath("a-huge.png"),
+                                                  dir.filePath("b-small.bmp"))});
     QVERIFY(p.waitForFinished(60000));
     QCOMPARE(p.exitCode(), 1);
     const QList<QJsonObject> lines = reportLines(dir.filePath("r.jsonl"));

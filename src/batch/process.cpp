@@ -4,6 +4,7 @@
 #include "input/filenames.h"
 
 #include "edit/editplan.h"
+#include "files/imagewrite.h"
 #include "files/picture.h"
 #include "surfaces/edits.h"
 #include "surfaces/resample.h"
@@ -99,6 +100,47 @@ DecodePlan decodePlan(const std::vector<Step> &steps, QSize full, bool fast)
     return plan;
 }
 
+// The size of each picture the steps write from a picture of `full` size:
+// one a save reached, in order, then the picture at the end.
+std::vector<QSize> plannedSizes(const std::vector<Step> &steps, QSize full)
+{
+    std::vector<QSize> sizes;
+    QSize current = full;
+    (void)drive(
+        steps, full,
+        [&](EditKind kind, const Entries &entries, const EditState &state) {
+            const EditPlan p = planClick(kind, entries, state);
+            if (!p.refused())
+                current = QSize(p.state.intEditYoko, p.state.intEditTate);
+            return p;
+        },
+        [&](const Step &) { sizes.push_back(current); });
+    sizes.push_back(current);
+    return sizes;
+}
+
+// An output its format cannot hold, found from the picture's header before
+// anything is decoded: the reason, or empty. (Only formats whose limit is
+// below a picture's side need the header read.)
+QString beyondFormat(const Item &item, const Options &o)
+{
+    if (std::none_of(item.targets.begin(), item.targets.end(),
+                     [](const Target &t) { return largestSide(t.output.format) < kMaxSide; }))
+        return {};
+    const Made<QSize> full = pictureSize(item.input);
+    if (!full)
+        return {}; // opening it says why
+    const std::vector<QSize> sizes = plannedSizes(o.steps, full.value());
+    for (size_t i = 0; i < item.targets.size(); ++i) {
+        const size_t at = o.saves() ? i : sizes.size() - 1;
+        if (o.saves() && at + 1 >= sizes.size())
+            break; // the steps stop before this save
+        if (const Made<void> holds = formatHolds(item.targets[i].output.format, sizes[at]); !holds)
+            return holds.reason().text;
+    }
+    return {};
+}
+
 // Runs the steps on the part `opened.region` of a picture, decoded
 // `reduction` times smaller than that part. Until the first shrink or save,
 // trims and crops only move a window over it, in the full picture's pixels;
@@ -184,6 +226,8 @@ Outcome::File writeTarget(const Target &target, const QImage &picture, const Opt
     if (!liesWithin(target.path, o.outputDir))
         return File{target.path, Status::Refused, 0, 0,
                     QStringLiteral("the output's folder leads out of the output folder through a link")};
+    if (const Made<void> holds = formatHolds(target.output.format, picture.size()); !holds)
+        return File{target.path, Status::Refused, 0, 0, holds.reason().text};
     const WriteRequest how{target.output.format, target.output.qualityToUse(), target.output.lossless,
                            o.overwrite || !there.note.isEmpty(), work, AtomicFile::Links::Replace};
     const Made<void> written = writePicture(picture, target.path, how);
@@ -226,6 +270,8 @@ Outcome process(const Item &item, const Options &o, const Work &work, const std:
     if (std::all_of(item.targets.begin(), item.targets.end(),
                     [&](const Target &t) { return existing(t, o.overwrite).keep; }))
         return {Status::Skipped, 0, 0, QStringLiteral("the output exists"), {}};
+    if (const QString beyond = beyondFormat(item, o); !beyond.isEmpty())
+        return refused(beyond);
 
     // Opened as the window opens a file, but only what the steps keep is
     // decoded where the format allows; with --fast, a JPEG that a shrink
