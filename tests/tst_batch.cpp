@@ -563,35 +563,71 @@ void tst_Batch::savesAreTheWindowsSaves()
     QCOMPARE(QDir(dir.filePath("out")).entryList(QDir::Files), QStringList());
 }
 
-void tst_Batch::fastIsCloseToExact_data()
+namespace {
+
+// Vertical stripes of `period` pixels, one dark pixel in each, as a fine
+// fabric or a screen shows them.
+QImage stripes(int w, int h, int period)
 {
-    QTest::addColumn<bool>("hard");
-    QTest::addColumn<QSize>("to");
-    for (bool hard : {false, true})
-        for (QSize to : {QSize(160, 120), QSize(200, 150), QSize(480, 360)})
-            QTest::addRow("%s to %dx%d", hard ? "hard edges" : "smooth", to.width(), to.height()) << hard << to;
+    QImage image(w, h, QImage::Format_RGB32);
+    for (int y = 0; y < h; ++y) {
+        auto *row = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < w; ++x)
+            row[x] = x % period == 0 ? qRgb(20, 30, 40) : qRgb(230, 220, 200);
+    }
+    return image;
 }
 
+enum class Kind { Smooth, HardEdges, Stripes };
+
+} // namespace
+
+void tst_Batch::fastIsCloseToExact_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QSize>("from");
+    QTest::addColumn<QSize>("to");
+    for (Kind kind : {Kind::Smooth, Kind::HardEdges})
+        for (QSize to : {QSize(160, 120), QSize(200, 150), QSize(390, 292), QSize(480, 360)})
+            QTest::addRow("%s to %dx%d", kind == Kind::HardEdges ? "hard edges" : "smooth", to.width(), to.height())
+                << int(kind) << QSize(2400, 1800) << to;
+    // Where an output pixel covers a whole number of periods, the exact
+    // shrink is flat too; these do not.
+    QTest::newRow("stripes of period 3, 1600x1200 to 390x292") << int(Kind::Stripes) << QSize(1600, 1200) << QSize(390, 292);
+    QTest::newRow("stripes of period 3, 2000x1500 to 480x360") << int(Kind::Stripes) << QSize(2000, 1500) << QSize(480, 360);
+}
+
+// The bounds the README states: smooth photos differ little; at hard,
+// high-contrast edges a reduced pixel that an output pixel covers in part
+// is taken as uniform, which it is not. Fine periodic patterns have no
+// small bound: the exact shrink aliases them into bands, while the reduced
+// decode has smoothed them away; the difference there is beyond the hard
+// edges' bound.
 void tst_Batch::fastIsCloseToExact()
 {
-    QFETCH(bool, hard);
+    QFETCH(int, kind);
+    QFETCH(QSize, from);
     QFETCH(QSize, to);
     QTemporaryDir dir;
     const QString input = dir.filePath("photo.jpg");
-    QVERIFY(writeFile(input, jpeg(hard ? hardEdges(2400, 1800) : photo(2400, 1800), 90)));
+    const int w = from.width(), h = from.height();
+    const QImage source = Kind(kind) == Kind::Smooth      ? photo(w, h)
+                          : Kind(kind) == Kind::HardEdges ? hardEdges(w, h)
+                                                          : stripes(w, h, 3);
+    QVERIFY(writeFile(input, jpeg(source, 90)));
     const QString size = QStringLiteral("%1x%2").arg(to.width()).arg(to.height());
     QCOMPARE(batch({"-q", "--shrink", size, "-o", dir.filePath("exact"), input}).status, 0);
     QCOMPARE(batch({"-q", "--fast", "--shrink", size, "-o", dir.filePath("fast"), input}).status, 0);
     const QImage exact(dir.filePath("exact/photo.bmp")), fast(dir.filePath("fast/photo.bmp"));
     QCOMPARE(fast.size(), exact.size());
-    // The bounds the README states: smooth photos differ little; at hard,
-    // high-contrast edges a reduced pixel that an output pixel covers in
-    // part is taken as uniform, which it is not.
     const Distance d = distance(exact, fast);
-    const double meanBound = hard ? 3.0 : 1.0;
-    const int worstBound = hard ? 64 : 8;
-    QVERIFY2(d.mean <= meanBound && d.worst <= worstBound,
-             qPrintable(QStringLiteral("mean %1, worst %2").arg(d.mean).arg(d.worst)));
+    const QString found = QStringLiteral("mean %1, worst %2").arg(d.mean).arg(d.worst);
+    if (Kind(kind) == Kind::Stripes)
+        QVERIFY2(d.mean > 3.0, qPrintable(found));
+    else if (Kind(kind) == Kind::HardEdges)
+        QVERIFY2(d.mean <= 3.0 && d.worst <= 64, qPrintable(found));
+    else
+        QVERIFY2(d.mean <= 1.0 && d.worst <= 8, qPrintable(found));
     QVERIFY2(fast != exact, "--fast decoded at full size");
 }
 
