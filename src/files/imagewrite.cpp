@@ -275,7 +275,8 @@ int largestSide(ImageFormat format)
 {
     switch (format) {
     case ImageFormat::Webp:
-        return 16383;
+        static_assert(WEBP_MAX_DIMENSION == 16383, "the README and --help name the limit");
+        return WEBP_MAX_DIMENSION;
     case ImageFormat::Jpeg:
         return JPEG_MAX_DIMENSION;
     case ImageFormat::Avif:
