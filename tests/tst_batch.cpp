@@ -95,6 +95,7 @@ private slots:
     void hostileInputs_data();
     void hostileInputs();
     void namesAsBytes();
+    void outOfMemoryFailsOnePicture_data();
     void outOfMemoryFailsOnePicture();
     void interruptLeavesNothingHalfWritten_data();
     void interruptLeavesNothingHalfWritten();
@@ -445,6 +446,13 @@ void tst_Batch::hostileInputs_data()
         << "BATCH -q --report /dev/stdout -o out small.png > r.txt && test -L /dev/stdout && grep -q '\"written\"' r.txt" << 0 << "";
     QTest::newRow("report to standard output as -")
         << "BATCH -q --report - -o out small.png | grep -q '\"written\"' && test ! -e ./-" << 0 << "";
+    // The cut-short picture would be refused as damaged if it were decoded.
+    QTest::newRow("a WebP wider than WebP holds, refused before decoding")
+        << "BATCH -q --format webp -o out wide-cut.jpg" << 1 << "wide-cut.jpg: refused: 20000 x 8 is beyond WebP's limit of 16383 pixels a side";
+    QTest::newRow("a save wider than WebP holds, before a shrink")
+        << "BATCH -q --format webp --save big --shrink 10000x4 -o out wide.jpg" << 1 << "20000 x 8 is beyond WebP's limit";
+    QTest::newRow("a shrink that brings it within WebP's limit")
+        << "BATCH -q --format webp --shrink 10000x4 -o out wide.jpg && test -s out/wide.webp" << 0 << "";
     QTest::newRow("standard error into a program that has quit")
         << "printf x > bad.png; BATCH -j 1 -o out bad.png small.png 2>&1 | true; test -s out/small.bmp" << 0 << "";
 }
@@ -456,6 +464,9 @@ void tst_Batch::hostileInputs()
     QFETCH(QString, message);
     QTemporaryDir dir;
     QVERIFY(writeFile(dir.filePath("small.png"), png(pattern(100, 100), 2, 8)));
+    const QByteArray wide = jpeg(photo(20000, 8), 80);
+    QVERIFY(writeFile(dir.filePath("wide.jpg"), wide));
+    QVERIFY(writeFile(dir.filePath("wide-cut.jpg"), wide.left(wide.size() / 2)));
     QProcess p;
     p.setWorkingDirectory(dir.path());
     p.start(QStringLiteral("sh"), {"-c", command.replace(QStringLiteral("BATCH"), QStringLiteral(PIXELVANE_BATCH))});
@@ -495,21 +506,36 @@ void tst_Batch::namesAsBytes()
     QCOMPARE(QProcess::execute(QStringLiteral("rm"), {"-rf", dir.path()}), 0);
 }
 
-// Memory that cannot be had fails the picture that needs it, not the run.
+// Memory that cannot be had fails the picture that needs it, not the run:
+// to decode it, or to encode it (libheif's AV1 encoder says no more than
+// that it failed).
+void tst_Batch::outOfMemoryFailsOnePicture_data()
+{
+    QTest::addColumn<int>("side"); // of the flat picture that needs too much
+    QTest::addColumn<QString>("options");
+    QTest::addColumn<int>("kilobytes"); // of address space the run may have
+    QTest::newRow("decoding") << 10000 << "" << 400000;
+    QTest::newRow("encoding AVIF") << 4000 << "--format avif" << 300000;
+}
+
 void tst_Batch::outOfMemoryFailsOnePicture()
 {
 #ifdef PIXELVANE_SANITIZED
     QSKIP("a limit of the address space cannot hold under AddressSanitizer, which reserves terabytes of it");
 #endif
+    QFETCH(int, side);
+    QFETCH(QString, options);
+    QFETCH(int, kilobytes);
     QTemporaryDir dir;
-    QImage flat(10000, 10000, QImage::Format_RGB32);
+    QImage flat(side, side, QImage::Format_RGB32);
     flat.fill(qRgb(1, 2, 3));
     QVERIFY(writeFile(dir.filePath("a-huge.png"), png(flat, 2, 8)));
     QVERIFY(writeFile(dir.filePath("b-small.bmp"), bmp(pattern(10, 10), 24)));
     QProcess p;
-    p.start(QStringLiteral("sh"), {"-c", QStringLiteral("ulimit -v 400000; exec %1 -q --report %2 -o %3 %4 %5")
-                                             .arg(QStringLiteral(PIXELVANE_BATCH), dir.filePath("r.jsonl"), dir.filePath("out"),
-                                                  dir.filePath("a-huge.png"), dir.filePath("b-small.bmp"))});
+    p.start(QStringLiteral("sh"), {"-c", QStringLiteral("ulimit -v %1; exec %2 -q -j 1 %3 --report %4 -o %5 %6 %7")
+                                             .arg(QString::number(kilobytes), QStringLiteral(PIXELVANE_BATCH), options,
+                                                  dir.filePath("r.jsonl"), dir.filePath("out"), dir.filePath("a-huge.png"),
+                                                  dir.filePath("b-small.bmp"))});
     QVERIFY(p.waitForFinished(60000));
     QCOMPARE(p.exitCode(), 1);
     const QList<QJsonObject> lines = reportLines(dir.filePath("r.jsonl"));
@@ -786,35 +812,71 @@ void tst_Batch::otherHostsTemporaryFilesAreLeftAlone()
     QVERIFY2(!QFileInfo::exists(theirs), "a host's own leftover of a process gone was kept");
 }
 
-void tst_Batch::fastIsCloseToExact_data()
+namespace {
+
+// Vertical stripes of `period` pixels, one dark pixel in each, as a fine
+// fabric or a screen shows them.
+QImage stripes(int w, int h, int period)
 {
-    QTest::addColumn<bool>("hard");
-    QTest::addColumn<QSize>("to");
-    for (bool hard : {false, true})
-        for (QSize to : {QSize(160, 120), QSize(200, 150), QSize(480, 360)})
-            QTest::addRow("%s to %dx%d", hard ? "hard edges" : "smooth", to.width(), to.height()) << hard << to;
+    QImage image(w, h, QImage::Format_RGB32);
+    for (int y = 0; y < h; ++y) {
+        auto *row = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < w; ++x)
+            row[x] = x % period == 0 ? qRgb(20, 30, 40) : qRgb(230, 220, 200);
+    }
+    return image;
 }
 
+enum class Kind { Smooth, HardEdges, Stripes };
+
+} // namespace
+
+void tst_Batch::fastIsCloseToExact_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QSize>("from");
+    QTest::addColumn<QSize>("to");
+    for (Kind kind : {Kind::Smooth, Kind::HardEdges})
+        for (QSize to : {QSize(160, 120), QSize(200, 150), QSize(390, 292), QSize(480, 360)})
+            QTest::addRow("%s to %dx%d", kind == Kind::HardEdges ? "hard edges" : "smooth", to.width(), to.height())
+                << int(kind) << QSize(2400, 1800) << to;
+    // Where an output pixel covers a whole number of periods, the exact
+    // shrink is flat too; these do not.
+    QTest::newRow("stripes of period 3, 1600x1200 to 390x292") << int(Kind::Stripes) << QSize(1600, 1200) << QSize(390, 292);
+    QTest::newRow("stripes of period 3, 2000x1500 to 480x360") << int(Kind::Stripes) << QSize(2000, 1500) << QSize(480, 360);
+}
+
+// The bounds the README states: smooth photos differ little; at hard,
+// high-contrast edges a reduced pixel that an output pixel covers in part
+// is taken as uniform, which it is not. Fine periodic patterns have no
+// small bound: the exact shrink aliases them into bands, while the reduced
+// decode has smoothed them away; the difference there is beyond the hard
+// edges' bound.
 void tst_Batch::fastIsCloseToExact()
 {
-    QFETCH(bool, hard);
+    QFETCH(int, kind);
+    QFETCH(QSize, from);
     QFETCH(QSize, to);
     QTemporaryDir dir;
     const QString input = dir.filePath("photo.jpg");
-    QVERIFY(writeFile(input, jpeg(hard ? hardEdges(2400, 1800) : photo(2400, 1800), 90)));
+    const int w = from.width(), h = from.height();
+    const QImage source = Kind(kind) == Kind::Smooth      ? photo(w, h)
+                          : Kind(kind) == Kind::HardEdges ? hardEdges(w, h)
+                                                          : stripes(w, h, 3);
+    QVERIFY(writeFile(input, jpeg(source, 90)));
     const QString size = QStringLiteral("%1x%2").arg(to.width()).arg(to.height());
     QCOMPARE(batch({"-q", "--shrink", size, "-o", dir.filePath("exact"), input}).status, 0);
     QCOMPARE(batch({"-q", "--fast", "--shrink", size, "-o", dir.filePath("fast"), input}).status, 0);
     const QImage exact(dir.filePath("exact/photo.bmp")), fast(dir.filePath("fast/photo.bmp"));
     QCOMPARE(fast.size(), exact.size());
-    // The bounds the README states: smooth photos differ little; at hard,
-    // high-contrast edges a reduced pixel that an output pixel covers in
-    // part is taken as uniform, which it is not.
     const Distance d = distance(exact, fast);
-    const double meanBound = hard ? 3.0 : 1.0;
-    const int worstBound = hard ? 64 : 8;
-    QVERIFY2(d.mean <= meanBound && d.worst <= worstBound,
-             qPrintable(QStringLiteral("mean %1, worst %2").arg(d.mean).arg(d.worst)));
+    const QString found = QStringLiteral("mean %1, worst %2").arg(d.mean).arg(d.worst);
+    if (Kind(kind) == Kind::Stripes)
+        QVERIFY2(d.mean > 3.0, qPrintable(found));
+    else if (Kind(kind) == Kind::HardEdges)
+        QVERIFY2(d.mean <= 3.0 && d.worst <= 64, qPrintable(found));
+    else
+        QVERIFY2(d.mean <= 1.0 && d.worst <= 8, qPrintable(found));
     QVERIFY2(fast != exact, "--fast decoded at full size");
 }
 

@@ -397,13 +397,25 @@ void tst_Files::jpegDamage_data()
     QTest::newRow("568 scans") << jpeg(photo(96, 64), 90, true, 1, QByteArray(), 8) << false;
 }
 
+// A JPEG with `count` bytes of its first scan's entropy-coded data lost,
+// `at` bytes into it: the decoder falls out of step, finds its way back
+// and runs out of data before the last rows.
+QByteArray bytesLost(const QByteArray &jpeg, qsizetype at, int count)
+{
+    const qsizetype sos = jpeg.indexOf("\xff\xda");
+    const qsizetype data = sos + 2 + ((uchar(jpeg[sos + 2]) << 8) | uchar(jpeg[sos + 3]));
+    return QByteArray(jpeg).remove(data + at, count);
+}
+
 // Decoding a part of a JPEG gives exactly the pixels of the whole decode
 // cut to it, whatever the sampling, scans, restarts, orientation, and
-// wherever the part lies.
+// wherever the part lies; a file the whole decode refuses, the part's
+// refuses with the same reason, wherever the damage lies.
 void tst_Files::jpegRegions_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QRect>("region"); // of the upright picture
+    QTest::addColumn<bool>("opens");
     const QImage source = hardEdges(203, 151);
     const QList<QRect> rects{QRect(37, 29, 101, 77), QRect(0, 0, 64, 48), QRect(150, 100, 53, 51),
                              QRect(17, 9, 3, 5), QRect(0, 75, 203, 2)};
@@ -418,14 +430,32 @@ void tst_Files::jpegRegions_data()
     for (const auto &l : layouts) {
         const QByteArray bytes = jpegLayout(source, l.h, l.v, l.progressive, l.restart);
         for (const QRect &r : rects)
-            QTest::addRow("%s at %d,%d %dx%d", l.name, r.x(), r.y(), r.width(), r.height()) << bytes << r;
+            QTest::addRow("%s at %d,%d %dx%d", l.name, r.x(), r.y(), r.width(), r.height()) << bytes << r << true;
     }
     const QByteArray plain = jpegLayout(source, 2, 2);
     for (int orientation = 2; orientation <= 8; ++orientation) {
         const QByteArray turned = withExifOrientation(plain, orientation);
         const bool swap = orientation >= 5;
         for (const QRect &r : {QRect(37, 29, 101, 77), QRect(0, 0, 50, 40), QRect(swap ? 98 : 150, swap ? 150 : 98, 51, 53)})
-            QTest::addRow("orientation %d at %d,%d", orientation, r.x(), r.y()) << turned << r;
+            QTest::addRow("orientation %d at %d,%d", orientation, r.x(), r.y()) << turned << r << true;
+    }
+    // Damage in rows the part skips or stops before is seen all the same.
+    const QByteArray baseline = jpegLayout(source, 2, 2);
+    const QRect middle(37, 64, 101, 40);
+    QTest::newRow("bytes lost above the part") << bytesLost(baseline, 16, 300) << middle << false;
+    QTest::newRow("bytes lost below the part") << bytesLost(baseline, baseline.size() * 3 / 4, 100) << QRect(37, 9, 101, 20) << false;
+    const QByteArray progressive = jpegLayout(source, 2, 2, true);
+    const QByteArray beforeLastScan = progressive.left(progressive.lastIndexOf("\xff\xda"));
+    QTest::newRow("progressive cut between scans") << beforeLastScan << middle << false;
+    // Ended after any scan, its coefficients left coarse on purpose: every
+    // decoder opens it.
+    int scan = 0;
+    for (qsizetype at = progressive.indexOf("\xff\xda", 2); at > 0; at = progressive.indexOf("\xff\xda", at + 2)) {
+        if (scan++ == 0)
+            continue;
+        for (const QRect &r : {QRect(32, 48, 96, 64), QRect(150, 100, 53, 51)})
+            QTest::addRow("progressive ended after scan %d, at %d,%d", scan - 1, r.x(), r.y())
+                << progressive.left(at) + "\xff\xd9" << r << true;
     }
 }
 
@@ -433,12 +463,20 @@ void tst_Files::jpegRegions()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QRect, region);
-    const QImage whole = decoded(bytes);
-    QVERIFY(!whole.isNull());
+    QFETCH(bool, opens);
     OpenRequest request{kBackground, {}, {}};
+    const Made<Opened> decodedWhole = decodePicture(bytes, request);
     request.plan = [region](QSize) { return DecodePlan{1, region}; };
     const Made<Opened> part = decodePicture(bytes, request);
-    QVERIFY(part.ok());
+    QCOMPARE(decodedWhole.ok(), opens);
+    if (!opens) {
+        QVERIFY2(!part.ok(), qPrintable("the part opens, the whole is refused: " +
+                                        (decodedWhole ? QString() : decodedWhole.reason().text)));
+        QCOMPARE(part.reason().text, decodedWhole.reason().text);
+        return;
+    }
+    QVERIFY2(part.ok(), qPrintable(part ? QString() : part.reason().text));
+    const QImage whole = decodedWhole->image;
     QVERIFY2(part->region.contains(region), "the part decoded does not cover the part asked for");
     QVERIFY2(part->region.width() * part->region.height() < whole.width() * whole.height() || region == whole.rect(),
              "decoded whole");

@@ -100,8 +100,9 @@ Input and output:
   -0, --null            inputs in --files-from end with NUL, not newline
                           (as find -print0 writes them)
       --format FORMAT   bmp (the default: 24-bit, as the window saves), png,
-                          jpeg, webp or avif, for the saves after it and
-                          the end of the sequence
+                          jpeg, webp (at most 16383 pixels a side) or
+                          avif, for the saves after it and the end of the
+                          sequence
       --quality Q       quality of JPEG, WebP and AVIF, 1 to 100 (default:
                           JPEG 90, WebP 80, AVIF 60)
       --lossless        WebP keeping every pixel exactly (not offered for
@@ -120,7 +121,8 @@ Input and output:
                           changed or removed
       --fast            decode JPEG pictures at a reduced size where a
                           shrink makes it possible; faster, but its pixels
-                          differ slightly from the window's
+                          differ from the window's: slightly for photos,
+                          much for fine stripes, fabric and screens
   -j, --jobs N          pictures at a time (default: one per processor)
   -q, --quiet           no progress line
       --report FILE     write one JSON line per input to FILE ('-' for

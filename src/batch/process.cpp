@@ -5,6 +5,7 @@
 #include "input/filenames.h"
 
 #include "edit/editplan.h"
+#include "files/imagewrite.h"
 #include "files/picture.h"
 #include "surfaces/edits.h"
 #include "surfaces/resample.h"
@@ -98,6 +99,47 @@ DecodePlan decodePlan(const std::vector<Step> &steps, QSize full, bool fast)
         return DecodePlan{}; // refused anyway: decoded whole, as the window would
     plan.region = window;
     return plan;
+}
+
+// The size of each picture the steps write from a picture of `full` size:
+// one a save reached, in order, then the picture at the end.
+std::vector<QSize> plannedSizes(const std::vector<Step> &steps, QSize full)
+{
+    std::vector<QSize> sizes;
+    QSize current = full;
+    (void)drive(
+        steps, full,
+        [&](EditKind kind, const Entries &entries, const EditState &state) {
+            const EditPlan p = planClick(kind, entries, state);
+            if (!p.refused())
+                current = QSize(p.state.intEditYoko, p.state.intEditTate);
+            return p;
+        },
+        [&](const Step &) { sizes.push_back(current); });
+    sizes.push_back(current);
+    return sizes;
+}
+
+// An output its format cannot hold, found from the picture's header before
+// anything is decoded: the reason, or empty. (Only formats whose limit is
+// below a picture's side need the header read.)
+QString beyondFormat(const Item &item, const Options &o)
+{
+    if (std::none_of(item.targets.begin(), item.targets.end(),
+                     [](const Target &t) { return largestSide(t.output.format) < kMaxSide; }))
+        return {};
+    const Made<QSize> full = pictureSize(item.input);
+    if (!full)
+        return {}; // opening it says why
+    const std::vector<QSize> sizes = plannedSizes(o.steps, full.value());
+    for (size_t i = 0; i < item.targets.size(); ++i) {
+        const size_t at = o.saves() ? i : sizes.size() - 1;
+        if (o.saves() && at + 1 >= sizes.size())
+            break; // the steps stop before this save
+        if (const Made<void> holds = formatHolds(item.targets[i].output.format, sizes[at]); !holds)
+            return holds.reason().text;
+    }
+    return {};
 }
 
 // Runs the steps on the part `opened.region` of a picture, decoded
@@ -202,6 +244,8 @@ Outcome::File writeTarget(const Target &target, const TargetPlan &plan, const QI
         const QString shown = shownName(nameFromBytes(placeInOutput(target.within).folder));
         return fileOutcome(target, Status::Failed, QStringLiteral("cannot make the folder %1: %2").arg(shown, folder.reason().text));
     }
+    if (const Made<void> holds = formatHolds(target.output.format, picture.size()); !holds)
+        return fileOutcome(target, Status::Refused, holds.reason().text);
     WriteRequest how{target.output.format, target.output.qualityToUse(), target.output.lossless, plan.replace,
                      run.work, AtomicFile::Links::Replace, &folder.value(), QByteArray(), plan.replaceOnly};
     if (const FileFacts *facts = run.input->hashed())
@@ -344,6 +388,8 @@ Outcome process(const Item &item, const Options &o, const Work &work, const std:
             files.push_back(writeTarget(item.targets[i], plans[i], QImage(), ItemRun{o, work, outdir, &input}));
         return combined(std::move(files), {});
     }
+    if (const QString beyond = beyondFormat(item, o); !beyond.isEmpty())
+        return refused(beyond);
     return decodeAndWrite(item, plans, ItemRun{o, work, outdir, &input}, stop);
 }
 

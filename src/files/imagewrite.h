@@ -24,6 +24,13 @@ enum class ImageFormat { Bmp, Png, Jpeg, Webp, Avif };
 // WebP (libheif's AVIF moves some pixels by a level even so).
 [[nodiscard]] bool canBeLossless(ImageFormat format);
 
+// The largest width and height a file of the format can hold: WebP 16383,
+// JPEG 65500, AVIF 65536 (AV1's), BMP and PNG far beyond any picture's.
+[[nodiscard]] int largestSide(ImageFormat format);
+// Whether a picture of `size` can be written in the format; refused with
+// the format's limit named when a side is beyond it.
+[[nodiscard]] Made<void> formatHolds(ImageFormat format, QSize size);
+
 struct WriteRequest {
     ImageFormat format = ImageFormat::Bmp;
     int quality = 90;    // JPEG, WebP, AVIF: 1 to 100
@@ -45,7 +52,9 @@ struct WriteRequest {
 // AVIF with libheif's AV1 encoder (aom, at speed 8; tagged as sRGB by nclx
 // 1/13/1). Only the pixels are written: no EXIF, no
 // position, no thumbnail. An existing file is either replaced whole or left
-// untouched.
+// untouched. A picture the format cannot hold is refused (formatHolds);
+// an encoder that cannot have the memory it needs fails with
+// Cause::Memory.
 [[nodiscard]] Made<void> writePicture(const QImage &pixels, const QString &path, const WriteRequest &request = {});
 
 } // namespace pv

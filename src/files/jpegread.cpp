@@ -50,9 +50,11 @@ void onMessage(j_common_ptr cinfo, int level)
     // entropy decoder warns too, or scans are missing (see scansComplete).
     if (code == JWRN_JPEG_EOF)
         err->endMissing = true;
-    // Warnings that mean pixels are missing or made up.
-    if (code == JWRN_HIT_MARKER || code == JWRN_HUFF_BAD_CODE || code == JWRN_MUST_RESYNC ||
-        code == JWRN_NOT_SEQUENTIAL) {
+    // Warnings that mean pixels are missing or made up. The first one is
+    // the reason: the data is read in the same order whatever part of the
+    // picture is kept.
+    if ((code == JWRN_HIT_MARKER || code == JWRN_HUFF_BAD_CODE || code == JWRN_MUST_RESYNC ||
+         code == JWRN_NOT_SEQUENTIAL) && !err->damaged) {
         err->damaged = true;
         cinfo->err->format_message(cinfo, err->text);
     }
@@ -229,6 +231,13 @@ struct Decoder {
     PixelLayout layout = PixelLayout::Rgb;
     QString refusal;
     bool outOfMemory = false;
+    // How the rows are decoded, set before the first.
+    bool cmyk = false;
+    bool inverted = false;      // Adobe's CMYK
+    bool cmykByProfile = false; // converted through the profile afterwards
+    int firstRow = 0;           // the output row the image's first row holds
+    int lastRow = 0;            // the output row after the image's last
+    std::vector<JSAMPLE> spare; // one output row, for rows decoded only to be checked
 };
 
 // Ends the decode at once. Nothing here may own memory: the jump passes
@@ -261,21 +270,10 @@ void finishConversion(Decoder &job)
         job.converter->convert(job.image, job.work);
 }
 
-void run(Decoder &job, const QByteArray &bytes)
+// Reads the header: the orientation and the full upright size.
+void readHeader(Decoder &job, const QByteArray &bytes)
 {
     jpeg_decompress_struct &cinfo = job.cinfo;
-    cinfo.err = jpeg_std_error(&job.err.pub);
-    job.err.pub.error_exit = onError;
-    job.err.pub.emit_message = onMessage;
-    if (setjmp(job.err.jump)) {
-        if (job.toSrgb)
-            job.toSrgb->stop();
-        job.warm.reset();
-        job.image = QImage();
-        if (job.refusal.isEmpty())
-            job.refusal = QString::fromLocal8Bit(job.err.text);
-        return;
-    }
     jpeg_create_decompress(&cinfo);
     job.monitor.pub.progress_monitor = onProgress;
     job.monitor.decoder = &job;
@@ -289,8 +287,13 @@ void run(Decoder &job, const QByteArray &bytes)
     job.orientation = exifOrientation(cinfo.marker_list);
     job.uprightSize = job.orientation >= 5 ? QSize(int(cinfo.image_height), int(cinfo.image_width))
                                            : QSize(int(cinfo.image_width), int(cinfo.image_height));
-    if (job.headerOnly)
-        return;
+}
+
+// Reads the profile, checks the size and sets up the colours; false when
+// the picture is refused.
+bool prepareColours(Decoder &job, const QByteArray &bytes)
+{
+    jpeg_decompress_struct &cinfo = job.cinfo;
     JOCTET *icc = nullptr;
     unsigned int iccLength = 0;
     if (jpeg_read_icc_profile(&cinfo, &icc, &iccLength)) {
@@ -300,19 +303,33 @@ void run(Decoder &job, const QByteArray &bytes)
     if (!sizeAllowed(cinfo.image_width, cinfo.image_height) ||
         !plausibleSize(cinfo.image_width, cinfo.image_height, bytes.size())) {
         job.refusal = QStringLiteral("picture too large");
-        return;
+        return false;
     }
-    const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
+    job.cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
     // Adobe writes inverted CMYK; others write it plain.
-    const bool inverted = cinfo.saw_Adobe_marker;
-    job.layout = cmyk ? (inverted ? PixelLayout::CmykInverted : PixelLayout::Cmyk)
-                      : cinfo.num_components == 1 ? PixelLayout::Grey : PixelLayout::Rgb;
+    job.inverted = cinfo.saw_Adobe_marker;
+    job.layout = job.cmyk ? (job.inverted ? PixelLayout::CmykInverted : PixelLayout::Cmyk)
+                          : cinfo.num_components == 1 ? PixelLayout::Grey : PixelLayout::Rgb;
     job.converter = ToSrgb::from(job.profile, job.layout);
     // CMYK with a profile is converted through it afterwards; without one,
     // row by row as libjpeg's own tools do.
-    const bool cmykByProfile = cmyk && job.converter;
-    cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGRX;
+    job.cmykByProfile = job.cmyk && job.converter;
+    cinfo.out_color_space = job.cmyk ? JCS_CMYK : JCS_EXT_BGRX;
     cinfo.dct_method = JDCT_ISLOW;
+    // Block smoothing guesses the coefficients a progressive file left
+    // coarse from the neighbouring blocks, and a part's first column has
+    // none to its left: left out, a part's pixels are the whole's. Files
+    // with every scan complete are decoded the same either way.
+    cinfo.do_block_smoothing = FALSE;
+    return true;
+}
+
+// Starts the decode at the plan's scale and moves to the part asked for:
+// the columns cropped, the rows above skipped (their data still decoded,
+// so that damage there is seen). Sets what the picture's rows are.
+void startPart(Decoder &job)
+{
+    jpeg_decompress_struct &cinfo = job.cinfo;
     const DecodePlan plan = job.plan ? job.plan(job.uprightSize) : DecodePlan{};
     const int d = plan.reduction >= 8 ? 8 : plan.reduction >= 4 ? 4 : plan.reduction >= 2 ? 2 : 1;
     cinfo.scale_num = 1;
@@ -335,74 +352,122 @@ void run(Decoder &job, const QByteArray &bytes)
     const int my = cinfo.max_v_samp_factor * cinfo.min_DCT_scaled_size;
     JDIMENSION x0 = JDIMENSION(std::max(0, out.left() - mx));
     JDIMENSION cropWidth = JDIMENSION(std::min(outW, out.right() + 1 + mx)) - x0;
-    const int y0 = std::max(0, out.top() - my), y1 = std::min(outH, out.bottom() + 1 + my);
+    const int y0 = std::max(0, out.top() - my);
+    job.lastRow = std::min(outH, out.bottom() + 1 + my);
     if (out != QRect(0, 0, outW, outH)) {
         jpeg_crop_scanline(&cinfo, &x0, &cropWidth);
         if (y0 > 0)
             jpeg_skip_scanlines(&cinfo, JDIMENSION(y0));
     }
+    job.firstRow = int(cinfo.output_scanline);
     job.cut = out.translated(-int(x0), -y0);
     // The region of the upright full picture the cut stands for.
     job.region = uprightRect(QRect(QPoint(out.left() * d, out.top() * d),
                                    QPoint(std::min(W, (out.right() + 1) * d) - 1, std::min(H, (out.bottom() + 1) * d) - 1)),
                              QSize(W, H), job.orientation);
-    const int firstRow = int(cinfo.output_scanline);
+}
+
+// The picture's memory and the helpers that fill it; false when memory ran out.
+bool allocatePart(Decoder &job)
+{
     try {
-        job.image = allocateImage(int(cinfo.output_width), y1 - firstRow);
+        job.image = allocateImage(int(job.cinfo.output_width), job.lastRow - job.firstRow);
+        job.spare.resize(std::size_t(job.cinfo.output_width) * 4);
     } catch (const std::bad_alloc &) {
         job.outOfMemory = true;
         job.refusal = QStringLiteral("out of memory");
-        return;
+        return false;
     }
-    if (job.converter && !cmykByProfile && job.work.mayHelp()) {
+    if (job.converter && !job.cmykByProfile && job.work.mayHelp()) {
         // Converted on a helper thread behind the decoder.
         job.toSrgb.emplace(job.image, *job.converter);
         job.warm.emplace(job.image, job.work, [&job] { job.toSrgb->work(); });
     } else {
         job.warm.emplace(job.image, job.work);
     }
-    auto refuse = [&job](const QString &why) {
-        job.refusal = why;
-        if (job.toSrgb)
-            job.toSrgb->stop();
-        job.warm.reset();
-        job.image = QImage();
-    };
-    while (int(cinfo.output_scanline) < y1 && !job.err.damaged) {
-        JSAMPROW row = job.image.scanLine(int(cinfo.output_scanline) - firstRow);
+    return true;
+}
+
+// CMYK samples, plain or inverted, to RGB in place, rounded as libjpeg's
+// tools convert.
+void cmykToRgb(JSAMPROW row, int width, bool inverted)
+{
+    auto *px = reinterpret_cast<QRgb *>(row);
+    for (int x = width - 1; x >= 0; --x) {
+        int c = row[4 * x], m = row[4 * x + 1], y = row[4 * x + 2], k = row[4 * x + 3];
+        if (!inverted)
+            c = 255 - c, m = 255 - m, y = 255 - y, k = 255 - k;
+        px[x] = qRgb((c * k + 127) / 255, (m * k + 127) / 255, (y * k + 127) / 255);
+    }
+}
+
+// Decodes the picture's rows; stops at the first damage.
+void readPart(Decoder &job)
+{
+    jpeg_decompress_struct &cinfo = job.cinfo;
+    while (int(cinfo.output_scanline) < job.lastRow && !job.err.damaged) {
+        JSAMPROW row = job.image.scanLine(int(cinfo.output_scanline) - job.firstRow);
         if (jpeg_read_scanlines(&cinfo, &row, 1) != 1)
             break;
-        if (cmyk && !cmykByProfile) {
-            auto *px = reinterpret_cast<QRgb *>(row);
-            for (int x = int(cinfo.output_width) - 1; x >= 0; --x) {
-                int c = row[4 * x], m = row[4 * x + 1], y = row[4 * x + 2], k = row[4 * x + 3];
-                if (!inverted)
-                    c = 255 - c, m = 255 - m, y = 255 - y, k = 255 - k;
-                // Rounded, as libjpeg's tools convert.
-                px[x] = qRgb((c * k + 127) / 255, (m * k + 127) / 255, (y * k + 127) / 255);
-            }
-        }
-        if (job.toSrgb && (int(cinfo.output_scanline) - firstRow) % 16 == 0)
-            job.toSrgb->filled(int(cinfo.output_scanline) - firstRow);
+        if (job.cmyk && !job.cmykByProfile)
+            cmykToRgb(row, int(cinfo.output_width), job.inverted);
+        if (job.toSrgb && (int(cinfo.output_scanline) - job.firstRow) % 16 == 0)
+            job.toSrgb->filled(int(cinfo.output_scanline) - job.firstRow);
     }
-    if (int(cinfo.output_scanline) < y1 || job.err.damaged) {
-        refuse(job.err.damaged ? QString::fromLocal8Bit(job.err.text) : QStringLiteral("data ends early"));
+}
+
+// Reads the data of the rows below the part, as the whole decode does, so
+// that damage or missing data there refuses the part as it refuses the
+// whole: their entropy-coded data is decoded, and only the last row's
+// pixels (skipping to the very end would not read the data).
+void checkRowsBelow(Decoder &job)
+{
+    jpeg_decompress_struct &cinfo = job.cinfo;
+    const JDIMENSION last = cinfo.output_height - 1;
+    if (cinfo.output_scanline >= cinfo.output_height || job.err.damaged)
+        return;
+    if (cinfo.output_scanline < last)
+        jpeg_skip_scanlines(&cinfo, last - cinfo.output_scanline);
+    JSAMPROW row = job.spare.data();
+    jpeg_read_scanlines(&cinfo, &row, 1);
+}
+
+void discardImage(Decoder &job, const QString &why)
+{
+    job.refusal = why;
+    if (job.toSrgb)
+        job.toSrgb->stop();
+    job.warm.reset();
+    job.image = QImage();
+}
+
+void run(Decoder &job, const QByteArray &bytes)
+{
+    jpeg_decompress_struct &cinfo = job.cinfo;
+    cinfo.err = jpeg_std_error(&job.err.pub);
+    job.err.pub.error_exit = onError;
+    job.err.pub.emit_message = onMessage;
+    if (setjmp(job.err.jump)) {
+        discardImage(job, job.refusal.isEmpty() ? QString::fromLocal8Bit(job.err.text) : job.refusal);
         return;
     }
-    if (y1 < outH) {
-        // The rows below are never decoded.
-        jpeg_abort_decompress(&cinfo);
-        finishConversion(job);
+    readHeader(job, bytes);
+    if (job.headerOnly || !prepareColours(job, bytes))
         return;
-    }
+    startPart(job);
+    if (!allocatePart(job))
+        return;
+    readPart(job);
+    if (int(cinfo.output_scanline) < job.lastRow && !job.err.damaged)
+        return discardImage(job, QStringLiteral("data ends early"));
+    checkRowsBelow(job);
     // Asked before finishing, which releases what the answer is read from;
     // the missing end may only be found while finishing.
     const bool complete = scansComplete(cinfo, bytes);
-    jpeg_finish_decompress(&cinfo);
-    if (job.err.damaged || (job.err.endMissing && !complete)) {
-        refuse(job.err.damaged ? QString::fromLocal8Bit(job.err.text) : QStringLiteral("scans missing"));
-        return;
-    }
+    if (!job.err.damaged)
+        jpeg_finish_decompress(&cinfo);
+    if (job.err.damaged || (job.err.endMissing && !complete))
+        return discardImage(job, job.err.damaged ? QString::fromLocal8Bit(job.err.text) : QStringLiteral("scans missing"));
     finishConversion(job);
 }
 

@@ -2,6 +2,7 @@
 #include "files/picture.h"
 
 #include <QGuiApplication>
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 
@@ -12,6 +13,31 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     new QGuiApplication(*argc, *argv);
     return 0;
 }
+
+namespace {
+
+// A JPEG's middle part, decoded alone, is refused with the whole's reason
+// or holds the whole's pixels.
+void partAsWhole(const QByteArray &bytes, const pv::Made<pv::Opened> &whole)
+{
+    if (!bytes.startsWith("\xff\xd8"))
+        return;
+    pv::OpenRequest request;
+    request.plan = [](QSize full) {
+        const int w = full.width(), h = full.height();
+        return pv::DecodePlan{1, QRect(w / 3, h / 3, std::max(1, w / 3), std::max(1, h / 3))};
+    };
+    const pv::Made<pv::Opened> part = pv::decodePicture(bytes, request);
+    if (part.ok() != whole.ok() || (!part.ok() && part.reason().text != whole.reason().text))
+        std::abort();
+    if (!part.ok())
+        return;
+    const QRect r = request.plan(whole->fullSize).region.intersected(whole->image.rect());
+    if (part->image.copy(r.translated(-part->region.topLeft())) != whole->image.copy(r))
+        std::abort();
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
@@ -24,5 +50,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     } else if (d.reason().text.isEmpty()) {
         std::abort(); // a refusal always says why
     }
+    partAsWhole(bytes, d);
     return 0;
 }
