@@ -33,7 +33,12 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
 skip() { echo "SKIP: $*"; exit 77; }
-fail() { echo "FAIL: $*"; exit 1; }
+logs=()
+fail() {
+    echo "FAIL: $*"
+    for f in "${logs[@]}"; do [ -s "$f" ] && { echo "== $f"; tail -n 15 "$f"; }; done
+    exit 1
+}
 [ "$(id -u)" -eq 0 ] || skip "needs root for network namespaces and daemons"
 for tool in ip python3 bindfs fusermount ssh ssh-keygen /usr/sbin/sshd parallel rsync munged slurmctld slurmd sbatch squeue scancel sinfo; do
     command -v "$tool" >/dev/null || skip "$tool is not installed"
@@ -52,8 +57,9 @@ grep -q -- '--sshlogin host1,host2 --transferfile' "$private_recipe" ||
 grep -q -- '^sbatch --array=0-15 ' "$slurm_recipe" && grep -q '/shared/' "$slurm_recipe" ||
     fail "README: the third recipe is not the Slurm job array"
 # Only the host names and the paths change.
-sed -i -e 's|--sshlogin host[0-9,host]* |--sshlogin "$SSHLOGINS" |' -e "s|/shared/|$work/shared/|g" \
-    "$shared_recipe" "$private_recipe" "$slurm_recipe"
+sed -i -e 's/--sshlogin host1,host2,host3 /--sshlogin "$SSHLOGINS" /' -e 's/--sshlogin host1,host2 /--sshlogin "$SSHLOGINS" /' \
+    -e "s|/shared/|$work/shared/|g" "$shared_recipe" "$private_recipe" "$slurm_recipe"
+! grep -q 'host[0-9]\| /shared/' "$shared_recipe" "$private_recipe" "$slurm_recipe" || fail "README: a recipe names other hosts"
 
 mkdir -p "$work/bin" "$work/gen" "$work/shared" "$work/private"
 ln -s "$build/pixelvane-batch" "$work/bin/pixelvane-batch"
@@ -98,13 +104,19 @@ same_as_reference() { # folder what [pictures]
 }
 
 # Two hosts, each a network namespace with only its loopback, its own /root
-# (a private folder) and an sshd on 127.0.0.1 that gives sessions the PATH
-# that finds pixelvane-batch.
+# (a private folder) and an sshd on 127.0.0.1 that gives sessions a PATH that
+# finds pixelvane-batch, through a wrapper that notes the pictures it was
+# given on that host.
 mkdir -p "$work/ssh"
 ssh-keygen -q -t ed25519 -N '' -f "$work/ssh/host_key" || fail "ssh-keygen failed"
 ssh-keygen -q -t ed25519 -N '' -f "$work/ssh/key" || fail "ssh-keygen failed"
 cp "$work/ssh/key.pub" "$work/ssh/authorized_keys"
-cat > "$work/ssh/sshd_config" <<EOF
+for h in "${hosts[@]}"; do
+    mkdir -p "$work/ssh/$h"
+    printf '#!/bin/sh\nfor a; do case $a in *.jpg) echo "$a";; esac; done >> %s\nexec %s "$@"\n' \
+        "$work/ssh/$h/pictures" "$build/pixelvane-batch" > "$work/ssh/$h/pixelvane-batch"
+    chmod +x "$work/ssh/$h/pixelvane-batch"
+    cat > "$work/ssh/$h/sshd_config" <<EOF
 ListenAddress 127.0.0.1
 HostKey $work/ssh/host_key
 AuthorizedKeysFile $work/ssh/authorized_keys
@@ -114,23 +126,24 @@ KbdInteractiveAuthentication no
 UsePAM no
 StrictModes no
 PidFile none
-SetEnv PATH=$PATH
+SetEnv PATH=$work/ssh/$h:$PATH
 EOF
+done
 logins=()
 for h in "${hosts[@]}"; do
     ip netns add "$h" 2>/dev/null || skip "the kernel refuses network namespaces here"
     namespaces+=("$h")
     ip -n "$h" link set lo up || skip "cannot bring up a namespace's loopback"
     ip netns exec "$h" sh -c 'mount -t tmpfs -o mode=755 tmpfs /run && mkdir /run/sshd &&
-        mount -t tmpfs -o mode=700 tmpfs /root && exec /usr/sbin/sshd -D -e -f "$1"' sh "$work/ssh/sshd_config" \
-        >"$work/ssh/$h.log" 2>&1 &
+        mount -t tmpfs -o mode=700 tmpfs /root && exec /usr/sbin/sshd -D -e -f "$1"' sh "$work/ssh/$h/sshd_config" \
+        >"$work/ssh/$h/log" 2>&1 &
     daemons+=($!)
     logins+=("ip netns exec $h ssh -F /dev/null -i $work/ssh/key -o BatchMode=yes -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR -o KexAlgorithms=curve25519-sha256 root@127.0.0.1")
 done
 for i in "${!hosts[@]}"; do
     for try in $(seq 100); do
         ${logins[i]} true 2>/dev/null && break
-        kill -0 "${daemons[i]}" 2>/dev/null || skip "sshd cannot start here: $(tail -n1 "$work/ssh/${hosts[i]}.log")"
+        kill -0 "${daemons[i]}" 2>/dev/null || skip "sshd cannot start here: $(tail -n1 "$work/ssh/${hosts[i]}/log")"
         sleep 0.1
     done
     ${logins[i]} true || skip "sshd in ${hosts[i]} does not answer"
@@ -141,21 +154,35 @@ ${logins[0]} 'touch mine' && ${logins[1]} '[ ! -e mine ]' && [ ! -e /root/mine ]
     fail "the hosts' folders are not their own"
 ${logins[0]} 'rm mine'
 
+# Each picture was given to pixelvane-batch once, on one of the hosts, and
+# each host had some.
+given_once() { # what pictures...
+    local what=$1 h
+    shift
+    for h in "${hosts[@]}"; do
+        [ -s "$work/ssh/$h/pictures" ] || fail "$what: $h ran nothing"
+    done
+    cat "$work"/ssh/*/pictures | sort > "$work/given"
+    printf '%s\n' "$@" | sort | diff - "$work/given" >/dev/null ||
+        fail "$what: the pictures given on the hosts are not each picture once: $(tr '\n' ' ' < "$work/given")"
+    rm "$work"/ssh/*/pictures
+}
+
 # GNU parallel, a folder every host sees.
-bash "$shared_recipe" >"$work/shared.log" 2>&1 || { cat "$work/shared.log"; fail "the shared-folder recipe failed"; }
+logs=("$work/shared.log" "$work"/ssh/*/log)
+bash "$shared_recipe" >"$work/shared.log" 2>&1 || fail "the shared-folder recipe failed"
 same_as_reference "$work/shared/thumbs" "parallel over ssh, shared folder"
-for h in "${hosts[@]}"; do
-    grep -q 'Accepted publickey' "$work/ssh/$h.log" || fail "parallel did not reach $h"
-done
+given_once "parallel over ssh, shared folder" "$work"/shared/shop/*.jpg
 mv "$work/shared/thumbs" "$work/thumbs-parallel"
 echo "GNU parallel over ssh to two hosts, shared folder: every picture as on one machine"
 
 # GNU parallel, no shared folder: the pictures go to each host's own folder
 # and the results come back.
 mkdir "$work/private/shop" && cp -L "$work"/shared/shop/p0[0-7].jpg "$work/private/shop/"
-(cd "$work/private" && bash "$private_recipe") >"$work/private.log" 2>&1 ||
-    { cat "$work/private.log"; fail "the recipe without a shared folder failed"; }
+logs=("$work/private.log" "$work"/ssh/*/log)
+(cd "$work/private" && bash "$private_recipe") >"$work/private.log" 2>&1 || fail "the recipe without a shared folder failed"
 same_as_reference "$work/private/thumbs" "parallel over ssh, no shared folder" 8
+given_once "parallel over ssh, no shared folder" shop/p0{0..7}.jpg
 for i in "${!hosts[@]}"; do
     left=$(${logins[i]} 'find . -name "*.jpg" -o -name "*.bmp"')
     [ -z "$left" ] || fail "--cleanup left files on ${hosts[i]}: $left"
@@ -211,6 +238,7 @@ for try in $(seq 100); do
     kill -0 "${daemons[-1]}" 2>/dev/null || skip "munged cannot start here: $(tail -n1 "$work/munge/out")"
     sleep 0.1
 done
+logs=("$work/slurm/slurmctld.log" "$work/slurm/slurmd.log")
 ip netns exec "$cluster" slurmctld -D -f "$SLURM_CONF" >"$work/slurm/slurmctld.log" 2>&1 &
 daemons+=($!)
 ip netns exec "$cluster" slurmd -D -N node1 -f "$SLURM_CONF" >"$work/slurm/slurmd.log" 2>&1 &
@@ -230,17 +258,18 @@ slice=($(find "$work/shared/shop" -name '*.jpg' | sort | awk 'NR % 16 == 7'))
 [ ${#slice[@]} -eq 3 ] && [ -L "${slice[1]}" ] || fail "task 7 would not get the held picture second of three"
 stat "$(readlink "${slice[1]}")" >/dev/null || fail "the held picture is not there"
 kill -STOP "$fuse" || fail "cannot stop bindfs"
+logs+=("$work/slurm1.log" "$work/slurm2.log")
 (cd "$work/submit" && SBATCH_WAIT=1 ip netns exec "$cluster" bash "$slurm_recipe") >"$work/slurm1.log" 2>&1 &
 submitted=$!
 report7=$work/submit/report-7.jsonl
 for try in $(seq 1200); do
     [ -s "$report7" ] && break
-    kill -0 "$submitted" 2>/dev/null || { cat "$work/slurm1.log"; fail "the job array ended while task 7 was held"; }
+    kill -0 "$submitted" 2>/dev/null || fail "the job array ended while task 7 was held"
     sleep 0.1
 done
 [ -s "$report7" ] || fail "task 7 reported nothing"
 job=$(sed -n 's/^Submitted batch job \([0-9]*\)$/\1/p' "$work/slurm1.log")
-[ -n "$job" ] || fail "sbatch did not say which job it submitted: $(cat "$work/slurm1.log")"
+[ -n "$job" ] || fail "sbatch did not say which job it submitted"
 ip netns exec "$cluster" scancel "${job}_7" || fail "scancel failed"
 wait "$submitted" && fail "sbatch --wait reported success although task 7 was killed"
 for try in $(seq 300); do
@@ -251,17 +280,23 @@ done
 kill -CONT "$fuse"
 [ ! -e "$work/shared/thumbs/$(basename "${slice[1]}" .jpg).bmp" ] || fail "task 7 wrote the picture it was killed at"
 mkdir "$work/first" && cp "$work"/submit/report-*.jsonl "$work/first/"
-stat -c '%n %i %Y' "$work"/shared/thumbs/* > "$work/before-rerun"
+stat -c '%n %i %y' "$work"/shared/thumbs/* > "$work/before-rerun"
 
 # Submitted again alone, as the README says.
 sed -n '/^sbatch /,$p' "$slurm_recipe" | sed 's/--array=0-15 /--array=7 /' > "$work/rerun.sh"
 grep -q -- '--array=7 ' "$work/rerun.sh" || fail "cannot make the command that submits task 7 again"
 (cd "$work/submit" && SBATCH_WAIT=1 ip netns exec "$cluster" bash "$work/rerun.sh") >"$work/slurm2.log" 2>&1 ||
-    { cat "$work/slurm2.log"; fail "task 7 submitted again did not succeed"; }
+    fail "task 7 submitted again did not succeed"
 same_as_reference "$work/shared/thumbs" "Slurm job array"
-python3 - "$work/first" "$work/submit" "$work/before-rerun" "${slice[@]}" <<'PY' || fail "Slurm job array: the reports are wrong"
+stat -c '%n %i %y' "$work"/shared/thumbs/* > "$work/after-rerun"
+python3 - "$work/first" "$work/submit" "$work/before-rerun" "$work/after-rerun" <<'PY' || fail "Slurm job array: the reports are wrong"
 import json, os, sys
-first, final, before, task7 = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
+first, final, before, after = sys.argv[1:]
+names = open(f'{final}/list.txt').read().splitlines()
+if len(names) != 40:
+    sys.exit(f'list.txt holds {len(names)} pictures, not 40')
+slices = [[name for n, name in enumerate(names, 1) if n % 16 == task] for task in range(16)]
+task7 = slices[7]
 def report(folder, task):
     path = f'{folder}/report-{task}.jsonl'
     if not os.path.exists(path):
@@ -277,12 +312,12 @@ for task in range(16):
         if line['status'] != 'written':
             fault(f'task {task} reported {line["input"]} {line["status"]}: {line["reason"]}')
         written[line['output']] = written.get(line['output'], 0) + 1
-    if task != 7 and len(lines) not in (2, 3):
-        fault(f'task {task} reported {len(lines)} pictures')
+    if task != 7 and [line['input'] for line in lines] != slices[task]:
+        fault(f'task {task} reported {[line["input"] for line in lines]}, not its slice {slices[task]}')
 killed = report(first, 7)
 if [line['input'] for line in killed] != task7[:1]:
     fault(f'task 7, killed at its second picture, reported {[line["input"] for line in killed]}')
-stamps = {name: rest for name, rest in (line.split(' ', 1) for line in open(before))}
+stamps = dict(line.split(' ', 1) for line in open(before))
 again = report(final, 7)
 if [line['input'] for line in again] != task7:
     fault(f'task 7 submitted again reported {[line["input"] for line in again]}')
@@ -293,7 +328,7 @@ for line in again:
     # What the killed task wrote but did not live to report counts as its writing.
     if line['status'] == 'written' or line['output'] not in written:
         written[line['output']] = written.get(line['output'], 0) + 1
-now = {name: rest for name, rest in (line.split(' ', 1) for line in os.popen(f'stat -c "%n %i %Y" {os.path.dirname(line["output"])}/*'))}
+now = dict(line.split(' ', 1) for line in open(after))
 for name, stamp in stamps.items():
     if now.get(name) != stamp:
         fault(f'{name}, written before task 7 was submitted again, was written again')
