@@ -40,7 +40,7 @@ fail() {
     exit 1
 }
 [ "$(id -u)" -eq 0 ] || skip "needs root for network namespaces and daemons"
-for tool in ip python3 bindfs fusermount ssh ssh-keygen /usr/sbin/sshd parallel rsync munged slurmctld slurmd sbatch squeue scancel sinfo; do
+for tool in ip timeout python3 bindfs fusermount ssh ssh-keygen /usr/sbin/sshd parallel rsync munged slurmctld slurmd sbatch squeue scancel sinfo; do
     command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
 export LC_ALL=C
@@ -170,7 +170,7 @@ given_once() { # what pictures...
 
 # GNU parallel, a folder every host sees.
 logs=("$work/shared.log" "$work"/ssh/*/log)
-bash "$shared_recipe" >"$work/shared.log" 2>&1 || fail "the shared-folder recipe failed"
+timeout 300 bash "$shared_recipe" >"$work/shared.log" 2>&1 || fail "the shared-folder recipe failed (status $?)"
 same_as_reference "$work/shared/thumbs" "parallel over ssh, shared folder"
 given_once "parallel over ssh, shared folder" "$work"/shared/shop/*.jpg
 mv "$work/shared/thumbs" "$work/thumbs-parallel"
@@ -180,7 +180,8 @@ echo "GNU parallel over ssh to two hosts, shared folder: every picture as on one
 # and the results come back.
 mkdir "$work/private/shop" && cp -L "$work"/shared/shop/p0[0-7].jpg "$work/private/shop/"
 logs=("$work/private.log" "$work"/ssh/*/log)
-(cd "$work/private" && bash "$private_recipe") >"$work/private.log" 2>&1 || fail "the recipe without a shared folder failed"
+(cd "$work/private" && timeout 300 bash "$private_recipe") >"$work/private.log" 2>&1 ||
+    fail "the recipe without a shared folder failed (status $?)"
 same_as_reference "$work/private/thumbs" "parallel over ssh, no shared folder" 8
 given_once "parallel over ssh, no shared folder" shop/p0{0..7}.jpg
 for i in "${!hosts[@]}"; do
@@ -228,7 +229,6 @@ SelectTypeParameters=CR_CPU
 SlurmdParameters=config_overrides
 ReturnToService=2
 KillWait=2
-MinJobAge=600
 NodeName=node1 NodeAddr=127.0.0.2 CPUs=32 State=UNKNOWN
 PartitionName=main Nodes=node1 Default=YES MaxTime=INFINITE State=UP
 EOF
@@ -259,7 +259,7 @@ slice=($(find "$work/shared/shop" -name '*.jpg' | sort | awk 'NR % 16 == 7'))
 stat "$(readlink "${slice[1]}")" >/dev/null || fail "the held picture is not there"
 kill -STOP "$fuse" || fail "cannot stop bindfs"
 logs+=("$work/slurm1.log" "$work/slurm2.log")
-(cd "$work/submit" && SBATCH_WAIT=1 ip netns exec "$cluster" bash "$slurm_recipe") >"$work/slurm1.log" 2>&1 &
+(cd "$work/submit" && SBATCH_WAIT=1 timeout 300 ip netns exec "$cluster" bash "$slurm_recipe") >"$work/slurm1.log" 2>&1 &
 submitted=$!
 report7=$work/submit/report-7.jsonl
 for try in $(seq 1200); do
@@ -285,8 +285,8 @@ stat -c '%n %i %y' "$work"/shared/thumbs/* > "$work/before-rerun"
 # Submitted again alone, as the README says.
 sed -n '/^sbatch /,$p' "$slurm_recipe" | sed 's/--array=0-15 /--array=7 /' > "$work/rerun.sh"
 grep -q -- '--array=7 ' "$work/rerun.sh" || fail "cannot make the command that submits task 7 again"
-(cd "$work/submit" && SBATCH_WAIT=1 ip netns exec "$cluster" bash "$work/rerun.sh") >"$work/slurm2.log" 2>&1 ||
-    fail "task 7 submitted again did not succeed"
+(cd "$work/submit" && SBATCH_WAIT=1 timeout 300 ip netns exec "$cluster" bash "$work/rerun.sh") >"$work/slurm2.log" 2>&1 ||
+    fail "task 7 submitted again did not succeed (status $?)"
 same_as_reference "$work/shared/thumbs" "Slurm job array"
 stat -c '%n %i %y' "$work"/shared/thumbs/* > "$work/after-rerun"
 python3 - "$work/first" "$work/submit" "$work/before-rerun" "$work/after-rerun" <<'PY' || fail "Slurm job array: the reports are wrong"
