@@ -229,7 +229,7 @@ SelectTypeParameters=CR_CPU
 SlurmdParameters=config_overrides
 ReturnToService=2
 KillWait=2
-NodeName=node1 NodeAddr=127.0.0.2 CPUs=32 State=UNKNOWN
+NodeName=node1 NodeAddr=127.0.0.2 CPUs=128 State=UNKNOWN
 PartitionName=main Nodes=node1 Default=YES MaxTime=INFINITE State=UP
 EOF
 echo 'CgroupPlugin=cgroup/v1' > "$work/slurm/cgroup.conf"
