@@ -19,14 +19,28 @@ cluster=pixelvane-slurm-$id
 namespaces=()
 daemons=()
 fuse=
+submitted=
 cleanup() {
+    [ -n "$fuse" ] && kill -CONT "$fuse" 2>/dev/null
+    [ -n "$submitted" ] && kill "$submitted" 2>/dev/null
     if [ -n "${SLURM_CONF:-}" ] && [ -e "$SLURM_CONF" ]; then
         ip netns exec "$cluster" scancel --quiet --user=root 2>/dev/null
+        for try in $(seq 100); do
+            [ -z "$(ip netns exec "$cluster" squeue -h 2>/dev/null)" ] && break
+            sleep 0.1
+        done
     fi
-    [ -n "$fuse" ] && kill -CONT "$fuse" 2>/dev/null
     for ((i = ${#daemons[@]} - 1; i >= 0; i--)); do kill "${daemons[i]}" 2>/dev/null; done
     for p in "${daemons[@]}"; do wait "$p" 2>/dev/null; done
-    if [ -n "$fuse" ]; then fusermount -u "$work/slowfs" 2>/dev/null; wait "$fuse" 2>/dev/null; fi
+    # What the daemons started and left, such as a job step that lost its slurmd.
+    for n in "${namespaces[@]}"; do
+        for p in $(ip netns pids "$n" 2>/dev/null); do kill -KILL "$p" 2>/dev/null; done
+    done
+    if [ -n "$fuse" ]; then
+        fusermount -u -z "$work/slowfs" 2>/dev/null
+        kill "$fuse" 2>/dev/null
+        wait "$fuse" 2>/dev/null
+    fi
     for n in "${namespaces[@]}"; do ip netns delete "$n" 2>/dev/null; done
     rm -rf "$work"
 }
@@ -259,7 +273,8 @@ slice=($(find "$work/shared/shop" -name '*.jpg' | sort | awk 'NR % 16 == 7'))
 stat "$(readlink "${slice[1]}")" >/dev/null || fail "the held picture is not there"
 kill -STOP "$fuse" || fail "cannot stop bindfs"
 logs+=("$work/slurm1.log" "$work/slurm2.log")
-(cd "$work/submit" && SBATCH_WAIT=1 timeout 300 ip netns exec "$cluster" bash "$slurm_recipe") >"$work/slurm1.log" 2>&1 &
+cd "$work/submit" || fail "no folder to submit from"
+SBATCH_WAIT=1 timeout 300 ip netns exec "$cluster" bash "$slurm_recipe" >"$work/slurm1.log" 2>&1 &
 submitted=$!
 report7=$work/submit/report-7.jsonl
 for try in $(seq 1200); do
@@ -271,7 +286,13 @@ done
 job=$(sed -n 's/^Submitted batch job \([0-9]*\)$/\1/p' "$work/slurm1.log")
 [ -n "$job" ] || fail "sbatch did not say which job it submitted"
 ip netns exec "$cluster" scancel "${job}_7" || fail "scancel failed"
+for try in $(seq 1200); do
+    kill -0 "$submitted" 2>/dev/null || break
+    sleep 0.1
+done
+kill -0 "$submitted" 2>/dev/null && fail "the job array did not end after task 7 was killed"
 wait "$submitted" && fail "sbatch --wait reported success although task 7 was killed"
+submitted=
 for try in $(seq 300); do
     [ -z "$(ip netns exec "$cluster" squeue -h -t R,CG -j "$job")" ] && break
     sleep 0.1
@@ -285,7 +306,7 @@ stat -c '%n %i %y' "$work"/shared/thumbs/* > "$work/before-rerun"
 # Submitted again alone, as the README says.
 sed -n '/^sbatch /,$p' "$slurm_recipe" | sed 's/--array=0-15 /--array=7 /' > "$work/rerun.sh"
 grep -q -- '--array=7 ' "$work/rerun.sh" || fail "cannot make the command that submits task 7 again"
-(cd "$work/submit" && SBATCH_WAIT=1 timeout 300 ip netns exec "$cluster" bash "$work/rerun.sh") >"$work/slurm2.log" 2>&1 ||
+SBATCH_WAIT=1 timeout 300 ip netns exec "$cluster" bash "$work/rerun.sh" >"$work/slurm2.log" 2>&1 ||
     fail "task 7 submitted again did not succeed (status $?)"
 same_as_reference "$work/shared/thumbs" "Slurm job array"
 stat -c '%n %i %y' "$work"/shared/thumbs/* > "$work/after-rerun"
