@@ -106,15 +106,16 @@ for try in $(seq 100); do
 done
 ln -s "$work/slowfs/p22.jpg" "$work/shared/shop/p22.jpg"
 pixelvane-batch -q --shrink 320x240 -o "$work/reference" "$work/shared/shop" 2>/dev/null || fail "the run on one machine failed"
-count=$(ls "$work/reference" | wc -l)
+count=$(ls "$work"/reference/*.bmp 2>/dev/null | wc -l)
 [ "$count" -eq 40 ] || fail "the run on one machine wrote $count pictures, not 40"
 same_as_reference() { # folder what [pictures]
     local n f
-    n=$(ls -A "$1" 2>/dev/null | wc -l)
-    [ "$n" -eq "${3:-$count}" ] || fail "$2: $n files in the output folder, not ${3:-$count}"
-    for f in "$1"/*; do
+    n=$(ls "$1"/*.bmp 2>/dev/null | wc -l)
+    [ "$n" -eq "${3:-$count}" ] || fail "$2: $n pictures in the output folder, not ${3:-$count}"
+    for f in "$1"/*.bmp; do
         cmp -s "$f" "$work/reference/${f##*/}" || fail "$2: ${f##*/} differs from the run on one machine"
     done
+    ! ls -A "$1" | grep -q pvtmp || fail "$2: a temporary file was left in the output folder"
 }
 
 # Two hosts, each a network namespace with only its loopback, its own /root
@@ -301,7 +302,7 @@ done
 kill -CONT "$fuse"
 [ ! -e "$work/shared/thumbs/$(basename "${slice[1]}" .jpg).bmp" ] || fail "task 7 wrote the picture it was killed at"
 mkdir "$work/first" && cp "$work"/submit/report-*.jsonl "$work/first/"
-stat -c '%n %i %y' "$work"/shared/thumbs/* > "$work/before-rerun"
+stat -c '%n %i %y' "$work"/shared/thumbs/*.bmp > "$work/before-rerun"
 
 # Submitted again alone, as the README says.
 sed -n '/^sbatch /,$p' "$slurm_recipe" | sed 's/--array=0-15 /--array=7 /' > "$work/rerun.sh"
@@ -309,7 +310,7 @@ grep -q -- '--array=7 ' "$work/rerun.sh" || fail "cannot make the command that s
 SBATCH_WAIT=1 timeout 300 ip netns exec "$cluster" bash "$work/rerun.sh" >"$work/slurm2.log" 2>&1 ||
     fail "task 7 submitted again did not succeed (status $?)"
 same_as_reference "$work/shared/thumbs" "Slurm job array"
-stat -c '%n %i %y' "$work"/shared/thumbs/* > "$work/after-rerun"
+stat -c '%n %i %y' "$work"/shared/thumbs/*.bmp > "$work/after-rerun"
 python3 - "$work/first" "$work/submit" "$work/before-rerun" "$work/after-rerun" <<'PY' || fail "Slurm job array: the reports are wrong"
 import json, os, sys
 first, final, before, after = sys.argv[1:]
