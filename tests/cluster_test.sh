@@ -3,8 +3,10 @@
 # parallel over ssh to two hosts (network namespaces, each running its own
 # sshd on its loopback address), with a shared folder and without one, and a
 # Slurm job array on one node (munged, slurmctld and slurmd started here, in
-# the foreground, as this script's children), with one task killed part-way
-# and submitted again. The recipes are taken from README.md itself; only the
+# the foreground, as this script's children, in a network namespace of their
+# own), with one task killed part-way and submitted again; sbatch waits for
+# the array through SBATCH_WAIT, its --wait, so that the command stays the
+# README's. The recipes are taken from README.md itself; only the
 # host names and the paths are replaced. Every output must be byte for byte
 # what one run on this machine writes. Needs root, network namespaces and the
 # test packages of build.sh; where the machine lacks them it says so and is
