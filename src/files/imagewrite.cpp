@@ -85,8 +85,13 @@ QByteArray webp(const QImage &pixels, int quality, bool lossless)
     picture.writer = WebPMemoryWrite;
     picture.custom_ptr = &memory;
     QByteArray out;
-    // QImage's 32-bit pixels are B, G, R, X in memory.
-    if (WebPPictureImportBGRX(&picture, pixels.constBits(), int(pixels.bytesPerLine())) && WebPEncode(&config, &picture))
+    // QImage's 32-bit pixels are B, G, R, X (or A, not premultiplied) in
+    // memory.
+    const bool alpha = pixels.hasAlphaChannel();
+    const QImage plain = alpha ? pixels.convertToFormat(QImage::Format_ARGB32) : pixels;
+    const bool imported = alpha ? WebPPictureImportBGRA(&picture, plain.constBits(), int(plain.bytesPerLine()))
+                                : WebPPictureImportBGRX(&picture, plain.constBits(), int(plain.bytesPerLine()));
+    if (imported && WebPEncode(&config, &picture))
         out = QByteArray(reinterpret_cast<const char *>(memory.mem), qsizetype(memory.size));
     WebPPictureFree(&picture);
     WebPMemoryWriterClear(&memory);
@@ -110,8 +115,13 @@ QByteArray avif(const QImage &pixels, int quality)
     heif_encoder_set_lossy_quality(encoder.get(), quality);
     heif_encoder_set_parameter_integer(encoder.get(), "speed", 8);
     const int w = pixels.width(), h = pixels.height();
+    // Transparency kept as an alpha plane (not premultiplied).
+    const bool alpha = pixels.hasAlphaChannel();
+    const QImage plain = alpha ? pixels.convertToFormat(QImage::Format_ARGB32) : pixels;
+    const int channels = alpha ? 4 : 3;
     heif_image *raw = nullptr;
-    if (heif_image_create(w, h, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &raw).code != heif_error_Ok)
+    if (heif_image_create(w, h, heif_colorspace_RGB, alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB,
+                          &raw).code != heif_error_Ok)
         return QByteArray();
     std::unique_ptr<heif_image, Free> image(raw);
     if (heif_image_add_plane(raw, heif_channel_interleaved, w, h, 8).code != heif_error_Ok)
@@ -119,12 +129,15 @@ QByteArray avif(const QImage &pixels, int quality)
     int stride = 0;
     uint8_t *plane = heif_image_get_plane(raw, heif_channel_interleaved, &stride);
     for (int y = 0; y < h; ++y) {
-        const auto *in = reinterpret_cast<const QRgb *>(pixels.constScanLine(y));
+        const auto *in = reinterpret_cast<const QRgb *>(plain.constScanLine(y));
         uint8_t *out = plane + qsizetype(stride) * y;
         for (int x = 0; x < w; ++x) {
-            out[3 * x] = uint8_t(qRed(in[x]));
-            out[3 * x + 1] = uint8_t(qGreen(in[x]));
-            out[3 * x + 2] = uint8_t(qBlue(in[x]));
+            uint8_t *o = out + channels * x;
+            o[0] = uint8_t(qRed(in[x]));
+            o[1] = uint8_t(qGreen(in[x]));
+            o[2] = uint8_t(qBlue(in[x]));
+            if (alpha)
+                o[3] = uint8_t(qAlpha(in[x]));
         }
     }
     // sRGB: BT.709 primaries, the sRGB transfer, coded through BT.709's
