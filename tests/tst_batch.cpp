@@ -95,6 +95,8 @@ private slots:
     void savesAreTheWindowsSaves();
     void fastIsCloseToExact_data();
     void fastIsCloseToExact();
+    void framedFromThePartDecoded_data();
+    void framedFromThePartDecoded();
     void productOnAWhiteSquare();
     void transparencyKeptThroughAFit();
 };
@@ -574,6 +576,33 @@ void tst_Batch::fastIsCloseToExact()
     QVERIFY2(d.mean <= meanBound && d.worst <= worstBound,
              qPrintable(QStringLiteral("mean %1, worst %2").arg(d.mean).arg(d.worst)));
     QVERIFY2(fast != exact, "--fast decoded at full size");
+}
+
+void tst_Batch::framedFromThePartDecoded_data()
+{
+    QTest::addColumn<QStringList>("steps");
+    QTest::newRow("crop, fit") << QStringList{"--crop", "161x90", "--fit", "60x60"};
+    QTest::newRow("trim, pad") << QStringList{"--trim", "7", "--pad", "100x100", "--background", "#204060"};
+    QTest::newRow("fit xH, crop") << QStringList{"--fit", "x101", "--crop", "50x50"};
+}
+
+// A fit or a pad planned from a JPEG's header scales the part decoded; the
+// same steps after a border trim that cuts nothing, which decodes the
+// picture whole, give the same pixels.
+void tst_Batch::framedFromThePartDecoded()
+{
+    QFETCH(QStringList, steps);
+    QTemporaryDir dir;
+    const QString input = dir.filePath("photo.jpg");
+    QVERIFY(writeFile(input, jpeg(hardEdges(203, 151), 90)));
+    Run r = batch(QStringList{"-q", "--format", "png", "-o", dir.filePath("part"), input} + steps);
+    QVERIFY2(r.status == 0, qPrintable(r.err));
+    r = batch(QStringList{"-q", "--format", "png", "-o", dir.filePath("whole"), input, "--edges", "none", "--trim-border",
+                          "0", "--edges", "all"} + steps);
+    QVERIFY2(r.status == 0, qPrintable(r.err));
+    const QImage part(dir.filePath("part/photo.png")), whole(dir.filePath("whole/photo.png"));
+    QVERIFY(!part.isNull());
+    VERIFY_SAME_PIXELS(part, whole);
 }
 
 // The shop's line: a product photographed off centre on a studio white
