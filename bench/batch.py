@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
 """Batch jobs over many photos, every tool using all cores: pixelvane-batch
 against ImageMagick (mogrify), libvips (vips per file through xargs -P, and
-vipsthumbnail) and Pillow (a multiprocessing pool as large as the core
-count). Runs are interleaved round by round, each figure the median over
-the rounds: pictures per second and the peak memory of the whole run.
+vipsthumbnail), Pillow (a multiprocessing pool as large as the core
+count) and sharp (bench/sharp.js, one pipeline a core). Runs are
+interleaved round by round, each figure the median over the rounds:
+pictures per second and the peak memory of the whole run.
 
 usage: batch.py BUILD_DIR PHOTO_DIR PHONE_DIR OUT_DIR ROUNDS RESULTS_MD
+BATCH_JOBS=B8,B9 runs only those jobs; SHARP_MODULES is the node_modules
+folder that holds sharp (its jobs are left out without it).
 """
 import glob
 import os
@@ -75,6 +78,11 @@ def mogrify(*args, files=None):
     return ["mogrify", "-path", out] + list(args) + (files or inputs)
 
 
+def sharp(size, quality, files):
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sharp.js")
+    return ["env", f"NODE_PATH={os.environ.get('SHARP_MODULES', '')}", "node", script, out, size, str(quality)] + files
+
+
 sizes = [(1200, 1200, "large"), (600, 600, "medium"), (160, 160, "small")]
 three_saves = [a for w, h, name in sizes for a in ("--shrink", f"{w}x{h}", "--save", name)]
 
@@ -120,6 +128,18 @@ jobs = {
         "ImageMagick": mogrify("-resize", "320x240^", "-gravity", "center", "-extent", "320x240", "-type", "TrueColor",
                                "-format", "bmp", files=heics),
     },
+    "(B8) 16 photos fitted into 1200 x 1200, WebP quality 80": {
+        "Pixelvane": [batch, "-q", "--fit", "1200x1200", "--format", "webp", "--quality", "80", "-o", out] + few,
+        "Pixelvane --fast": [batch, "-q", "--fast", "--fit", "1200x1200", "--format", "webp", "--quality", "80", "-o", out]
+                            + few,
+        "sharp": sharp("1200x1200", 80, few),
+        "vipsthumbnail": vipsthumbnail("1200x1200", "%s.webp[Q=80]", few),
+    },
+    "(B9) 16 photos to 1200 x 800 by shrink, fit and pad, BMP": {
+        f"Pixelvane{fast} {how}": [batch, "-q"] + ([fast.strip()] if fast else []) + how.split() + ["-o", out] + few
+        for fast in ("", " --fast")
+        for how in ("--shrink 1200x800", "--fit 1200x1200", "--pad 1200x800", "--pad 1200x1200")
+    },
     "(B3) centre crop 4000 x 3000, JPEG quality 90": {
         "Pixelvane": [batch, "-q", "--crop", "4000x3000", "--format", "jpeg", "--quality", "90", "-o", out] + inputs,
         "ImageMagick": mogrify("-gravity", "center", "-crop", "4000x3000+0+0", "+repage", "-quality", "90",
@@ -130,8 +150,16 @@ jobs = {
 }
 
 
+only = [j for j in os.environ.get("BATCH_JOBS", "").split(",") if j]
+if only:
+    jobs = {job: tools for job, tools in jobs.items() if job[1:].split(")")[0] in only}
+if not os.environ.get("SHARP_MODULES"):
+    for tools in jobs.values():
+        tools.pop("sharp", None)
+
+
 def pictures(job):
-    return len(few) if job.startswith("(B4)") else len(heics) if job.startswith("(B7)") else len(inputs)
+    return len(few) if job.startswith(("(B4)", "(B8)", "(B9)")) else len(heics) if job.startswith("(B7)") else len(inputs)
 
 
 def measure(job, cmd):
