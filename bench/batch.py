@@ -35,9 +35,9 @@ def xargs(command, files=None, ext=".jpg"):
     return ["sh", "-c", f'printf "%s\\0" "$@" | xargs -0 -P {cores} -n 1 sh -c \'{script}\' _', "_"] + (files or inputs)
 
 
-def vipsthumbnail(size, suffix, files):
+def vipsthumbnail(size, suffix, files, crop=True):
     return ["sh", "-c", f'printf "%s\\0" "$@" | xargs -0 -P {cores} -n {max(1, len(files) // cores)} '
-            f'vipsthumbnail -s {size} -c -o "{out}/{suffix}"', "_"] + files
+            f'vipsthumbnail -s {size} {"-c " if crop else ""}-o "{out}/{suffix}"', "_"] + files
 
 
 def pillow_sizes(sizes):
@@ -133,7 +133,7 @@ jobs = {
         "Pixelvane --fast": [batch, "-q", "--fast", "--fit", "1200x1200", "--format", "webp", "--quality", "80", "-o", out]
                             + few,
         "sharp": sharp("1200x1200", 80, few),
-        "vipsthumbnail": vipsthumbnail("1200x1200", "%s.webp[Q=80]", few),
+        "vipsthumbnail": vipsthumbnail("1200x1200", "%s.webp[Q=80]", few, crop=False),
     },
     "(B9) 16 photos to 1200 x 800 by shrink, fit and pad, BMP": {
         f"Pixelvane{fast} {how}": [batch, "-q"] + ([fast.strip()] if fast else []) + how.split() + ["-o", out] + few
