@@ -550,21 +550,25 @@ void tst_Batch::fastIsCloseToExact_data()
 {
     QTest::addColumn<bool>("hard");
     QTest::addColumn<QSize>("to");
-    for (bool hard : {false, true})
-        for (QSize to : {QSize(160, 120), QSize(200, 150), QSize(480, 360)})
-            QTest::addRow("%s to %dx%d", hard ? "hard edges" : "smooth", to.width(), to.height()) << hard << to;
+    QTest::addColumn<QString>("step");
+    for (const char *step : {"--shrink", "--fit"})
+        for (bool hard : {false, true})
+            for (QSize to : {QSize(160, 120), QSize(200, 150), QSize(480, 360)})
+                QTest::addRow("%s %s to %dx%d", step, hard ? "hard edges" : "smooth", to.width(), to.height())
+                    << hard << to << QString::fromLatin1(step);
 }
 
 void tst_Batch::fastIsCloseToExact()
 {
     QFETCH(bool, hard);
     QFETCH(QSize, to);
+    QFETCH(QString, step);
     QTemporaryDir dir;
     const QString input = dir.filePath("photo.jpg");
     QVERIFY(writeFile(input, jpeg(hard ? hardEdges(2400, 1800) : photo(2400, 1800), 90)));
     const QString size = QStringLiteral("%1x%2").arg(to.width()).arg(to.height());
-    QCOMPARE(batch({"-q", "--shrink", size, "-o", dir.filePath("exact"), input}).status, 0);
-    QCOMPARE(batch({"-q", "--fast", "--shrink", size, "-o", dir.filePath("fast"), input}).status, 0);
+    QCOMPARE(batch({"-q", step, size, "-o", dir.filePath("exact"), input}).status, 0);
+    QCOMPARE(batch({"-q", "--fast", step, size, "-o", dir.filePath("fast"), input}).status, 0);
     const QImage exact(dir.filePath("exact/photo.bmp")), fast(dir.filePath("fast/photo.bmp"));
     QCOMPARE(fast.size(), exact.size());
     // The bounds the README states: smooth photos differ little; at hard,

@@ -83,9 +83,9 @@ picture is decoded by its content, edited as the Pixelvane window would
 edit it, and written under its own name with the output format's extension.
 
 Edits, run in the order given, each as its button in the window runs it:
-%1      --edges LIST      the edges the following trims and shrinks use:
-                          top,bottom,left,right (any of them), all, none;
-                          all at the start
+%1      --edges LIST      the edges the following trims, shrinks and border
+                          trims use: top,bottom,left,right (any of them),
+                          all, none; all at the start
       --margin M        the margin the following shrinks start from (削除値);
                           0 at the start. A shrink leaves the margin it ended
                           with for the next shrink of the same picture.
@@ -435,6 +435,21 @@ const OptionRule *option(const QString &name)
     return nullptr;
 }
 
+// Every pad's canvas gets the run's background; a transparent one only
+// where every file written keeps alpha.
+std::optional<QString> settleBackground(Options &o, const std::vector<Output> &written)
+{
+    const QRgb background = o.background.value_or(kWorkBackground);
+    for (const Output &out : written)
+        if (qAlpha(background) == 0 && (out.format == ImageFormat::Bmp || out.format == ImageFormat::Jpeg))
+            return QStringLiteral("--background transparent: %1 keeps no transparency; png, webp and avif do")
+                .arg(extensionOf(out.format));
+    for (Step &step : o.steps)
+        if (step.frame)
+            step.frame->background = background;
+    return std::nullopt;
+}
+
 } // namespace
 
 bool Options::saves() const
@@ -519,14 +534,8 @@ Attempt<Command> parseArguments(const QStringList &given)
         if (out.lossless && !canBeLossless(out.format))
             return failure(QStringLiteral("--lossless: %1 is not written losslessly; webp is")
                                .arg(extensionOf(out.format)));
-    const QRgb background = o.background.value_or(kWorkBackground);
-    for (const Output &out : written)
-        if (qAlpha(background) == 0 && (out.format == ImageFormat::Bmp || out.format == ImageFormat::Jpeg))
-            return failure(QStringLiteral("--background transparent: %1 keeps no transparency; png, webp and avif do")
-                               .arg(extensionOf(out.format)));
-    for (Step &step : o.steps)
-        if (step.frame)
-            step.frame->background = background;
+    if (const std::optional<QString> error = settleBackground(o, written))
+        return failure(*error);
     if (o.inputs.isEmpty() && o.filesFrom.isEmpty())
         return failure(QStringLiteral("no input: give picture files or folders, or --files-from"));
     return command;

@@ -108,7 +108,9 @@ Attempt<QStringList> drive(const std::vector<Step> &steps, QSize loaded, Click c
 }
 
 // The largest reduction of 2, 4 and 8 that leaves at least twice the
-// pixels of `result` on each side of `part`, 1 when none does.
+// pixels of `result` on each side of `part`, 1 when none does. (Reducing
+// to just above the result, as thumbnailers do, takes single pixels at
+// hard edges more than 64 levels from the exact result.)
 int reductionFor(std::int64_t partW, std::int64_t partH, std::int64_t resultW, std::int64_t resultH)
 {
     for (int d : {8, 4, 2})
