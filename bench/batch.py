@@ -16,7 +16,7 @@ import shutil
 import statistics
 import sys
 
-from timing import rotated, timed
+from timing import rotated, timed_with_cpu
 
 build, photos, phones, outdir, rounds, results = sys.argv[1:6] + [sys.argv[6]]
 rounds = int(rounds)
@@ -165,35 +165,38 @@ def pictures(job):
 def measure(job, cmd):
     shutil.rmtree(out, ignore_errors=True)
     os.makedirs(out)
-    seconds, megabytes = timed(cmd)
+    seconds, megabytes, cpu = timed_with_cpu(cmd)
     written = sum(len(files) for _, _, files in os.walk(out))
     expected = pictures(job) * (3 if job.startswith("(B4)") else 1)
     if written != expected:
         raise SystemExit(f"wrote {written} of {expected}: {' '.join(cmd[:6])} ...")
-    return seconds, megabytes
+    return seconds, megabytes, cpu
 
 
 # A warm-up round first: fresh memory is slow the first time it is touched.
-times, memory = {}, {}
+times, memory, cpus = {}, {}, {}
 for r in range(rounds + 1):
     for job, tools in jobs.items():
         for tool, cmd in rotated(tools, r):
-            s, m = measure(job, cmd)
+            s, m, c = measure(job, cmd)
             if r > 0:
                 times.setdefault((job, tool), []).append(s)
                 memory.setdefault((job, tool), []).append(m)
+                cpus.setdefault((job, tool), []).append(c)
     print(f"batch round {r} of {rounds} done" if r else "batch warm-up round done", file=sys.stderr)
 
 lines = [f"{len(inputs)} photos of 6000 x 4000 (JPEG, quality 90, each different; B4 the first 16) and "
          f"{len(heics)} phone photos of 4032 x 3024 (HEIC), {cores} cores; pictures per second (median of "
-         f"{rounds} interleaved rounds after a warm-up round), then the peak memory of the run's largest process.", ""]
+         f"{rounds} interleaved rounds after a warm-up round), the processor time a picture takes (user and "
+         f"system, of every process of the run), then the peak memory of the run's largest process.", ""]
 for job, tools in jobs.items():
-    lines.append(f"| {job} | pictures/s | peak memory |")
-    lines.append("| --- | --- | --- |")
+    lines.append(f"| {job} | pictures/s | CPU s a picture | peak memory |")
+    lines.append("| --- | --- | --- | --- |")
     for tool in tools:
         s = statistics.median(times[(job, tool)])
         m = statistics.median(memory[(job, tool)])
-        lines.append(f"| {tool} | {pictures(job) / s:.2f} | {m:.0f} MB |")
+        c = statistics.median(cpus[(job, tool)])
+        lines.append(f"| {tool} | {pictures(job) / s:.2f} | {c / pictures(job):.3f} | {m:.0f} MB |")
     lines.append("")
 table = "\n".join(lines)
 print(table)
