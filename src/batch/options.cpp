@@ -99,10 +99,10 @@ Edits, run in the order given, each as its button in the window runs it:
                           levels (0 to 255) of the top-left pixel; never all
                           of the picture. Decodes the picture whole
       --background COLOUR
-                        what transparency is laid over and --pad fills with:
-                          white, black, #rrggbb, or transparent to keep
-                          alpha (png, webp and avif only); the window's
-                          light grey (#f0f0f0) if not given
+                        what transparency is laid over and --pad fills
+                        with: white, black, #rrggbb, or transparent to keep
+                        alpha (png, webp and avif only); the window's light
+                        grey (#f0f0f0) if not given
 With no edit, pictures are only converted. An edit refused only because the
 picture already has the size asked for leaves it as it is, and the run goes
 on, as the window's user would simply save. So does a fit, a pad or a border
