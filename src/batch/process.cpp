@@ -83,6 +83,9 @@ Attempt<QStringList> drive(const std::vector<Step> &steps, QSize loaded, Click c
         }
         step.typeInto(fields);
         if (step.frame) {
+            // A pad's canvas is a new picture: held to the same limits.
+            if (step.frame->kind == FrameKind::Pad && !sizeAllowed(step.frame->width, step.frame->height))
+                return failure(step.given + QStringLiteral(": the canvas is larger than a picture may be"));
             const FrameDone done = frame(step, QSize(state.intEditYoko, state.intEditTate), fields.edges);
             state.intEditYoko = clamp16(done.size.width());
             state.intEditTate = clamp16(done.size.height());
