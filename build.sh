@@ -62,6 +62,8 @@ test)
     ;;
 bench)
     install_missing "${build_packages[@]}" "${bench_packages[@]}"
+    # sharp comes from npm: Debian's node only where the machine has none.
+    command -v node >/dev/null || install_missing nodejs npm
     build build
     exec bench/run.sh build
     ;;

@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
 """Batch jobs over many photos, every tool using all cores: pixelvane-batch
 against ImageMagick (mogrify), libvips (vips per file through xargs -P, and
-vipsthumbnail) and Pillow (a multiprocessing pool as large as the core
-count). Runs are interleaved round by round, each figure the median over
-the rounds: pictures per second and the peak memory of the whole run.
+vipsthumbnail), Pillow (a multiprocessing pool as large as the core
+count) and sharp (bench/sharp.js, one pipeline a core). Runs are
+interleaved round by round, each figure the median over the rounds:
+pictures per second and the peak memory of the whole run.
 
 usage: batch.py BUILD_DIR PHOTO_DIR PHONE_DIR OUT_DIR ROUNDS RESULTS_MD
+BATCH_JOBS=B8,B9 runs only those jobs; SHARP_MODULES is the node_modules
+folder that holds sharp (its jobs are left out without it).
 """
 import glob
 import os
@@ -13,7 +16,7 @@ import shutil
 import statistics
 import sys
 
-from timing import rotated, timed
+from timing import rotated, timed_with_cpu
 
 build, photos, phones, outdir, rounds, results = sys.argv[1:6] + [sys.argv[6]]
 rounds = int(rounds)
@@ -32,9 +35,9 @@ def xargs(command, files=None, ext=".jpg"):
     return ["sh", "-c", f'printf "%s\\0" "$@" | xargs -0 -P {cores} -n 1 sh -c \'{script}\' _', "_"] + (files or inputs)
 
 
-def vipsthumbnail(size, suffix, files):
+def vipsthumbnail(size, suffix, files, crop=True):
     return ["sh", "-c", f'printf "%s\\0" "$@" | xargs -0 -P {cores} -n {max(1, len(files) // cores)} '
-            f'vipsthumbnail -s {size} -c -o "{out}/{suffix}"', "_"] + files
+            f'vipsthumbnail -s {size} {"-c " if crop else ""}-o "{out}/{suffix}"', "_"] + files
 
 
 def pillow_sizes(sizes):
@@ -73,6 +76,11 @@ if __name__ == "__main__":
 
 def mogrify(*args, files=None):
     return ["mogrify", "-path", out] + list(args) + (files or inputs)
+
+
+def sharp(size, quality, files):
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sharp.js")
+    return ["env", f"NODE_PATH={os.environ.get('SHARP_MODULES', '')}", "node", script, out, size, str(quality)] + files
 
 
 sizes = [(1200, 1200, "large"), (600, 600, "medium"), (160, 160, "small")]
@@ -120,6 +128,18 @@ jobs = {
         "ImageMagick": mogrify("-resize", "320x240^", "-gravity", "center", "-extent", "320x240", "-type", "TrueColor",
                                "-format", "bmp", files=heics),
     },
+    "(B8) 16 photos fitted into 1200 x 1200, WebP quality 80": {
+        "Pixelvane": [batch, "-q", "--fit", "1200x1200", "--format", "webp", "--quality", "80", "-o", out] + few,
+        "Pixelvane --fast": [batch, "-q", "--fast", "--fit", "1200x1200", "--format", "webp", "--quality", "80", "-o", out]
+                            + few,
+        "sharp": sharp("1200x1200", 80, few),
+        "vipsthumbnail": vipsthumbnail("1200x1200", "%s.webp[Q=80]", few, crop=False),
+    },
+    "(B9) 16 photos to 1200 x 800 by shrink, fit and pad, BMP": {
+        f"Pixelvane{fast} {how}": [batch, "-q"] + ([fast.strip()] if fast else []) + how.split() + ["-o", out] + few
+        for fast in ("", " --fast")
+        for how in ("--shrink 1200x800", "--fit 1200x1200", "--pad 1200x800", "--pad 1200x1200")
+    },
     "(B3) centre crop 4000 x 3000, JPEG quality 90": {
         "Pixelvane": [batch, "-q", "--crop", "4000x3000", "--format", "jpeg", "--quality", "90", "-o", out] + inputs,
         "ImageMagick": mogrify("-gravity", "center", "-crop", "4000x3000+0+0", "+repage", "-quality", "90",
@@ -130,42 +150,53 @@ jobs = {
 }
 
 
+only = [j for j in os.environ.get("BATCH_JOBS", "").split(",") if j]
+if only:
+    jobs = {job: tools for job, tools in jobs.items() if job[1:].split(")")[0] in only}
+if not os.environ.get("SHARP_MODULES"):
+    for tools in jobs.values():
+        tools.pop("sharp", None)
+
+
 def pictures(job):
-    return len(few) if job.startswith("(B4)") else len(heics) if job.startswith("(B7)") else len(inputs)
+    return len(few) if job.startswith(("(B4)", "(B8)", "(B9)")) else len(heics) if job.startswith("(B7)") else len(inputs)
 
 
 def measure(job, cmd):
     shutil.rmtree(out, ignore_errors=True)
     os.makedirs(out)
-    seconds, megabytes = timed(cmd)
+    seconds, megabytes, cpu = timed_with_cpu(cmd)
     written = sum(len(files) for _, _, files in os.walk(out))
     expected = pictures(job) * (3 if job.startswith("(B4)") else 1)
     if written != expected:
         raise SystemExit(f"wrote {written} of {expected}: {' '.join(cmd[:6])} ...")
-    return seconds, megabytes
+    return seconds, megabytes, cpu
 
 
 # A warm-up round first: fresh memory is slow the first time it is touched.
-times, memory = {}, {}
+times, memory, cpus = {}, {}, {}
 for r in range(rounds + 1):
     for job, tools in jobs.items():
         for tool, cmd in rotated(tools, r):
-            s, m = measure(job, cmd)
+            s, m, c = measure(job, cmd)
             if r > 0:
                 times.setdefault((job, tool), []).append(s)
                 memory.setdefault((job, tool), []).append(m)
+                cpus.setdefault((job, tool), []).append(c)
     print(f"batch round {r} of {rounds} done" if r else "batch warm-up round done", file=sys.stderr)
 
 lines = [f"{len(inputs)} photos of 6000 x 4000 (JPEG, quality 90, each different; B4 the first 16) and "
          f"{len(heics)} phone photos of 4032 x 3024 (HEIC), {cores} cores; pictures per second (median of "
-         f"{rounds} interleaved rounds after a warm-up round), then the peak memory of the run's largest process.", ""]
+         f"{rounds} interleaved rounds after a warm-up round), the processor time a picture takes (user and "
+         f"system, of every process of the run), then the peak memory of the run's largest process.", ""]
 for job, tools in jobs.items():
-    lines.append(f"| {job} | pictures/s | peak memory |")
-    lines.append("| --- | --- | --- |")
+    lines.append(f"| {job} | pictures/s | CPU s a picture | peak memory |")
+    lines.append("| --- | --- | --- | --- |")
     for tool in tools:
         s = statistics.median(times[(job, tool)])
         m = statistics.median(memory[(job, tool)])
-        lines.append(f"| {tool} | {pictures(job) / s:.2f} | {m:.0f} MB |")
+        c = statistics.median(cpus[(job, tool)])
+        lines.append(f"| {tool} | {pictures(job) / s:.2f} | {c / pictures(job):.3f} | {m:.0f} MB |")
     lines.append("")
 table = "\n".join(lines)
 print(table)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The benchmark: bench/run.sh BUILD_DIR [ROUNDS]. Makes its inputs, times the
-# window's code paths in process, then Pixelvane against ImageMagick, libvips
-# and Pillow as whole processes, and writes bench/RESULTS.md.
+# window's code paths in process, then Pixelvane against ImageMagick, libvips,
+# Pillow and sharp as whole processes, and writes bench/RESULTS.md.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$1
@@ -29,5 +29,13 @@ if [ "$(ls "$phones"/*.heic 2>/dev/null | wc -l)" -ne 8 ]; then
     rm -rf "$phones" && mkdir -p "$phones"
     "$build/bench/pixelvane-bench-inputs" --heic "$phones" 8
 fi
+# sharp, from npm, into the build folder (the machine's node; Debian's only
+# where there is none).
+sharp="$build/sharp"
+if command -v npm >/dev/null && [ ! -d "$sharp/node_modules/sharp" ]; then
+    echo "== installing sharp into $sharp"
+    mkdir -p "$sharp" && npm install --prefix "$sharp" --no-audit --no-fund --silent sharp
+fi
+[ -d "$sharp/node_modules/sharp" ] && export SHARP_MODULES="$(cd "$sharp" && pwd)/node_modules"
 echo "== batch jobs (median of $batch_rounds interleaved rounds)"
 python3 bench/batch.py "$build" "$(pwd)/$photos" "$(pwd)/$phones" "$(pwd)/$work" "$batch_rounds" bench/RESULTS.md

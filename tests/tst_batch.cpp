@@ -107,6 +107,10 @@ private slots:
     void otherHostsTemporaryFilesAreLeftAlone();
     void fastIsCloseToExact_data();
     void fastIsCloseToExact();
+    void framedFromThePartDecoded_data();
+    void framedFromThePartDecoded();
+    void productOnAWhiteSquare();
+    void transparencyKeptThroughAFit();
 };
 
 void tst_Batch::samePixelsAsTheWindow_data()
@@ -616,6 +620,11 @@ void tst_Batch::usageErrorsCreateNothing_data()
     QTest::newRow("unknown format") << QStringList{"--format", "tga"};
     QTest::newRow("unknown option") << QStringList{"--sharpen"};
     QTest::newRow("value missing") << QStringList{"--margin"};
+    QTest::newRow("fit without a size") << QStringList{"--fit", "x"};
+    QTest::newRow("pad one number") << QStringList{"--pad", "10"};
+    QTest::newRow("unknown colour") << QStringList{"--background", "grey"};
+    QTest::newRow("trim-border 256") << QStringList{"--trim-border", "256"};
+    QTest::newRow("transparent BMP") << QStringList{"--background", "transparent", "--fit", "10x10"};
 }
 
 void tst_Batch::usageErrorsCreateNothing()
@@ -836,14 +845,19 @@ void tst_Batch::fastIsCloseToExact_data()
     QTest::addColumn<int>("kind");
     QTest::addColumn<QSize>("from");
     QTest::addColumn<QSize>("to");
-    for (Kind kind : {Kind::Smooth, Kind::HardEdges})
-        for (QSize to : {QSize(160, 120), QSize(200, 150), QSize(390, 292), QSize(480, 360)})
-            QTest::addRow("%s to %dx%d", kind == Kind::HardEdges ? "hard edges" : "smooth", to.width(), to.height())
-                << int(kind) << QSize(2400, 1800) << to;
+    QTest::addColumn<QString>("step");
+    for (const char *step : {"--shrink", "--fit"})
+        for (Kind kind : {Kind::Smooth, Kind::HardEdges})
+            for (QSize to : {QSize(160, 120), QSize(200, 150), QSize(390, 292), QSize(480, 360)})
+                QTest::addRow("%s %s to %dx%d", step, kind == Kind::HardEdges ? "hard edges" : "smooth", to.width(),
+                              to.height())
+                    << int(kind) << QSize(2400, 1800) << to << QString::fromLatin1(step);
     // Where an output pixel covers a whole number of periods, the exact
     // shrink is flat too; these do not.
-    QTest::newRow("stripes of period 3, 1600x1200 to 390x292") << int(Kind::Stripes) << QSize(1600, 1200) << QSize(390, 292);
-    QTest::newRow("stripes of period 3, 2000x1500 to 480x360") << int(Kind::Stripes) << QSize(2000, 1500) << QSize(480, 360);
+    QTest::newRow("stripes of period 3, 1600x1200 to 390x292")
+        << int(Kind::Stripes) << QSize(1600, 1200) << QSize(390, 292) << QStringLiteral("--shrink");
+    QTest::newRow("stripes of period 3, 2000x1500 to 480x360")
+        << int(Kind::Stripes) << QSize(2000, 1500) << QSize(480, 360) << QStringLiteral("--shrink");
 }
 
 // The bounds the README states: smooth photos differ little; at hard,
@@ -857,6 +871,7 @@ void tst_Batch::fastIsCloseToExact()
     QFETCH(int, kind);
     QFETCH(QSize, from);
     QFETCH(QSize, to);
+    QFETCH(QString, step);
     QTemporaryDir dir;
     const QString input = dir.filePath("photo.jpg");
     const int w = from.width(), h = from.height();
@@ -865,8 +880,8 @@ void tst_Batch::fastIsCloseToExact()
                                                           : stripes(w, h, 3);
     QVERIFY(writeFile(input, jpeg(source, 90)));
     const QString size = QStringLiteral("%1x%2").arg(to.width()).arg(to.height());
-    QCOMPARE(batch({"-q", "--shrink", size, "-o", dir.filePath("exact"), input}).status, 0);
-    QCOMPARE(batch({"-q", "--fast", "--shrink", size, "-o", dir.filePath("fast"), input}).status, 0);
+    QCOMPARE(batch({"-q", step, size, "-o", dir.filePath("exact"), input}).status, 0);
+    QCOMPARE(batch({"-q", "--fast", step, size, "-o", dir.filePath("fast"), input}).status, 0);
     const QImage exact(dir.filePath("exact/photo.bmp")), fast(dir.filePath("fast/photo.bmp"));
     QCOMPARE(fast.size(), exact.size());
     const Distance d = distance(exact, fast);
@@ -879,6 +894,117 @@ void tst_Batch::fastIsCloseToExact()
         QVERIFY2(d.mean <= 1.0 && d.worst <= 8, qPrintable(found));
     QVERIFY2(fast != exact, "--fast decoded at full size");
 }
+
+void tst_Batch::framedFromThePartDecoded_data()
+{
+    QTest::addColumn<QStringList>("steps");
+    QTest::newRow("crop, fit") << QStringList{"--crop", "161x90", "--fit", "60x60"};
+    QTest::newRow("trim, pad") << QStringList{"--trim", "7", "--pad", "100x100", "--background", "#204060"};
+    QTest::newRow("fit xH, crop") << QStringList{"--fit", "x101", "--crop", "50x50"};
+}
+
+// A fit or a pad planned from a JPEG's header scales the part decoded; the
+// same steps after a border trim that cuts nothing, which decodes the
+// picture whole, give the same pixels.
+void tst_Batch::framedFromThePartDecoded()
+{
+    QFETCH(QStringList, steps);
+    QTemporaryDir dir;
+    const QString input = dir.filePath("photo.jpg");
+    QVERIFY(writeFile(input, jpeg(hardEdges(203, 151), 90)));
+    Run r = batch(QStringList{"-q", "--format", "png", "-o", dir.filePath("part"), input} + steps);
+    QVERIFY2(r.status == 0, qPrintable(r.err));
+    r = batch(QStringList{"-q", "--format", "png", "-o", dir.filePath("whole"), input, "--edges", "none", "--trim-border",
+                          "0", "--edges", "all"} + steps);
+    QVERIFY2(r.status == 0, qPrintable(r.err));
+    const QImage part(dir.filePath("part/photo.png")), whole(dir.filePath("whole/photo.png"));
+    QVERIFY(!part.isNull());
+    VERIFY_SAME_PIXELS(part, whole);
+}
+
+// The shop's line: a product photographed off centre on a studio white
+// that varies by a few levels loses that border and is centred, unscaled,
+// on a white 1000 x 1000 square; a picture all of one colour keeps all of
+// itself, and the report says so.
+void tst_Batch::productOnAWhiteSquare()
+{
+    QTemporaryDir dir;
+    QImage studio(300, 200, QImage::Format_RGB32);
+    quint32 seed = 99;
+    for (int y = 0; y < 200; ++y)
+        for (int x = 0; x < 300; ++x) {
+            seed = seed * 1664525u + 1013904223u;
+            const int v = 249 + int(seed >> 29) % 5; // 249 to 253
+            studio.setPixel(x, y, qRgb(v, v, v));
+        }
+    const QImage product = pattern(120, 80); // blue below 128: never near white
+    for (int y = 0; y < 80; ++y)
+        for (int x = 0; x < 120; ++x)
+            studio.setPixel(30 + x, 50 + y, product.pixel(x, y));
+    QVERIFY(writeFile(dir.filePath("product.png"), png(studio, 2, 8)));
+    QImage plain(50, 50, QImage::Format_RGB32);
+    plain.fill(qRgb(251, 251, 251));
+    QVERIFY(writeFile(dir.filePath("plain.png"), png(plain, 2, 8)));
+    const Run r = batch({"-q", "--trim-border", "8", "--pad", "1000x1000", "--background", "white", "--format", "png",
+                         "--report", dir.filePath("r.jsonl"), "-o", dir.filePath("out"), dir.filePath("product.png"),
+                         dir.filePath("plain.png")});
+    QVERIFY2(r.status == 0, qPrintable(r.err));
+    QImage expected(1000, 1000, QImage::Format_RGB32);
+    expected.fill(qRgb(255, 255, 255));
+    for (int y = 0; y < 80; ++y)
+        for (int x = 0; x < 120; ++x)
+            expected.setPixel(440 + x, 460 + y, product.pixel(x, y)); // (1000 - 120) / 2, (1000 - 80) / 2
+    VERIFY_SAME_PIXELS(QImage(dir.filePath("out/product.png")).convertToFormat(QImage::Format_RGB32), expected);
+    expected.fill(qRgb(255, 255, 255));
+    for (int y = 0; y < 50; ++y)
+        for (int x = 0; x < 50; ++x)
+            expected.setPixel(475 + x, 475 + y, qRgb(251, 251, 251));
+    VERIFY_SAME_PIXELS(QImage(dir.filePath("out/plain.png")).convertToFormat(QImage::Format_RGB32), expected);
+    const QList<QJsonObject> lines = reportLines(dir.filePath("r.jsonl"));
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines[0]["reason"].toString(), QString());
+    QCOMPARE(lines[1]["reason"].toString(),
+             QStringLiteral("--trim-border 8: it is all of one colour (left as it was)"));
+}
+
+// Icons that keep their transparency: red hidden under transparent pixels
+// never shows at the edges of the fitted picture, written with its alpha;
+// an icon that fits already is noted and written as it was.
+void tst_Batch::transparencyKeptThroughAFit()
+{
+    QTemporaryDir dir;
+    QImage icon(60, 40, QImage::Format_ARGB32);
+    icon.fill(qRgba(255, 0, 0, 0));
+    for (int y = 9; y < 31; ++y)
+        for (int x = 17; x < 43; ++x)
+            icon.setPixel(x, y, qRgba(0, 0, 255, 255));
+    QVERIFY(writeFile(dir.filePath("icon.png"), png(icon, 6, 8)));
+    QVERIFY(writeFile(dir.filePath("small.png"), png(icon.copy(10, 5, 20, 10), 6, 8)));
+    const Run r = batch({"-q", "--fit", "25x25", "--background", "transparent", "--format", "png", "--report",
+                         dir.filePath("r.jsonl"), "-o", dir.filePath("out"), dir.filePath("icon.png"),
+                         dir.filePath("small.png")});
+    QVERIFY2(r.status == 0, qPrintable(r.err));
+    const QImage out = QImage(dir.filePath("out/icon.png")).convertToFormat(QImage::Format_ARGB32);
+    QCOMPARE(out.size(), QSize(25, 17));
+    int partly = 0;
+    for (int y = 0; y < out.height(); ++y)
+        for (int x = 0; x < out.width(); ++x) {
+            const QRgb p = out.pixel(x, y);
+            partly += qAlpha(p) > 0 && qAlpha(p) < 255;
+            QVERIFY2(qAlpha(p) == 0 || (qRed(p) == 0 && qGreen(p) == 0 && qBlue(p) == 255),
+                     qPrintable(QStringLiteral("(%1, %2) is %3").arg(x).arg(y).arg(p, 8, 16)));
+        }
+    QVERIFY(partly > 0);
+    QCOMPARE(qAlpha(out.pixel(0, 0)), 0);
+    const QImage small(dir.filePath("out/small.png")), given = icon.copy(10, 5, 20, 10);
+    VERIFY_SAME_PIXELS(small.convertToFormat(QImage::Format_ARGB32_Premultiplied),
+                       given.convertToFormat(QImage::Format_ARGB32_Premultiplied));
+    QCOMPARE(small.convertToFormat(QImage::Format_Alpha8), given.convertToFormat(QImage::Format_Alpha8));
+    const QList<QJsonObject> lines = reportLines(dir.filePath("r.jsonl"));
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines[1]["reason"].toString(), QStringLiteral("--fit 25x25: it fits already (left as it was)"));
+}
+
 
 QTEST_GUILESS_MAIN(tst_Batch)
 #include "tst_batch.moc"

@@ -13,6 +13,7 @@ private slots:
     void errors_data();
     void errors();
     void steps();
+    void frameSteps();
     void joinedShortOptions();
 };
 
@@ -35,6 +36,18 @@ void tst_Options::errors_data()
     QTest::newRow("save outside") << (QStringList{"--save", "../elsewhere"} + out) << "--save: '../elsewhere' is not a folder inside the output folder";
     QTest::newRow("the same save twice") << (QStringList{"--save", "thumbs", "--shrink", "9x9", "--save", "thumbs/."} + out)
                                          << "--save: 'thumbs' is given twice for bmp files; the second would write the first's";
+    QTest::newRow("fit 0x10") << (QStringList{"--fit", "0x10"} + out) << "--fit: '0x10' is not a size WxH, Wx or xH, each from 1 to 32767";
+    QTest::newRow("fit x") << (QStringList{"--fit", "x"} + out) << "--fit: 'x' is not a size WxH, Wx or xH, each from 1 to 32767";
+    QTest::newRow("pad 10") << (QStringList{"--pad", "10"} + out) << "--pad: '10' is not a size WxH, each from 1 to 32767";
+    QTest::newRow("pad one side") << (QStringList{"--pad", "10x"} + out) << "--pad: '10x' is not a size WxH, each from 1 to 32767";
+    QTest::newRow("unknown colour") << (QStringList{"--background", "pink"} + out) << "--background: 'pink' is not white, black, #rrggbb or transparent";
+    QTest::newRow("short hex colour") << (QStringList{"--background", "#fff"} + out) << "--background: '#fff' is not white, black, #rrggbb or transparent";
+    QTest::newRow("trim-border 256") << (QStringList{"--trim-border", "256"} + out) << "--trim-border: '256' is not a number of levels from 0 to 255";
+    QTest::newRow("trim-border negative") << (QStringList{"--trim-border", "-1"} + out) << "--trim-border: '-1' is not a number of levels from 0 to 255";
+    QTest::newRow("transparent BMP") << (QStringList{"--background", "transparent"} + out)
+                                     << "--background transparent: bmp keeps no transparency; png, webp and avif do";
+    QTest::newRow("transparent JPEG save") << (QStringList{"--background=transparent", "--format", "jpeg", "--save", "a", "--format", "png", "--save", "b"} + out)
+                                           << "--background transparent: jpg keeps no transparency; png, webp and avif do";
     QTest::newRow("quality 0") << (QStringList{"--quality", "0"} + out) << "--quality: '0' is not a number from 1 to 100";
     QTest::newRow("jobs") << (QStringList{"-j", "0"} + out) << "-j: '0' is not a number of jobs from 1 to 1024";
     QTest::newRow("flag with a value") << (QStringList{"--fast=yes"} + out) << "--fast takes no value";
@@ -82,6 +95,27 @@ void tst_Options::steps()
     QCOMPARE(f.yoko, QStringLiteral("30"));
     QCOMPARE(f.dotDelValue, QStringLiteral("5"));
     QCOMPARE(f.reSizeValue, QStringLiteral("7"));
+}
+
+// The framing steps in order, the box's missing side 0, and every canvas
+// of the run's background, however late it is given.
+void tst_Options::frameSteps()
+{
+    const Attempt<Command> parsed = parseArguments({"--trim-border", "8", "--fit", "x300", "--pad=1000X1000",
+                                                    "--background", "#A0b1C2", "--format", "png", "-o", "out", "a.png"});
+    QVERIFY(parsed.ok());
+    const Options &o = parsed->options;
+    QCOMPARE(o.steps.size(), size_t(3));
+    QCOMPARE(o.background, std::optional<QRgb>(0xffa0b1c2));
+    const FrameStep &trim = *o.steps[0].frame, &fit = *o.steps[1].frame, &pad = *o.steps[2].frame;
+    QVERIFY(trim.kind == FrameKind::TrimBorder && trim.threshold == 8);
+    QVERIFY(fit.kind == FrameKind::Fit && fit.width == 0 && fit.height == 300);
+    QVERIFY(pad.kind == FrameKind::Pad && pad.width == 1000 && pad.height == 1000);
+    QCOMPARE(pad.background, 0xffa0b1c2u);
+    QCOMPARE(o.steps[2].given, QStringLiteral("--pad 1000X1000"));
+    const Attempt<Command> plain = parseArguments({"--pad", "10x10", "-o", "out", "a.png"});
+    QVERIFY(plain.ok() && !plain->options.background);
+    QCOMPARE(plain->options.steps[0].frame->background, 0xfff0f0f0u); // the window's grey
 }
 
 void tst_Options::joinedShortOptions()

@@ -1,5 +1,6 @@
 // The pure rules: rounding, the preview size, the geometry of each edit,
 // the proposed save name, validation and capture.
+#include "edit/framing.h"
 #include "edit/geometry.h"
 #include "edit/rounding.h"
 #include "input/savename.h"
@@ -26,6 +27,10 @@ private slots:
     void shrink_data();
     void shrink();
     void shrinkSearchIsBounded();
+    void fitAndPad_data();
+    void fitAndPad();
+    void borderCut_data();
+    void borderCut();
     void saveName_data();
     void saveName();
     void numCheck_data();
@@ -202,6 +207,78 @@ void tst_Rules::shrinkSearchIsBounded()
                         QVERIFY(p.cut.top + p.cut.height <= F);
                     }
                 }
+}
+
+// Expected sizes worked out as exact fractions: 6000 x 4000 into 1200
+// wide gives 4000 * 1200 / 6000 = 800 high.
+void tst_Rules::fitAndPad_data()
+{
+    QTest::addColumn<int>("w");
+    QTest::addColumn<int>("h");
+    QTest::addColumn<int>("boxW");
+    QTest::addColumn<int>("boxH");
+    QTest::addColumn<QSize>("fitted");
+    QTest::addColumn<QPoint>("padOrigin"); // where --pad boxW x boxH puts it
+    QTest::newRow("landscape into a square") << 6000 << 4000 << 1200 << 1200 << QSize(1200, 800) << QPoint(0, 200);
+    QTest::newRow("portrait into a square") << 3000 << 4000 << 1200 << 1200 << QSize(900, 1200) << QPoint(150, 0);
+    QTest::newRow("fits already, never enlarged") << 700 << 300 << 1000 << 1000 << QSize(700, 300) << QPoint(150, 350);
+    QTest::newRow("same proportions: the box") << 400 << 200 << 200 << 100 << QSize(200, 100) << QPoint(0, 0);
+    QTest::newRow("only the height is over") << 500 << 2000 << 1000 << 1000 << QSize(250, 1000) << QPoint(375, 0);
+    QTest::newRow("2.5 to even 2") << 100 << 25 << 10 << 10 << QSize(10, 2) << QPoint(0, 4);
+    QTest::newRow("3.5 to even 4") << 100 << 35 << 10 << 10 << QSize(10, 4) << QPoint(0, 3);
+    QTest::newRow("14.5 to 14, not the double quotient's 15") << 14 << 29 << 7 << 20 << QSize(7, 14) << QPoint(0, 3);
+    QTest::newRow("499.5 to 500, leftover 500") << 2000 << 999 << 1000 << 1000 << QSize(1000, 500) << QPoint(0, 250);
+    QTest::newRow("498.5 to 498, leftover 502") << 2000 << 997 << 1000 << 1000 << QSize(1000, 498) << QPoint(0, 251);
+    QTest::newRow("odd leftover 1 gives 0") << 999 << 1000 << 1000 << 1000 << QSize(999, 1000) << QPoint(0, 0);
+    QTest::newRow("odd leftover 3 gives 2") << 997 << 1000 << 1000 << 1000 << QSize(997, 1000) << QPoint(2, 0);
+    QTest::newRow("at least 1") << 1000 << 1 << 100 << 100 << QSize(100, 1) << QPoint(0, 50);
+    QTest::newRow("width only (Wx)") << 100 << 35 << 10 << 0 << QSize(10, 4) << QPoint();
+    QTest::newRow("height only (xH)") << 1000 << 600 << 0 << 300 << QSize(500, 300) << QPoint();
+    QTest::newRow("height only, fits already") << 1000 << 200 << 0 << 300 << QSize(1000, 200) << QPoint();
+}
+
+void tst_Rules::fitAndPad()
+{
+    QFETCH(int, w);
+    QFETCH(int, h);
+    QFETCH(int, boxW);
+    QFETCH(int, boxH);
+    QFETCH(QSize, fitted);
+    const FrameSize fit = fitSize(w, h, boxW, boxH);
+    QCOMPARE(QSize(int(fit.width), int(fit.height)), fitted);
+    const FramePlan planned = planFrame(FrameStep{FrameKind::Fit, boxW, boxH}, w, h);
+    QCOMPARE(planned.unchanged, fitted == QSize(w, h));
+    if (boxW == 0 || boxH == 0)
+        return; // --pad needs both sides
+    const PadPlacement pad = padPlacement(w, h, boxW, boxH);
+    QCOMPARE(QSize(int(pad.fitted.width), int(pad.fitted.height)), fitted);
+    QTEST(QPoint(int(pad.left), int(pad.top)), "padOrigin");
+    const FramePlan padded = planFrame(FrameStep{FrameKind::Pad, boxW, boxH}, w, h);
+    QCOMPARE(QSize(int(padded.canvas.width), int(padded.canvas.height)), QSize(boxW, boxH));
+    QCOMPARE(padded.unchanged, QSize(w, h) == QSize(boxW, boxH));
+}
+
+void tst_Rules::borderCut_data()
+{
+    QTest::addColumn<QRect>("content"); // the differing pixels of a 100 x 80 picture
+    QTest::addColumn<QString>("edges");
+    QTest::addColumn<QRect>("kept");
+    QTest::newRow("all edges") << QRect(10, 5, 30, 20) << "tblr" << QRect(10, 5, 30, 20);
+    QTest::newRow("top and bottom") << QRect(10, 5, 30, 20) << "tb" << QRect(0, 5, 100, 20);
+    QTest::newRow("left only") << QRect(10, 5, 30, 20) << "l" << QRect(10, 0, 90, 80);
+    QTest::newRow("right only") << QRect(10, 5, 30, 20) << "r" << QRect(0, 0, 40, 80);
+    QTest::newRow("none") << QRect(10, 5, 30, 20) << "" << QRect(0, 0, 100, 80);
+    QTest::newRow("one pixel left") << QRect(99, 79, 1, 1) << "tblr" << QRect(99, 79, 1, 1);
+    QTest::newRow("all of one colour: all kept") << QRect() << "tblr" << QRect(0, 0, 100, 80);
+}
+
+void tst_Rules::borderCut()
+{
+    QFETCH(QRect, content);
+    QFETCH(QString, edges);
+    const Edges e{edges.contains(u't'), edges.contains(u'b'), edges.contains(u'l'), edges.contains(u'r')};
+    const Cut c = pv::borderCut(100, 80, Cut{content.x(), content.y(), content.width(), content.height()}, e);
+    QTEST(QRect(int(c.left), int(c.top), int(c.width), int(c.height)), "kept");
 }
 
 void tst_Rules::saveName_data()

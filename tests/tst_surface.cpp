@@ -2,11 +2,14 @@
 // sizes, and a reduced photo keeping its brightness; the edit buttons'
 // clicks on a picture.
 #include "surfaces/edits.h"
+#include "surfaces/framing.h"
 #include "surfaces/resample.h"
 #include "surfaces/surface.h"
 #include "testimages.h"
 
 #include <QTest>
+
+#include <array>
 
 using namespace pv;
 using namespace testimages;
@@ -24,6 +27,40 @@ QImage pixelsOf(const Surface &s)
         for (int x = 0; x < s.width(); ++x)
             out.setPixel(x, y, s.pixel(x, y));
     return out;
+}
+
+// Noise in every channel and in alpha, not premultiplied.
+QImage translucentNoise(QSize size)
+{
+    QImage out(size, QImage::Format_ARGB32);
+    quint32 seed = 777;
+    for (int y = 0; y < size.height(); ++y)
+        for (int x = 0; x < size.width(); ++x) {
+            seed = seed * 1664525u + 1013904223u;
+            out.setPixel(x, y, seed ^ (seed >> 13));
+        }
+    return out;
+}
+
+// The area average of `src`, premultiplied by alpha, over the part of the
+// picture that output pixel (ox, oy) of an outW x outH result covers,
+// worked out in doubles pixel by pixel.
+std::array<double, 4> areaAverage(const QImage &src, int outW, int outH, int ox, int oy)
+{
+    const double sx = double(src.width()) / outW, sy = double(src.height()) / outH;
+    std::array<double, 4> sum{};
+    double area = 0;
+    for (int y = int(oy * sy); y < src.height() && y < (oy + 1) * sy; ++y)
+        for (int x = int(ox * sx); x < src.width() && x < (ox + 1) * sx; ++x) {
+            const double w = (std::min(x + 1.0, (ox + 1) * sx) - std::max(double(x), ox * sx)) *
+                             (std::min(y + 1.0, (oy + 1) * sy) - std::max(double(y), oy * sy));
+            const QRgb p = qPremultiply(src.pixel(x, y));
+            sum[0] += w * qRed(p), sum[1] += w * qGreen(p), sum[2] += w * qBlue(p), sum[3] += w * qAlpha(p);
+            area += w;
+        }
+    for (double &v : sum)
+        v /= area;
+    return sum;
 }
 
 } // namespace
@@ -46,6 +83,9 @@ private slots:
     void vectorKernelsMatchPlain();
     void regionMatchesCopy_data();
     void regionMatchesCopy();
+    void premultipliedAreaAverage_data();
+    void premultipliedAreaAverage();
+    void hiddenColourDoesNotBleed();
     void click_data();
     void click();
 };
@@ -255,6 +295,67 @@ void tst_Surface::regionMatchesCopy()
     const QImage src = photo(800, 600);
     const QImage ofCopy = resample(src.copy(region), to.width(), to.height(), Work::alone());
     VERIFY_SAME_PIXELS(resampleRegion(src, QRectF(region), to.width(), to.height(), Work{1}), ofCopy);
+}
+
+void tst_Surface::premultipliedAreaAverage_data()
+{
+    QTest::addColumn<QSize>("from");
+    QTest::addColumn<QSize>("to");
+    QTest::newRow("halves") << QSize(40, 30) << QSize(20, 15);
+    QTest::newRow("fractional both ways") << QSize(97, 61) << QSize(30, 17);
+    QTest::newRow("one axis only") << QSize(50, 9) << QSize(13, 9);
+}
+
+// With alpha, every channel of the result is the area average of the
+// premultiplied pixels, within the fixed point's one level, by the vector
+// kernels and the plain ones alike.
+void tst_Surface::premultipliedAreaAverage()
+{
+    QFETCH(QSize, from);
+    QFETCH(QSize, to);
+    const QImage src = translucentNoise(from);
+    for (const bool vector : {true, false}) {
+        useVectorKernels(vector);
+        const QImage out = resample(src, to.width(), to.height());
+        useVectorKernels(true);
+        QCOMPARE(out.format(), QImage::Format_ARGB32_Premultiplied);
+        for (int y = 0; y < to.height(); ++y)
+            for (int x = 0; x < to.width(); ++x) {
+                const std::array<double, 4> want = areaAverage(src, to.width(), to.height(), x, y);
+                const QRgb got = reinterpret_cast<const QRgb *>(out.constScanLine(y))[x];
+                const int have[4] = {qRed(got), qGreen(got), qBlue(got), qAlpha(got)};
+                for (int c = 0; c < 4; ++c)
+                    QVERIFY2(std::abs(have[c] - want[size_t(c)]) <= 1.0,
+                             qPrintable(QStringLiteral("vector %1, pixel (%2, %3), channel %4: %5, expected %6")
+                                            .arg(vector).arg(x).arg(y).arg(c).arg(have[c]).arg(want[size_t(c)])));
+            }
+    }
+}
+
+// Red hidden under transparent pixels around an opaque blue square: after a
+// fit, every pixel that shows anything is pure blue, partly transparent at
+// the square's edges.
+void tst_Surface::hiddenColourDoesNotBleed()
+{
+    QImage src(60, 40, QImage::Format_ARGB32);
+    src.fill(qRgba(255, 0, 0, 0));
+    for (int y = 9; y < 31; ++y)
+        for (int x = 17; x < 43; ++x)
+            src.setPixel(x, y, qRgba(0, 0, 255, 255));
+    const Framed fitted = applyFrame(FrameStep{FrameKind::Fit, 25, 25}, src, Edges{});
+    QCOMPARE(fitted.picture.size(), QSize(25, 17));
+    const QImage plain = fitted.picture.convertToFormat(QImage::Format_ARGB32);
+    int edges = 0;
+    for (int y = 0; y < plain.height(); ++y)
+        for (int x = 0; x < plain.width(); ++x) {
+            const QRgb p = plain.pixel(x, y);
+            if (qAlpha(p) == 0)
+                continue;
+            edges += qAlpha(p) < 255;
+            QVERIFY2(qRed(p) == 0 && qGreen(p) == 0,
+                     qPrintable(QStringLiteral("(%1, %2) is %3").arg(x).arg(y).arg(p, 8, 16)));
+        }
+    QVERIFY(edges > 0);
 }
 
 // Every kind of click and every way it is refused, on a 40 x 30 picture:

@@ -1,9 +1,11 @@
 #include "batch/options.h"
 
 #include "input/validation.h"
+#include "surfaces/worksurfaces.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QRegularExpression>
 
 #include <algorithm>
 
@@ -81,15 +83,30 @@ picture is decoded by its content, edited as the Pixelvane window would
 edit it, and written under its own name with the output format's extension.
 
 Edits, run in the order given, each as its button in the window runs it:
-%1      --edges LIST      the edges the following trims and shrinks use:
-                          top,bottom,left,right (any of them), all, none;
-                          all at the start
+%1      --edges LIST      the edges the following trims, shrinks and border
+                          trims use: top,bottom,left,right (any of them),
+                          all, none; all at the start
       --margin M        the margin the following shrinks start from (削除値);
                           0 at the start. A shrink leaves the margin it ended
                           with for the next shrink of the same picture.
+      --fit WxH         scale the whole picture, nothing cut, to the largest
+                          size within W x H that keeps its proportions (Wx
+                          or xH: a limit on one side only); never enlarged
+      --pad WxH         fit into W x H as --fit does, then centre it on a
+                          W x H canvas of the background colour
+      --trim-border T   cut off the border of one colour: the rows and
+                          columns, from the edges --edges chose, within T
+                          levels (0 to 255) of the top-left pixel; never all
+                          of the picture. Decodes the picture whole
+      --background COLOUR
+                        what transparency is laid over and --pad fills
+                        with: white, black, #rrggbb, or transparent to keep
+                        alpha (png, webp and avif only); the window's light
+                        grey (#f0f0f0) if not given
 With no edit, pictures are only converted. An edit refused only because the
 picture already has the size asked for leaves it as it is, and the run goes
-on, as the window's user would simply save.
+on, as the window's user would simply save. So does a fit, a pad or a border
+trim that would change nothing; the report notes it.
 
 Input and output:
   -o, --output DIR      write the results into DIR (made if missing)
@@ -144,6 +161,14 @@ Examples:
       a 1920 x 1080 banner, cut from the left and the bottom first
   pixelvane-batch --format webp --shrink 1200x1200 --save large --shrink 600x600 --save medium --shrink 160x160 --save small -o out shop/
       three sizes of WebP from one decode of each picture
+  pixelvane-batch --fit 1200x1200 --format webp -o web photos/
+      longest side at most 1200, whatever the shape
+  pixelvane-batch --trim-border 8 --pad 1000x1000 --background white --format jpeg -o shop products/
+      the whole product, its studio border cut, on a white 1000 x 1000 square
+  pixelvane-batch --fit 256x256 --background transparent --format png -o icons art/
+      icons of at most 256 x 256 that keep their transparency
+  pixelvane-batch --edges top,bottom --trim-border 20 -o out scans/
+      cut the white rows a scanner left above and below, within 20 levels
   find shop -name '*.jpg' -print0 | pixelvane-batch -0 --files-from - --shrink 320x240 -o thumbs
 
 A rerun skips an output this program made whose input and steps are
@@ -298,6 +323,70 @@ std::optional<QString> workers(Options &o, const QString &name, const QString &v
     return std::nullopt;
 }
 
+// "WxH", "Wx" or "xH": a side left out sets no limit (0).
+std::optional<std::pair<int, int>> box(const QString &text)
+{
+    const qsizetype x = text.indexOf(u'x', 0, Qt::CaseInsensitive);
+    if (x < 0)
+        return std::nullopt;
+    const QString w = text.left(x), h = text.mid(x + 1);
+    if ((w.isEmpty() && h.isEmpty()) || (!w.isEmpty() && !numberWithin(w, 1, 32767)) ||
+        (!h.isEmpty() && !numberWithin(h, 1, 32767)))
+        return std::nullopt;
+    return std::make_pair(w.isEmpty() ? 0 : w.toInt(), h.isEmpty() ? 0 : h.toInt());
+}
+
+std::optional<QString> frameStep(Options &o, const QString &name, const QString &v, const FrameStep &frame)
+{
+    Step step;
+    step.given = name + u' ' + v;
+    step.frame = frame;
+    o.steps.push_back(step);
+    return std::nullopt;
+}
+
+std::optional<QString> fitStep(Options &o, const QString &name, const QString &v)
+{
+    const auto b = box(v);
+    if (!b)
+        return QStringLiteral("%1: '%2' is not a size WxH, Wx or xH, each from 1 to 32767").arg(name, v);
+    return frameStep(o, name, v, FrameStep{FrameKind::Fit, b->first, b->second});
+}
+
+std::optional<QString> padStep(Options &o, const QString &name, const QString &v)
+{
+    const auto wh = size(v);
+    if (!wh)
+        return QStringLiteral("%1: '%2' is not a size WxH, each from 1 to 32767").arg(name, v);
+    return frameStep(o, name, v, FrameStep{FrameKind::Pad, wh->first.toInt(), wh->second.toInt()});
+}
+
+std::optional<QString> trimBorderStep(Options &o, const QString &name, const QString &v)
+{
+    if (!numberWithin(v, 0, 255))
+        return QStringLiteral("%1: '%2' is not a number of levels from 0 to 255").arg(name, v);
+    FrameStep frame{FrameKind::TrimBorder};
+    frame.threshold = v.toInt();
+    return frameStep(o, name, v, frame);
+}
+
+// white, black, #rrggbb or transparent (alpha 0).
+std::optional<QString> background(Options &o, const QString &name, const QString &v)
+{
+    static const QRegularExpression hex(QStringLiteral("^#[0-9a-fA-F]{6}$"));
+    if (v == u"white")
+        o.background = 0xffffffff;
+    else if (v == u"black")
+        o.background = 0xff000000;
+    else if (v == u"transparent")
+        o.background = 0x00000000;
+    else if (hex.match(v).hasMatch())
+        o.background = 0xff000000u | v.mid(1).toUInt(nullptr, 16);
+    else
+        return QStringLiteral("%1: '%2' is not white, black, #rrggbb or transparent").arg(name, v);
+    return std::nullopt;
+}
+
 // Every option but the edits, which come from kEdits, and --help and
 // --version.
 constexpr OptionRule kOptions[] = {
@@ -307,6 +396,10 @@ constexpr OptionRule kOptions[] = {
     {u"--null", u"-0", false, setFlag<&Options::nulSeparated>},
     {u"--edges", u"", true, edgesStep},
     {u"--margin", u"", true, marginStep},
+    {u"--fit", u"", true, fitStep},
+    {u"--pad", u"", true, padStep},
+    {u"--trim-border", u"", true, trimBorderStep},
+    {u"--background", u"", true, background},
     {u"--format", u"", true, format},
     {u"--quality", u"", true, quality},
     {u"--lossless", u"", false, lossless},
@@ -371,6 +464,21 @@ std::optional<QString> saveGivenTwice(const Options &o)
                 .arg(step.save->folder, extensionOf(step.save->output.format));
         seen << key;
     }
+    return std::nullopt;
+}
+
+// Every pad's canvas gets the run's background; a transparent one only
+// where every file written keeps alpha.
+std::optional<QString> settleBackground(Options &o, const std::vector<Output> &written)
+{
+    const QRgb background = o.background.value_or(kWorkBackground);
+    for (const Output &out : written)
+        if (qAlpha(background) == 0 && (out.format == ImageFormat::Bmp || out.format == ImageFormat::Jpeg))
+            return QStringLiteral("--background transparent: %1 keeps no transparency; png, webp and avif do")
+                .arg(extensionOf(out.format));
+    for (Step &step : o.steps)
+        if (step.frame)
+            step.frame->background = background;
     return std::nullopt;
 }
 
@@ -460,6 +568,8 @@ Attempt<Command> parseArguments(const QStringList &given)
                                .arg(extensionOf(out.format)));
     if (const std::optional<QString> twice = saveGivenTwice(o))
         return failure(*twice);
+    if (const std::optional<QString> error = settleBackground(o, written))
+        return failure(*error);
     if (o.inputs.isEmpty() && o.filesFrom.isEmpty())
         return failure(QStringLiteral("no input: give picture files or folders, or --files-from"));
     return command;

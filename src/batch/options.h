@@ -2,10 +2,12 @@
 // The batch command's command line.
 
 #include "edit/editkind.h"
+#include "edit/framing.h"
 #include "edit/result.h"
 #include "files/imagewrite.h"
 #include "input/fields.h"
 
+#include <QRgb>
 #include <QString>
 #include <QStringList>
 #include <optional>
@@ -37,13 +39,14 @@ struct Save {
 
 // One step of the sequence, in the order given: what it types into the
 // entry fields and sets in the edge boxes, then the edit button it clicks,
-// if any; or a save. Values are kept as the text typed, as the window's
+// if any; or a framing step (fit, pad, border trim); or a save. Values are kept as the text typed, as the window's
 // fields keep them.
 struct Step {
     QString given; // as the command line spelled it, "--crop 4000x3000"
     std::optional<QString> yoko, tate, reSizeValue, dotDelValue;
     std::optional<Edges> edges;
     std::optional<EditKind> click;
+    std::optional<FrameStep> frame; // its canvas the run's background
     std::optional<Save> save;
 
     void typeInto(Fields &fields) const;
@@ -57,6 +60,9 @@ struct Options {
     bool recursive = false;
     std::vector<Step> steps;
     Output output; // for the end of the sequence when no step saves
+    // What transparency is laid over and pads are filled with; alpha 0
+    // keeps transparency. Unset: the window's grey.
+    std::optional<QRgb> background;
     bool overwrite = false;
     int workers = 0; // pictures at a time; 0: one per processor
     bool quiet = false;

@@ -5,9 +5,11 @@
 #include "input/filenames.h"
 
 #include "edit/editplan.h"
+#include "edit/rounding.h"
 #include "files/imagewrite.h"
 #include "files/picture.h"
 #include "surfaces/edits.h"
+#include "surfaces/framing.h"
 #include "surfaces/resample.h"
 #include "surfaces/surface.h"
 #include "surfaces/worksurfaces.h"
@@ -25,14 +27,49 @@ using Status = Outcome::Status;
 Outcome refused(const QString &reason) { return {Status::Refused, 0, 0, reason, {}}; }
 Outcome failed(const QString &reason) { return {Status::Failed, 0, 0, reason, {}}; }
 
+// What a framing step made of the picture: its size afterwards, and the
+// note when it left the picture as it was.
+struct FrameDone {
+    QSize size;
+    QString note;
+};
+
+// The report's note on a framing step that changed nothing.
+QString leftAsItWas(const Step &step, bool allOneColour)
+{
+    QString why;
+    switch (step.frame->kind) {
+    case FrameKind::Fit:
+        why = QStringLiteral("it fits already");
+        break;
+    case FrameKind::Pad:
+        why = QStringLiteral("it has the canvas's size already");
+        break;
+    case FrameKind::TrimBorder:
+        why = allOneColour ? QStringLiteral("it is all of one colour") : QStringLiteral("it has no border to cut");
+        break;
+    }
+    return step.given + QStringLiteral(": ") + why + QStringLiteral(" (left as it was)");
+}
+
+// A framing step carried out on the current picture.
+FrameDone frameOn(QImage &current, const Step &step, Edges edges, const Work &work)
+{
+    const Framed framed = applyFrame(*step.frame, current, edges, work);
+    current = framed.picture;
+    return {current.size(), framed.unchanged ? leftAsItWas(step, framed.uniform) : QString()};
+}
+
 // Drives the steps as a user at the window would, right after opening a
 // picture of `loaded` size: each step typed into the fields and boxes, and
 // its button, if it has one, clicked through click(kind, entries, state),
-// which gives what the click did (an EditPlan or an EditOutcome); a save
-// handed to save(step). An edit refused only because the picture has the
-// size asked for is noted and passed over; any other refusal ends it.
-template <class Click, class Save>
-Attempt<QStringList> drive(const std::vector<Step> &steps, QSize loaded, Click click, Save save)
+// which gives what the click did (an EditPlan or an EditOutcome); a
+// framing step handed to frame(step, current size, edges), which gives a
+// FrameDone; a save handed to save(step). An edit refused only because the
+// picture has the size asked for, and a framing step that changes nothing,
+// are noted and passed over; any other refusal ends it.
+template <class Click, class Frame, class Save>
+Attempt<QStringList> drive(const std::vector<Step> &steps, QSize loaded, Click click, Frame frame, Save save)
 {
     EditState state;
     state.setLoadedSize(loaded.width(), loaded.height());
@@ -47,6 +84,17 @@ Attempt<QStringList> drive(const std::vector<Step> &steps, QSize loaded, Click c
             continue;
         }
         step.typeInto(fields);
+        if (step.frame) {
+            // A pad's canvas is a new picture: held to the same limits.
+            if (step.frame->kind == FrameKind::Pad && !sizeAllowed(step.frame->width, step.frame->height))
+                return failure(step.given + QStringLiteral(": the canvas is larger than a picture may be"));
+            const FrameDone done = frame(step, QSize(state.intEditYoko, state.intEditTate), fields.edges);
+            state.intEditYoko = clamp16(done.size.width());
+            state.intEditTate = clamp16(done.size.height());
+            if (!done.note.isEmpty())
+                notes << done.note;
+            continue;
+        }
         if (!step.click)
             continue;
         const auto did = click(*step.click, entriesOf(fields, state), state);
@@ -64,17 +112,31 @@ Attempt<QStringList> drive(const std::vector<Step> &steps, QSize loaded, Click c
     return notes;
 }
 
+// The largest reduction of 2, 4 and 8 that leaves at least twice the
+// pixels of `result` on each side of `part`, 1 when none does. (Reducing
+// to just above the result, as thumbnailers do, takes single pixels at
+// hard edges more than 64 levels from the exact result.)
+int reductionFor(std::int64_t partW, std::int64_t partH, std::int64_t resultW, std::int64_t resultH)
+{
+    for (int d : {8, 4, 2})
+        if (double(partW) / d >= 2.0 * resultW && double(partH) / d >= 2.0 * resultH)
+            return d;
+    return 1;
+}
+
 // What to decode of a picture of `full` size for these steps: the part
-// they keep until the first shrink (its cut) or the first save (the
-// picture as it stands then), all of it when neither comes; with `fast`,
-// the largest reduction of 2, 4 and 8 that still leaves at least twice the
-// pixels of the first shrink's result on each side of its cut (none when
-// a save comes first: it needs the picture whole).
+// they keep until the first shrink (its cut), fit or pad (the picture as
+// it stands then) or save, all of it when none comes or a border trim comes
+// first (it needs the pixels); with `fast`, the reduction reductionFor
+// gives for the first shrink's cut or the first fit's or pad's picture and
+// its scaled size (none when a save comes first: it needs the picture
+// whole).
 DecodePlan decodePlan(const std::vector<Step> &steps, QSize full, bool fast)
 {
     DecodePlan plan;
     QRect window(QPoint(0, 0), full);
     bool settled = false;
+    bool whole = false;
     const auto ran = drive(
         steps, full,
         [&](EditKind kind, const Entries &entries, const EditState &state) {
@@ -85,28 +147,52 @@ DecodePlan decodePlan(const std::vector<Step> &steps, QSize full, bool fast)
             window = QRect(window.x() + int(c.left), window.y() + int(c.top), int(c.width), int(c.height));
             if (p.stretchWidth > 0) {
                 settled = true;
-                for (int d : {8, 4, 2}) {
-                    if (fast && double(c.width) / d >= 2.0 * p.stretchWidth && double(c.height) / d >= 2.0 * p.stretchHeight) {
-                        plan.reduction = d;
-                        break;
-                    }
-                }
+                plan.reduction = fast ? reductionFor(c.width, c.height, p.stretchWidth, p.stretchHeight) : 1;
             }
             return p;
         },
+        [&](const Step &step, QSize size, Edges) {
+            // A border trim's result is not known before its pixels are.
+            if (step.frame->kind == FrameKind::TrimBorder) {
+                whole = whole || !settled;
+                settled = true;
+                return FrameDone{size, {}};
+            }
+            const FramePlan p = planFrame(*step.frame, size.width(), size.height());
+            if (!settled && !p.unchanged) {
+                settled = true;
+                plan.reduction = fast ? reductionFor(size.width(), size.height(), p.scaled.width, p.scaled.height) : 1;
+            }
+            return FrameDone{QSize(int(p.canvas.width), int(p.canvas.height)), {}};
+        },
         [&](const Step &) { settled = true; });
-    if (!ran)
-        return DecodePlan{}; // refused anyway: decoded whole, as the window would
+    if (!ran || whole)
+        return DecodePlan{}; // refused anyway, or a border trim: decoded whole
     plan.region = window;
     return plan;
 }
 
-// The size of each picture the steps write from a picture of `full` size:
+// A framing step's result from the header alone: a fit's or a pad's size,
+// or, for a border trim, the size as it stands with `known` cleared.
+FrameDone plannedFrame(const Step &step, QSize size, bool &known, QSize &current)
+{
+    if (step.frame->kind == FrameKind::TrimBorder) {
+        known = false;
+        return FrameDone{size, {}};
+    }
+    const FramePlan p = planFrame(*step.frame, size.width(), size.height());
+    current = QSize(int(p.canvas.width), int(p.canvas.height));
+    return FrameDone{current, {}};
+}
+
+// The size of each picture the steps write from a picture of `full` size
+// (invalid where a border trim before it makes it unknown):
 // one a save reached, in order, then the picture at the end.
 std::vector<QSize> plannedSizes(const std::vector<Step> &steps, QSize full)
 {
     std::vector<QSize> sizes;
     QSize current = full;
+    bool known = true; // a border trim's result is not known before its pixels are
     (void)drive(
         steps, full,
         [&](EditKind kind, const Entries &entries, const EditState &state) {
@@ -115,8 +201,9 @@ std::vector<QSize> plannedSizes(const std::vector<Step> &steps, QSize full)
                 current = QSize(p.state.intEditYoko, p.state.intEditTate);
             return p;
         },
-        [&](const Step &) { sizes.push_back(current); });
-    sizes.push_back(current);
+        [&](const Step &step, QSize size, Edges) { return plannedFrame(step, size, known, current); },
+        [&](const Step &) { sizes.push_back(known ? current : QSize()); });
+    sizes.push_back(known ? current : QSize());
     return sizes;
 }
 
@@ -136,6 +223,8 @@ QString beyondFormat(const Item &item, const Options &o)
         const size_t at = o.saves() ? i : sizes.size() - 1;
         if (o.saves() && at + 1 >= sizes.size())
             break; // the steps stop before this save
+        if (!sizes[at].isValid())
+            continue; // known once the border is cut
         if (const Made<void> holds = formatHolds(item.targets[i].output.format, sizes[at]); !holds)
             return holds.reason().text;
     }
@@ -163,6 +252,11 @@ Attempt<Edited> runPartial(const std::vector<Step> &steps, const Opened &opened,
         const QRect r = window.translated(-part.topLeft());
         return decoded.block(r.x(), r.y(), r.width(), r.height());
     };
+    // The window in the decoded pixels.
+    auto inDecoded = [&] {
+        return QRectF((window.x() - part.x()) * sx, (window.y() - part.y()) * sy, window.width() * sx,
+                      window.height() * sy);
+    };
     const auto ran = drive(
         steps, opened.fullSize,
         [&](EditKind kind, const Entries &entries, const EditState &state) {
@@ -175,12 +269,26 @@ Attempt<Edited> runPartial(const std::vector<Step> &steps, const Opened &opened,
             }
             const Cut &c = plan.cut;
             window = QRect(window.x() + int(c.left), window.y() + int(c.top), int(c.width), int(c.height));
-            if (plan.stretchWidth > 0) {
-                const QRectF region((window.x() - part.x()) * sx, (window.y() - part.y()) * sy, window.width() * sx,
-                                    window.height() * sy);
-                current = resampleRegion(opened.image, region, plan.stretchWidth, plan.stretchHeight, work);
-            }
+            if (plan.stretchWidth > 0)
+                current = resampleRegion(opened.image, inDecoded(), plan.stretchWidth, plan.stretchHeight, work);
             return plan;
+        },
+        [&](const Step &step, QSize, Edges edges) {
+            if (!current.isNull() || step.frame->kind == FrameKind::TrimBorder) {
+                if (current.isNull())
+                    current = held();
+                return frameOn(current, step, edges, work);
+            }
+            // A fit or a pad scales the window's part of the decoded pixels.
+            const FramePlan p = planFrame(*step.frame, window.width(), window.height());
+            if (p.unchanged)
+                return FrameDone{window.size(), leftAsItWas(step, false)};
+            const bool scales = p.scaled != FrameSize{window.width(), window.height()} || opened.reduction > 1;
+            current = placeOnCanvas(scales ? resampleRegion(opened.image, inDecoded(), int(p.scaled.width),
+                                                            int(p.scaled.height), work)
+                                           : held(),
+                                    p, step.frame->background);
+            return FrameDone{current.size(), {}};
         },
         [&](const Step &step) {
             if (current.isNull())
@@ -297,7 +405,10 @@ Reach stepsReach(const Item &item, const Options &o)
     const auto plan = [](EditKind kind, const Entries &entries, const EditState &state) {
         return planClick(kind, entries, state);
     };
-    const auto ran = drive(o.steps, size.value(), plan, [&](const Step &) { ++saves; });
+    bool known = true;
+    QSize current;
+    const auto frame = [&](const Step &step, QSize at, Edges) { return plannedFrame(step, at, known, current); };
+    const auto ran = drive(o.steps, size.value(), plan, frame, [&](const Step &) { ++saves; });
     if (ran)
         return {item.targets.size(), QString()};
     return {saves, ran.reason()};
@@ -333,7 +444,7 @@ Outcome decodeAndWrite(const Item &item, const std::vector<TargetPlan> &plans, c
     // Opened as the window opens a file, but only what the steps keep is
     // decoded where the format allows; with --fast, a JPEG that a shrink
     // reduces enough is decoded smaller.
-    OpenRequest request{kWorkBackground, run.work, {}, &stop};
+    OpenRequest request{o.background.value_or(kWorkBackground), run.work, {}, &stop};
     request.plan = [&o](QSize full) { return decodePlan(o.steps, full, o.fast); };
     const Made<Opened> opened = openPicture(item.input, request);
     if (!opened) {
@@ -406,6 +517,7 @@ Attempt<Edited> runSteps(const std::vector<Step> &steps, const QImage &picture, 
                 current = did.picture;
             return did;
         },
+        [&](const Step &step, QSize, Edges edges) { return frameOn(current, step, edges, work); },
         [&](const Step &step) {
             if (save)
                 save(step, current);

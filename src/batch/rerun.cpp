@@ -1,6 +1,7 @@
 #include "batch/rerun.h"
 
 #include "input/filenames.h"
+#include "surfaces/worksurfaces.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>
@@ -28,7 +29,8 @@ QByteArray stepsText(const Target &target, const Options &o)
     const Output &out = target.output;
     return QJsonDocument(steps).toJson(QJsonDocument::Compact) + " format " + extensionOf(out.format).toUtf8() +
            " quality " + QByteArray::number(out.qualityToUse()) + " lossless " + (out.lossless ? "1" : "0") +
-           " fast " + (o.fast ? "1" : "0");
+           " fast " + (o.fast ? "1" : "0") + " background " +
+           QByteArray::number(o.background.value_or(kWorkBackground), 16);
 }
 
 QByteArray factsText(const FileFacts &f, bool withTime)

@@ -33,6 +33,20 @@ namespace pv {
     return roundHalfEven(quotient * static_cast<double>(side));
 }
 
+// round(num / den) computed exactly, an exact half going to the even
+// neighbour: for a size derived from a ratio of two others, where a double
+// quotient could land beside an exact half. den must be positive; num must
+// be at least 0 and small enough that 2 * num fits (sides are 16-bit, so
+// products of two sides do).
+[[nodiscard]] inline std::int64_t roundedQuotient(std::int64_t num, std::int64_t den)
+{
+    const std::int64_t q = num / den;
+    const std::int64_t twiceRest = 2 * (num % den);
+    if (twiceRest > den || (twiceRest == den && q % 2 != 0))
+        return q + 1;
+    return q;
+}
+
 // The range every size and captured number is held in.
 inline constexpr int kMaxValue16 = 32767;
 inline constexpr int kMinValue16 = -32768;

@@ -119,8 +119,13 @@ Made<QByteArray> webp(const QImage &pixels, int quality, bool lossless)
     picture.height = pixels.height();
     picture.writer = WebPMemoryWrite;
     picture.custom_ptr = &held.memory;
-    // QImage's 32-bit pixels are B, G, R, X in memory.
-    if (WebPPictureImportBGRX(&picture, pixels.constBits(), int(pixels.bytesPerLine())) && WebPEncode(&config, &picture))
+    // QImage's 32-bit pixels are B, G, R, X (or A, not premultiplied) in
+    // memory.
+    const bool alpha = pixels.hasAlphaChannel();
+    const QImage plain = alpha ? pixels.convertToFormat(QImage::Format_ARGB32) : pixels;
+    const bool imported = alpha ? WebPPictureImportBGRA(&picture, plain.constBits(), int(plain.bytesPerLine()))
+                                : WebPPictureImportBGRX(&picture, plain.constBits(), int(plain.bytesPerLine()));
+    if (imported && WebPEncode(&config, &picture))
         return QByteArray(reinterpret_cast<const char *>(held.memory.mem), qsizetype(held.memory.size));
     const bool memory = picture.error_code == VP8_ENC_ERROR_OUT_OF_MEMORY ||
                         picture.error_code == VP8_ENC_ERROR_BITSTREAM_OUT_OF_MEMORY;
@@ -143,8 +148,13 @@ qint64 avifEncoderBytes(qint64 pixels) { return pixels * 16 + (qint64(32) << 20)
 Made<std::unique_ptr<heif_image, HeifFree>> heifImage(const QImage &pixels)
 {
     const int w = pixels.width(), h = pixels.height();
+    // Transparency kept as an alpha plane (not premultiplied).
+    const bool alpha = pixels.hasAlphaChannel();
+    const QImage plain = alpha ? pixels.convertToFormat(QImage::Format_ARGB32) : pixels;
+    const int channels = alpha ? 4 : 3;
     heif_image *raw = nullptr;
-    if (heif_image_create(w, h, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &raw).code != heif_error_Ok)
+    if (heif_image_create(w, h, heif_colorspace_RGB, alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB,
+                          &raw).code != heif_error_Ok)
         return failure(Fault::memory());
     std::unique_ptr<heif_image, HeifFree> image(raw);
     if (heif_image_add_plane(raw, heif_channel_interleaved, w, h, 8).code != heif_error_Ok)
@@ -152,12 +162,15 @@ Made<std::unique_ptr<heif_image, HeifFree>> heifImage(const QImage &pixels)
     int stride = 0;
     uint8_t *plane = heif_image_get_plane(raw, heif_channel_interleaved, &stride);
     for (int y = 0; y < h; ++y) {
-        const auto *in = reinterpret_cast<const QRgb *>(pixels.constScanLine(y));
+        const auto *in = reinterpret_cast<const QRgb *>(plain.constScanLine(y));
         uint8_t *out = plane + qsizetype(stride) * y;
         for (int x = 0; x < w; ++x) {
-            out[3 * x] = uint8_t(qRed(in[x]));
-            out[3 * x + 1] = uint8_t(qGreen(in[x]));
-            out[3 * x + 2] = uint8_t(qBlue(in[x]));
+            uint8_t *o = out + channels * x;
+            o[0] = uint8_t(qRed(in[x]));
+            o[1] = uint8_t(qGreen(in[x]));
+            o[2] = uint8_t(qBlue(in[x]));
+            if (alpha)
+                o[3] = uint8_t(qAlpha(in[x]));
         }
     }
     return image;

@@ -50,7 +50,8 @@ struct WriteRequest {
 // Writes an RGB32 picture: BMP as the window saves it (24 bits, bottom-up),
 // PNG (opaque), JPEG with libjpeg-turbo (4:2:0), WebP with libwebp, or
 // AVIF with libheif's AV1 encoder (aom, at speed 8; tagged as sRGB by nclx
-// 1/13/1). Only the pixels are written: no EXIF, no
+// 1/13/1). A picture with alpha (premultiplied ARGB32) keeps it in PNG,
+// WebP and AVIF; BMP and JPEG are not given one. Only the pixels are written: no EXIF, no
 // position, no thumbnail. An existing file is either replaced whole or left
 // untouched. A picture the format cannot hold is refused (formatHolds);
 // an encoder that cannot have the memory it needs fails with

@@ -111,10 +111,14 @@ Made<QImage> decodeWithQt(const QByteArray &bytes, const Work &work)
 }
 
 // Lays transparent pixels over the background; the result is opaque RGB32.
+// A transparent background (alpha 0) keeps them: the result is then
+// premultiplied ARGB32.
 QImage flatten(const QImage &image, QRgb background)
 {
     if (!image.hasAlphaChannel())
         return image.format() == QImage::Format_RGB32 ? image : image.convertToFormat(QImage::Format_RGB32);
+    if (qAlpha(background) == 0)
+        return image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
     const QImage argb = image.format() == QImage::Format_ARGB32 ? image : image.convertToFormat(QImage::Format_ARGB32);
     QImage out = allocateImage(argb.width(), argb.height());
     const int br = qRed(background), bg = qGreen(background), bb = qBlue(background);

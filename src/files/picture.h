@@ -44,7 +44,8 @@ struct DecodePlan {
 };
 
 struct OpenRequest {
-    QRgb background = 0xfff0f0f0; // what transparent pixels are laid over
+    QRgb background = 0xfff0f0f0; // what transparent pixels are laid over;
+                                  // alpha 0: they are kept
     Work work;
     // Given the picture's full size (upright), what of it to decode.
     std::function<DecodePlan(QSize)> plan;
@@ -53,7 +54,7 @@ struct OpenRequest {
 };
 
 struct Opened {
-    QImage image;      // RGB32
+    QImage image;      // RGB32; premultiplied ARGB32 when transparency is kept
     QSize fullSize;    // the picture's size, upright, before any reduction
     QRect region;      // the part of the full picture `image` holds
     int reduction = 1; // image is region reduced this many times (rounded up)

@@ -16,7 +16,7 @@ namespace pv {
 
 namespace {
 
-// Pixels are read as bytes: B, G, R, then the unused alpha.
+// Pixels are read as bytes: B, G, R, then alpha (255 in RGB32).
 static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "QRgb byte order assumed little-endian");
 
 constexpr int kWeightBits = 14;
@@ -164,21 +164,25 @@ void vertical(std::uint16_t *mid, const std::uint8_t *const *rows, const std::in
 
 // The horizontal pass for one output row: each output pixel is the weighted
 // sum of the vertical pass's pixels it covers, starting at start[x] - from.
-void horizontalPlain(QRgb *out, const std::uint16_t *mid, const Taps &tx, int from, int keepW)
+// With `alpha` the fourth byte is averaged too (premultiplied pixels);
+// otherwise it is opaque.
+void horizontalPlain(QRgb *out, const std::uint16_t *mid, const Taps &tx, int from, int keepW, bool alpha)
 {
     for (int x = 0; x < keepW; ++x) {
         const std::uint16_t *p = mid + size_t(tx.start[x] - from) * 4;
         const std::int32_t *wx = tx.weights.data() + tx.first[x];
-        std::int32_t sb = 0, sg = 0, sr = 0;
+        std::int32_t sb = 0, sg = 0, sr = 0, sa = 0;
         for (int i = 0; i < tx.count[x]; ++i, p += 4) {
             sb += wx[i] * p[0];
             sg += wx[i] * p[1];
             sr += wx[i] * p[2];
+            sa += wx[i] * p[3];
         }
         const int r = std::min(255, (sr + kOutRound) >> kOutShift);
         const int g = std::min(255, (sg + kOutRound) >> kOutShift);
         const int b = std::min(255, (sb + kOutRound) >> kOutShift);
-        out[x] = qRgb(r, g, b);
+        const int a = alpha ? std::min(255, (sa + kOutRound) >> kOutShift) : 255;
+        out[x] = qRgba(r, g, b, a);
     }
 }
 
@@ -188,8 +192,9 @@ void horizontalPlain(QRgb *out, const std::uint16_t *mid, const Taps &tx, int fr
 // values are below 2^15, so the pairs fit. Reads up to one pixel past the
 // last tap, which the caller's buffer provides.
 __attribute__((target("avx2"))) void horizontalAvx2(QRgb *out, const std::uint16_t *mid, const Taps &tx, int from,
-                                                    int keepW)
+                                                    int keepW, bool alpha)
 {
+    const QRgb opaque = alpha ? 0u : 0xff000000u;
     // b0 b1 g0 g1 r0 r1 a0 a1, as 16-bit values.
     const __m128i interleave = _mm_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
     const __m128i round = _mm_set1_epi32(kOutRound);
@@ -206,18 +211,18 @@ __attribute__((target("avx2"))) void horizontalAvx2(QRgb *out, const std::uint16
         }
         sum = _mm_srai_epi32(_mm_add_epi32(sum, round), kOutShift);
         const __m128i bytes = _mm_packus_epi16(_mm_packus_epi32(sum, sum), _mm_setzero_si128());
-        out[x] = QRgb(_mm_cvtsi128_si32(bytes)) | 0xff000000u;
+        out[x] = QRgb(_mm_cvtsi128_si32(bytes)) | opaque;
     }
 }
 #endif
 
-void horizontal(QRgb *out, const std::uint16_t *mid, const Taps &tx, int from, int keepW)
+void horizontal(QRgb *out, const std::uint16_t *mid, const Taps &tx, int from, int keepW, bool alpha)
 {
 #ifdef PV_RESAMPLE_AVX2
     if (vectorKernels())
-        return horizontalAvx2(out, mid, tx, from, keepW);
+        return horizontalAvx2(out, mid, tx, from, keepW, alpha);
 #endif
-    horizontalPlain(out, mid, tx, from, keepW);
+    horizontalPlain(out, mid, tx, from, keepW, alpha);
 }
 
 } // namespace
@@ -235,8 +240,11 @@ QImage resampleRegion(const QImage &srcIn, const QRectF &region, int outW, int o
     if (srcIn.isNull() || outW <= 0 || outH <= 0 || keepW <= 0 || keepH <= 0 || !(region.width() > 0) ||
         !(region.height() > 0))
         return QImage();
-    const QImage src = srcIn.format() == QImage::Format_RGB32 ? srcIn
-                                                               : srcIn.convertToFormat(QImage::Format_RGB32);
+    // Transparent pixels are averaged premultiplied by their alpha, so that
+    // the colour under a transparent pixel counts for nothing.
+    const bool alpha = srcIn.hasAlphaChannel();
+    const QImage::Format format = alpha ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32;
+    const QImage src = srcIn.format() == format ? srcIn : srcIn.convertToFormat(format);
     const int inW = src.width();
     const int inH = src.height();
     const Taps tx = makeTaps(inW, outW, keepW, region.x(), region.width());
@@ -246,7 +254,7 @@ QImage resampleRegion(const QImage &srcIn, const QRectF &region, int outW, int o
     // source rows it covers, all four bytes of every pixel at once, keeping
     // 7 extra bits; the horizontal pass then combines columns of that one
     // row. Helper threads take equal shares of the rows.
-    QImage result = allocateImage(keepW, keepH);
+    QImage result = allocateImage(keepW, keepH, format);
     // Rows are reached through plain pointers: two threads must not touch
     // the same QImage.
     uchar *const resultBits = result.bits();
@@ -269,7 +277,7 @@ QImage resampleRegion(const QImage &srcIn, const QRectF &region, int outW, int o
                 rows[size_t(i)] = src.constScanLine(ty.start[k] + i) + size_t(colFrom) * 4;
             vertical(mid.data(), rows.data(), ty.weights.data() + ty.first[k], ty.count[k], lanes);
 
-            horizontal(reinterpret_cast<QRgb *>(resultBits + resultStride * k), mid.data(), tx, colFrom, keepW);
+            horizontal(reinterpret_cast<QRgb *>(resultBits + resultStride * k), mid.data(), tx, colFrom, keepW, alpha);
         }
     });
     return result;

@@ -7,7 +7,8 @@
 
 namespace pv {
 
-// Scales an RGB32 image to outW x outH. Along an axis
+// Scales an image to outW x outH: RGB32, or one with alpha, averaged and
+// returned premultiplied (ARGB32_Premultiplied). Along an axis
 // that shrinks every output pixel is the area-weighted mean of the source
 // pixels it covers; along an axis that grows, linear interpolation between
 // pixel centres; an axis of equal size is copied. Weights sum exactly to one,

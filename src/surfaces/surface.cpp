@@ -10,14 +10,14 @@ namespace pv {
 
 namespace {
 
-// A read-only view of part of an image, sharing its pixels.
+// A read-only view of part of an image, sharing its pixels, in its format.
 QImage viewOf(const QImage &image, const QRect &r)
 {
     if (r == image.rect())
         return image;
     auto *keep = new QImage(image);
     return QImage(keep->constScanLine(r.y()) + r.x() * 4, r.width(), r.height(),
-                  keep->bytesPerLine(), QImage::Format_RGB32,
+                  keep->bytesPerLine(), image.format(),
                   [](void *p) { delete static_cast<QImage *>(p); }, keep);
 }
 
@@ -65,7 +65,7 @@ QImage Surface::block(int x, int y, int w, int h) const
         return QImage();
     if (m_content.rect().contains(r))
         return viewOf(m_content, r);
-    QImage out = allocateImage(r.width(), r.height());
+    QImage out = allocateImage(r.width(), r.height(), m_content.isNull() ? QImage::Format_RGB32 : m_content.format());
     out.fill(m_background);
     const QRect inside = r & m_content.rect();
     if (!inside.isEmpty())

@@ -27,7 +27,8 @@ public:
     void resize(int width, int height);
     // Every pixel becomes the background.
     void clear();
-    // The surface takes the picture's size and pixels (RGB32).
+    // The surface takes the picture's size and pixels (RGB32, or
+    // premultiplied ARGB32 where the batch command keeps transparency).
     void setPicture(const QImage &picture);
 
     // Copies the w x h block at (xSrc, ySrc) of src to (0, 0) here. Pixels
@@ -40,7 +41,8 @@ public:
     void stretchBlt(const Surface &src, int w, int h, int xSrc, int ySrc, int srcW, int srcH);
 
     [[nodiscard]] QRgb pixel(int x, int y) const;
-    // The w x h block at (x, y), clipped to the surface, as an RGB32 image.
+    // The w x h block at (x, y), clipped to the surface, as an image of the
+    // content's format (RGB32 when there is none).
     // Shares pixels where it can; never null for a non-empty block.
     [[nodiscard]] QImage block(int x, int y, int w, int h) const;
     // The written top-left part; everything beyond it is background.
