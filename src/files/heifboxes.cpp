@@ -182,12 +182,12 @@ Made<Image> Walk::grid(const Item &item, int nesting)
     if (!tile)
         return tile;
     const QSize t = tile->size;
-    if ((columns > 1 && t.width() < kMinHeifTileSide) || (rows > 1 && t.height() < kMinHeifTileSide))
-        return refuse(QStringLiteral("grid tiles smaller than %1 pixels a side").arg(kMinHeifTileSide));
     if (qint64(columns) * t.width() < w || qint64(rows) * t.height() < h)
         return refuse(QStringLiteral("the grid's tiles do not cover its size of %1 x %2").arg(w).arg(h));
     if (qint64(columns - 1) * t.width() >= w || qint64(rows - 1) * t.height() >= h)
         return refuse(QStringLiteral("the grid has tiles outside its size of %1 x %2").arg(w).arg(h));
+    if ((columns > 1 && t.width() < kMinHeifTileSide) || (rows > 1 && t.height() < kMinHeifTileSide))
+        return refuse(QStringLiteral("grid tiles smaller than %1 pixels a side").arg(kMinHeifTileSide));
     Image image = std::move(tile).value();
     image.coded = QSize(int(w), int(h));
     return image;
