@@ -673,6 +673,8 @@ void tst_Files::heif_data()
     QTest::newRow("tiles of 8 and 10 bits") << 0 << HeifOptions() << QSize() << "" << -1 << "tile-deep" << "bit depth";
     QTest::newRow("10-bit tiles, one with alpha") << 0 << deep << QSize() << "" << -1 << "tile-alpha" << "alpha";
     QTest::newRow("tiles of 4:4:4 and 4:2:0") << 0 << HeifOptions() << QSize() << "" << -1 << "tile-444" << "chroma";
+    QTest::newRow("grid of 32 x 32768 (libheif's limit)") << 90 << HeifOptions() << QSize() << "" << -1
+                                                         << "grid1x1=32x32768" << "32767 pixels are not decoded (libheif's limit)";
     QTest::newRow("pitm box cut short") << 0 << HeifOptions() << QSize() << "" << -1 << "short-pitm" << "pitm";
 }
 

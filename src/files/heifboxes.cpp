@@ -172,7 +172,7 @@ Made<Image> Walk::grid(const Item &item, int nesting)
     if (!c.ok() || w < 1 || h < 1)
         return refuse(QStringLiteral("the grid's description is damaged"));
     if (w > quint32(kMaxHeifGridSide) || h > quint32(kMaxHeifGridSide))
-        return refuse(QStringLiteral("grids of more than %1 pixels a side are not decoded (libheif's limit)")
+        return refuse(QStringLiteral("grids wider or taller than %1 pixels are not decoded (libheif's limit)")
                           .arg(kMaxHeifGridSide));
     if (rows * columns > kMaxHeifTiles)
         return refuse(QStringLiteral("a grid of more than %1 tiles").arg(kMaxHeifTiles));

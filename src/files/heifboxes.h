@@ -25,8 +25,9 @@ inline constexpr int kMaxHeifTiles = 4096;
 // side: phones write 512, AVIF encoders 256 at least; 64 is HEVC's largest
 // coding block. Smaller tiles only multiply the decoder's work.
 inline constexpr int kMinHeifTileSide = 64;
-// A grid's output side that libheif 1.15 cannot decode: it fails as if out
-// of memory, however much there is.
+// The largest side of a grid libheif 1.15 decodes: it refuses one whose side
+// reaches its image size limit, 32768 by default (and reports that as an
+// allocation error).
 inline constexpr int kMaxHeifGridSide = 32767;
 // The items and the metadata a file may hold; real ones hold a few hundred
 // items in tens of kilobytes.

@@ -55,7 +55,9 @@ Made<Handle> primaryHandle(Context &context, Read read, const Work &work)
     context.reset(heif_context_alloc());
     if (!context)
         return failure(Fault::memory());
-    heif_context_set_maximum_image_size_limit(context.get(), kMaxSide);
+    // libheif refuses a grid whose side reaches its limit; the boxes were
+    // checked against the side it decodes.
+    heif_context_set_maximum_image_size_limit(context.get(), kMaxHeifGridSide + 1);
     heif_context_set_max_decoding_threads(context.get(), work.mayHelp() ? work.helpers + 1 : 0);
     if (const heif_error e = read(context.get()); e.code != heif_error_Ok)
         return refuse(e);
@@ -170,7 +172,9 @@ Made<QImage> decodeHeif(const QByteArray &bytes, const Work &work)
     if (const heif_error e = heif_decode_image(handle, &raw, heif_colorspace_RGB, chroma, options.get());
         e.code != heif_error_Ok) {
         heif_image_release(raw);
-        return e.code == heif_error_Memory_allocation_error ? Made<QImage>(failure(Fault::memory())) : refuse(e);
+        // libheif reports its limits as allocation errors too.
+        const bool memory = e.code == heif_error_Memory_allocation_error && e.subcode != heif_suberror_Security_limit_exceeded;
+        return memory ? Made<QImage>(failure(Fault::memory())) : refuse(e);
     }
     const std::unique_ptr<heif_image, ImageFree> decoded(raw);
     if (heif_image_get_decoding_warnings(raw, 0, nullptr, 0) > 0) {
