@@ -127,6 +127,11 @@ std::optional<QString> readIref(Meta &m, const Box &box)
     const auto refs = childBoxes(m.bytes, c.at(), box.end);
     if (!c.ok() || !refs)
         return QStringLiteral("the iref box is damaged");
+    // Each reference names an item: as many as there may be items, so that
+    // the items they name stay bounded.
+    if (refs->size() > size_t(kMaxHeifItems))
+        return QStringLiteral("more than %1 references").arg(kMaxHeifItems);
+    size_t auxiliaries = 0;
     for (const Box &r : *refs) {
         Cursor f(m.bytes, r.content, r.end);
         const quint32 from = version == 0 ? f.u16() : f.u32();
@@ -141,6 +146,8 @@ std::optional<QString> readIref(Meta &m, const Box &box)
                 return QStringLiteral("item %1 is derived twice").arg(from);
             m.items[from].derivedFrom = std::move(to);
         } else if (r.type == fcc("auxl")) {
+            if ((auxiliaries += to.size()) > size_t(kMaxHeifItems))
+                return QStringLiteral("more than %1 references").arg(kMaxHeifItems);
             for (const quint32 master : to)
                 m.items[master].auxiliaries.push_back(from);
         }
