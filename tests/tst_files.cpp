@@ -638,6 +638,7 @@ void tst_Files::heif_data()
     deep.bits = 10;
     deep.low = 3;
     QTest::newRow("10 bits rounded, not cut") << 40 << deep << QSize(32, 32) << "" << 41 << "" << "";
+    QTest::newRow("10 bits, 1024 x 1024") << 40 << deep << QSize(1024, 1024) << "" << 41 << "" << "";
     HeifOptions pq;
     pq.transfer = 16;
     QTest::newRow("HDR (PQ) refused") << 90 << pq << QSize() << "" << -1 << "" << "HDR";
@@ -704,6 +705,32 @@ QImage asDeclared(QImage plain, const QString &recipe)
     return plain;
 }
 
+qint64 statusKiB(const char *field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith(field))
+            return line.mid(qsizetype(qstrlen(field))).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}
+
+// The memory decoding the bytes took at its peak, measured in a child.
+qint64 decodePeakBytes(const QByteArray &bytes)
+{
+    const QByteArray peak = inChild([&bytes] {
+        QFile reset(QStringLiteral("/proc/self/clear_refs"));
+        if (!reset.open(QIODevice::WriteOnly) || reset.write("5") != 1)
+            return QByteArray("-1");
+        reset.close();
+        const qint64 before = statusKiB("VmHWM:");
+        const bool opened = decodePicture(bytes).ok();
+        return QByteArray::number(opened ? (statusKiB("VmHWM:") - before) * 1024 : -1);
+    }, false);
+    return peak.toLongLong();
+}
+
 Made<QSize> headerSizeOf(const QByteArray &bytes)
 {
     QTemporaryDir dir;
@@ -744,6 +771,11 @@ void tst_Files::heif()
     QVERIFY2(header, qPrintable(header ? QString() : header.reason().text));
     QCOMPARE(header.value(), size);
     VERIFY_SAME_PIXELS(openedFromFile(file), image);
+    // Admission counts at least what the decode takes.
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("p")), file));
+    const qint64 peak = decodePeakBytes(file), counted = pictureDecodeBytes(dir.filePath(QStringLiteral("p")));
+    QVERIFY2(peak >= 0 && peak <= counted, qPrintable(QStringLiteral("%1 bytes, %2 counted").arg(peak).arg(counted)));
     if (!recipe.isEmpty())
         VERIFY_SAME_PIXELS(image, asDeclared(decoded(testimages::heif(picture, options)), recipe));
     auto near = [](QRgb a, QRgb b) { return std::abs(qRed(a) - qRed(b)) <= 3 && std::abs(qGreen(a) - qGreen(b)) <= 3 && std::abs(qBlue(a) - qBlue(b)) <= 3; };

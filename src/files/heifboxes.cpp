@@ -22,6 +22,7 @@ struct Image {
     int pixiBits = 0;  // as its pixi box tells; 0 without one
     int chroma = -1;   // 0 monochrome, 1 4:2:0, 2 4:2:2, 3 4:4:4
     int alphaBits = 0; // 0 without alpha
+    qint64 tilePixels = 0; // of one of its coded pictures
 };
 
 // The side a clean aperture leaves of `side`, as libheif crops it: the
@@ -38,6 +39,25 @@ Made<int> clapSide(int side, qint32 n, qint32 d, qint32 offsetN, qint32 offsetD)
     if (right < from)
         return refuse(QStringLiteral("the clean aperture (clap) is empty"));
     return int(right - from + 1);
+}
+
+// libheif's decode at its peak holds the YCbCr planes, the RGB it converts
+// them to (deep samples through 16-bit planes first) and the 32-bit picture
+// made of it, with a byte a pixel of slack. Measured with libheif 1.15 and
+// libde265: 8.3 bytes a pixel for 8-bit 4:2:0, 9.5 for 4:4:4 and 19 to 20
+// for 10-bit 4:2:0, against 9.5, 11 and 20 here.
+qint64 decodeBytes(const Image &image, int coded)
+{
+    const double sample = image.bits > 8 ? 2 : 1;
+    const double alpha = image.alphaBits > 0 ? 1 : 0;
+    const double ycbcr = (image.chroma == 0 ? 1 : image.chroma == 1 ? 1.5 : image.chroma == 2 ? 2 : 3) + alpha;
+    const double rgb = (3 + alpha) * sample;
+    const double perPixel = (ycbcr + rgb) * sample + 5;
+    // A decoder's state, and for a grid's tiles up to 8 more decoded at
+    // once, each with its state.
+    const qint64 decoder = qint64(4) << 20;
+    const qint64 tiles = std::min(coded - 1, 8) * ((qint64(2) << 20) + image.tilePixels * 8);
+    return qint64(std::ceil(perPixel * image.coded.width() * image.coded.height())) + decoder + tiles;
 }
 
 class Walk {
@@ -79,9 +99,6 @@ Made<Image> Walk::image(quint32 id, int nesting, bool asAlpha)
     if (found == m.items.constEnd() || !found->listed)
         return refuse(QStringLiteral("item %1 is referred to but missing").arg(id));
     const Item &item = *found;
-    for (const int i : item.properties)
-        if (size_t(i) >= m.properties.size())
-            return refuse(QStringLiteral("item %1 has a property that does not exist").arg(id));
     Made<Image> made = refuse(QStringLiteral("pictures of type %1 are not supported").arg(typeName(item.type)));
     if (item.type == fcc("iovl"))
         return refuse(QStringLiteral("overlay images are not supported"));
@@ -121,6 +138,7 @@ Made<Image> Walk::coded(const Item &item)
     if (!size.ok() || w < 1 || h < 1 || w > 65535 || h > 65535)
         return refuse(QStringLiteral("the picture size (ispe) is invalid"));
     image.coded = QSize(int(w), int(h));
+    image.tilePixels = qint64(w) * h;
     const bool hevc = item.type == fcc("hvc1");
     const std::optional<Box> config = property(item, hevc ? fcc("hvcC") : fcc("av1C"));
     if (!config)
@@ -319,7 +337,7 @@ Made<HeifStructure> heifStructure(qint64 fileSize, const HeifReadAt &read)
     const Made<Image> primary = walk.image(*meta->primary, 0, false);
     if (!primary)
         return failure(primary.reason());
-    return HeifStructure{primary->size, walk.codedPictures()};
+    return HeifStructure{primary->size, walk.codedPictures(), decodeBytes(primary.value(), walk.codedPictures())};
 }
 
 Made<HeifStructure> heifStructure(const QByteArray &file)

@@ -37,6 +37,10 @@ inline constexpr qint64 kMaxHeifMetaBytes = qint64(16) << 20;
 struct HeifStructure {
     QSize size;            // the primary image as it opens: irot and clap applied
     int codedPictures = 0; // that its decode takes, with tiles and alpha
+    // The memory libheif's decode takes at its peak, with the picture it
+    // gives as 32-bit RGB: its YCbCr planes, its RGB conversion (through
+    // 16-bit planes for deep samples) and the decoder's own state.
+    qint64 decodeBytes = 0;
 };
 
 // Up to `length` bytes of the file from `offset`: fewer where it ends.

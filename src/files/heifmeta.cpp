@@ -88,6 +88,8 @@ std::optional<QString> readIinf(Meta &m, const Box &box)
     return std::nullopt;
 }
 
+constexpr size_t kKeptExtents = 16;
+
 std::optional<QString> readIloc(Meta &m, const Box &box)
 {
     Cursor c(m.bytes, box.content, box.end);
@@ -109,11 +111,14 @@ std::optional<QString> readIloc(Meta &m, const Box &box)
         item.baseOffset = c.read(baseSize);
         const quint32 extents = c.u16();
         item.extents.clear();
-        for (quint32 e = 0; e < extents && c.ok(); ++e) {
+        // Extents of no bytes at all say nothing; only a grid's first bytes
+        // are read, from the first extents.
+        for (quint32 e = 0; e < extents && c.ok() && indexSize + offsetSize + lengthSize > 0; ++e) {
             c.read(indexSize);
             const quint64 offset = c.read(offsetSize);
             const quint64 length = c.read(lengthSize);
-            item.extents.push_back({offset, length});
+            if (item.extents.size() < kKeptExtents)
+                item.extents.push_back({offset, length});
         }
     }
     return c.ok() ? std::nullopt : std::optional(QStringLiteral("the iloc box is too short"));
@@ -229,6 +234,10 @@ std::optional<QString> readBoxes(Meta &m)
     }
     if (!m.primary)
         return QStringLiteral("the primary item (pitm) is missing");
+    for (const Item &item : std::as_const(m.items))
+        for (const int i : item.properties)
+            if (size_t(i) >= m.properties.size())
+                return QStringLiteral("an item has a property that does not exist");
     return std::nullopt;
 }
 

@@ -81,7 +81,7 @@ struct Item {
     quint32 type = 0;
     bool listed = false;       // in iinf
     bool hasProperties = false; // in ipma
-    std::vector<int> properties; // indices into ipco, in the file's order
+    std::vector<int> properties; // indices into ipco, in the file's order; all valid
     std::vector<quint32> derivedFrom; // dimg
     std::vector<quint32> auxiliaries; // items that refer to it by auxl
     int construction = 0;

@@ -129,14 +129,31 @@ bool isHeif(const QByteArray &b)
     return false;
 }
 
-Made<QSize> heifSize(QIODevice &file)
+namespace {
+
+Made<HeifStructure> structureOf(QIODevice &file)
 {
-    const Made<HeifStructure> structure = heifStructure(file.size(), [&file](qint64 offset, qint64 length) {
+    return heifStructure(file.size(), [&file](qint64 offset, qint64 length) {
         return file.seek(offset) ? file.read(length) : QByteArray();
     });
+}
+
+} // namespace
+
+Made<QSize> heifSize(QIODevice &file)
+{
+    const Made<HeifStructure> structure = structureOf(file);
     if (!structure)
         return failure(structure.reason());
     return structure->size;
+}
+
+Made<qint64> heifDecodeBytes(QIODevice &file)
+{
+    const Made<HeifStructure> structure = structureOf(file);
+    if (!structure)
+        return failure(structure.reason());
+    return structure->decodeBytes;
 }
 
 Made<QImage> decodeHeif(const QByteArray &bytes, const Work &work)
