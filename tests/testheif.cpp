@@ -312,6 +312,10 @@ QByteArray craftedHeif(const QImage &picture, const HeifOptions &options, const 
             const quint32 second = merge(parts, heifParts(heif(picture.convertToFormat(QImage::Format_ARGB32), other)));
             size = QSize(picture.width() * 2, picture.height());
             derive(parts, "grid", {first, second}, size, heifGridData(2, 1, size.width(), size.height()));
+        } else if (step.startsWith(QStringLiteral("ispe"))) {
+            for (QByteArray &p : parts.item(parts.primary)->properties)
+                if (p.mid(4, 4) == "ispe")
+                    p = ispe(number(0), number(1));
         } else if (step == QStringLiteral("short-pitm")) {
             parts.pitm = isoFullBox("pitm", 0, 0, be(parts.primary, 1));
         }

@@ -140,7 +140,7 @@ QByteArray heifGridData(int columns, int rows, int w, int h);
 // grid of C x R of it declaring W x H; overlay makes it an overlay;
 // tile-deep, tile-alpha, tile-444 make it the first of two tiles side by
 // side, the second encoded with 10 bits, alpha, or the other chroma;
-// short-pitm cuts the pitm box short.
+// ispeWxH declares the primary W x H; short-pitm cuts the pitm box short.
 QByteArray craftedHeif(const QImage &picture, const HeifOptions &options, const QString &recipe);
 
 bool writeFile(const QString &path, const QByteArray &bytes);

@@ -676,6 +676,8 @@ void tst_Files::heif_data()
     QTest::newRow("tiles of 4:4:4 and 4:2:0") << 0 << HeifOptions() << QSize() << "" << -1 << "tile-444" << "chroma";
     QTest::newRow("grid of 32 x 32768 (libheif's limit)") << 90 << HeifOptions() << QSize() << "" << -1
                                                          << "grid1x1=32x32768" << "32767 pixels are not decoded (libheif's limit)";
+    QTest::newRow("AVIF declaring another size than it codes") << 0 << avif << QSize() << "" << -1 << "ispe80x60"
+                                                               << "not the 80 x 60 its boxes declare";
     QTest::newRow("pitm box cut short") << 0 << HeifOptions() << QSize() << "" << -1 << "short-pitm" << "pitm";
 }
 
