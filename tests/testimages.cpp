@@ -567,6 +567,8 @@ QByteArray heif(const QImage &image, const HeifOptions &o)
     }
     heif_encoder_set_lossy_quality(encoder, 95);
     heif_encoder_set_lossless(encoder, o.lossless);
+    if (o.chroma444)
+        heif_encoder_set_parameter(encoder, "chroma", "444");
     const bool deep = o.bits > 8;
     const heif_chroma chroma = deep ? (o.alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
                                     : (o.alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);

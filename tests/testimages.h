@@ -95,6 +95,7 @@ QByteArray png(const QImage &image, int colourType, int bits, std::optional<QRgb
 // that is not a multiple of the codec's blocks gets a clap crop; icc is
 // stored as a colr profile, primaries > 0 as an nclx description with
 // them (and the sRGB transfer) or transfer > 0 with that transfer.
+// chroma444 asks the HEVC encoder for 4:4:4.
 struct HeifOptions {
     bool avif = false;
     int bits = 8;
@@ -105,8 +106,42 @@ struct HeifOptions {
     int primaries = 0;
     int transfer = 0;
     bool lossless = true;
+    bool chroma444 = false; // else 4:2:0
 };
 QByteArray heif(const QImage &image, const HeifOptions &options = {});
+
+// ISO base media boxes, as HEIF files are made of.
+QByteArray isoBox(const char *type, const QByteArray &content);
+QByteArray isoFullBox(const char *type, int version, quint32 flags, const QByteArray &content);
+// A HEIF file taken apart into its items, to be put together otherwise.
+struct HeifItem {
+    quint32 id = 0;
+    QByteArray type;
+    QByteArray data;              // in mdat
+    QList<QByteArray> properties; // whole boxes, in the order ipma lists them
+    QList<quint32> derivedFrom;   // dimg
+    QList<quint32> auxiliaryOf;   // auxl
+};
+struct HeifParts {
+    QByteArray brand; // heic or avif
+    quint32 primary = 0;
+    QByteArray pitm;  // written in place of the right one, unless null
+    QList<HeifItem> items;
+    HeifItem *item(quint32 id);
+};
+// The parts of a file libheif wrote, and a file of parts.
+HeifParts heifParts(const QByteArray &file);
+QByteArray heifFile(const HeifParts &parts);
+// A grid's description: columns x rows tiles making w x h.
+QByteArray heifGridData(int columns, int rows, int w, int h);
+// The picture made by heif(), then rebuilt by the recipe's steps, in order:
+// rN, mN, cWxH put irot N, imir N, and a centred clap of W x H before the
+// primary's ispe; idenN puts N identities over it; gridCxR=WxH makes it a
+// grid of C x R of it declaring W x H; overlay makes it an overlay;
+// tile-deep, tile-alpha, tile-444 make it the first of two tiles side by
+// side, the second encoded with 10 bits, alpha, or the other chroma;
+// ispeWxH declares the primary W x H; short-pitm cuts the pitm box short.
+QByteArray craftedHeif(const QImage &picture, const HeifOptions &options, const QString &recipe);
 
 bool writeFile(const QString &path, const QByteArray &bytes);
 QByteArray readFile(const QString &path);

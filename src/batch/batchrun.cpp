@@ -26,15 +26,17 @@ static_assert(std::atomic<int>::is_always_lock_free);
 
 extern "C" void onSignal(int signal) { caughtSignal.store(signal); }
 
-// The memory an item will need: from its picture's header, and the file's
-// bytes, which are held while it is decoded.
+// The memory an item will need: from its picture's header, the larger of
+// its decode's peak and the work after it, and the file's bytes, which are
+// held while it is decoded.
 qint64 estimate(const Item &item)
 {
     if (!item.refusal.isEmpty())
         return 0;
     const Made<QSize> size = pictureSize(item.input);
     const Made<qint64> bytes = pictureFileBytes(item.input);
-    return workingBytes(size ? size.value() : QSize(4000, 3000)) + (bytes ? bytes.value() : 0);
+    const qint64 work = std::max(workingBytes(size ? size.value() : QSize(4000, 3000)), pictureDecodeBytes(item.input));
+    return work + (bytes ? bytes.value() : 0);
 }
 
 // Keeps the pictures in flight within the picture memory limit: a picture

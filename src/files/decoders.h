@@ -57,5 +57,7 @@ inline constexpr int kMaxJpegScans = 500;
 [[nodiscard]] Made<QImage> decodeHeif(const QByteArray &bytes, const Work &work);
 // The size the primary image opens at, from the file's boxes alone.
 [[nodiscard]] Made<QSize> heifSize(QIODevice &file);
+// The memory its decode takes at its peak, from the boxes alone.
+[[nodiscard]] Made<qint64> heifDecodeBytes(QIODevice &file);
 
 } // namespace pv

@@ -4,9 +4,12 @@
 // 12-bit samples are rounded to 8 bits; an ICC profile, or an nclx
 // description of other primaries or an other transfer than sRGB's, is
 // converted to sRGB. HDR transfers (PQ, HLG) are refused rather than shown
-// as if they were sRGB, and so are overlay images.
+// as if they were sRGB. The file's structure is checked before libheif
+// reads it (heifboxes.h), and the picture it decodes must have the size
+// the boxes declare.
 #include "files/colour.h"
 #include "files/decoders.h"
+#include "files/heifboxes.h"
 #include "files/picture.h"
 #include "surfaces/pixelmemory.h"
 
@@ -26,80 +29,6 @@ namespace {
 
 Failure<Fault> refuse(const QString &why) { return failure(Fault::content(why)); }
 Failure<Fault> refuse(const heif_error &e) { return refuse(QString::fromUtf8(e.message)); }
-
-quint32 fourcc(const char *p) { return qFromBigEndian<quint32>(p); }
-
-// ISO base media boxes: their type and where their content lies.
-struct Box {
-    quint32 type = 0;
-    qsizetype content = 0; // offset of the content
-    qsizetype end = 0;     // offset past the box
-};
-
-std::optional<Box> boxAt(const QByteArray &b, qsizetype at, qsizetype limit)
-{
-    if (at + 8 > limit)
-        return std::nullopt;
-    quint64 size = qFromBigEndian<quint32>(b.constData() + at);
-    qsizetype header = 8;
-    if (size == 1) {
-        if (at + 16 > limit)
-            return std::nullopt;
-        size = qFromBigEndian<quint64>(b.constData() + at + 8);
-        header = 16;
-    } else if (size == 0) {
-        size = quint64(limit - at);
-    }
-    if (size < quint64(header) || size > quint64(limit - at))
-        return std::nullopt;
-    return Box{fourcc(b.constData() + at + 4), at + header, at + qsizetype(size)};
-}
-
-// The item type of the primary item, from the meta box; 0 when the file
-// does not tell (libheif then judges the file).
-quint32 primaryItemType(const QByteArray &b)
-{
-    std::optional<Box> meta;
-    for (std::optional<Box> box = boxAt(b, 0, b.size()); box; box = boxAt(b, box->end, b.size()))
-        if (box->type == fourcc("meta")) {
-            meta = box;
-            break;
-        }
-    if (!meta)
-        return 0;
-    quint32 primary = 0;
-    bool havePrimary = false;
-    std::optional<Box> iinf;
-    for (std::optional<Box> box = boxAt(b, meta->content + 4, meta->end); box; box = boxAt(b, box->end, meta->end)) {
-        if (box->type == fourcc("pitm") && box->content + 6 <= box->end) {
-            const bool wide = b[box->content] != 0;
-            primary = wide ? qFromBigEndian<quint32>(b.constData() + box->content + 4)
-                           : qFromBigEndian<quint16>(b.constData() + box->content + 4);
-            havePrimary = true;
-        } else if (box->type == fourcc("iinf")) {
-            iinf = box;
-        }
-    }
-    if (!havePrimary || !iinf || iinf->content + 6 > iinf->end)
-        return 0;
-    const qsizetype first = iinf->content + (b[iinf->content] == 0 ? 6 : 8);
-    for (std::optional<Box> box = boxAt(b, first, iinf->end); box; box = boxAt(b, box->end, iinf->end)) {
-        if (box->type != fourcc("infe") || box->content + 4 > box->end)
-            continue;
-        const int version = static_cast<unsigned char>(b[box->content]);
-        if (version < 2)
-            continue;
-        const qsizetype idAt = box->content + 4;
-        const qsizetype typeAt = idAt + (version == 2 ? 2 : 4) + 2;
-        if (typeAt + 4 > box->end)
-            continue;
-        const quint32 id = version == 2 ? qFromBigEndian<quint16>(b.constData() + idAt)
-                                        : qFromBigEndian<quint32>(b.constData() + idAt);
-        if (id == primary)
-            return fourcc(b.constData() + typeAt);
-    }
-    return 0;
-}
 
 struct ContextFree {
     void operator()(heif_context *c) const { heif_context_free(c); }
@@ -126,7 +55,9 @@ Made<Handle> primaryHandle(Context &context, Read read, const Work &work)
     context.reset(heif_context_alloc());
     if (!context)
         return failure(Fault::memory());
-    heif_context_set_maximum_image_size_limit(context.get(), kMaxSide);
+    // libheif refuses a grid whose side reaches its limit; the boxes were
+    // checked against the side it decodes.
+    heif_context_set_maximum_image_size_limit(context.get(), kMaxHeifGridSide + 1);
     heif_context_set_max_decoding_threads(context.get(), work.mayHelp() ? work.helpers + 1 : 0);
     if (const heif_error e = read(context.get()); e.code != heif_error_Ok)
         return refuse(e);
@@ -181,28 +112,11 @@ QByteArray profileOf(const heif_color_profile_nclx &n)
     return out;
 }
 
-// Reading from a file, for the header alone: libheif reads the boxes it
-// needs and no picture data.
-struct FileReader {
-    QIODevice *file;
-    static int64_t position(void *self) { return static_cast<FileReader *>(self)->file->pos(); }
-    static int read(void *data, size_t size, void *self)
-    {
-        QIODevice *f = static_cast<FileReader *>(self)->file;
-        return f->read(static_cast<char *>(data), qint64(size)) == qint64(size) ? 0 : 1;
-    }
-    static int seek(int64_t position, void *self) { return static_cast<FileReader *>(self)->file->seek(position) ? 0 : 1; }
-    static heif_reader_grow_status waitForSize(int64_t target, void *self)
-    {
-        return target <= static_cast<FileReader *>(self)->file->size() ? heif_reader_grow_status_size_reached
-                                                                      : heif_reader_grow_status_size_beyond_eof;
-    }
-};
-
 } // namespace
 
 bool isHeif(const QByteArray &b)
 {
+    auto fourcc = [](const char *p) { return qFromBigEndian<quint32>(p); };
     if (b.size() < 16 || fourcc(b.constData() + 4) != fourcc("ftyp"))
         return false;
     const qsizetype end = std::min<qsizetype>(b.size(), qFromBigEndian<quint32>(b.constData()));
@@ -215,22 +129,40 @@ bool isHeif(const QByteArray &b)
     return false;
 }
 
+namespace {
+
+Made<HeifStructure> structureOf(QIODevice &file)
+{
+    return heifStructure(file.size(), [&file](qint64 offset, qint64 length) {
+        return file.seek(offset) ? file.read(length) : QByteArray();
+    });
+}
+
+} // namespace
+
 Made<QSize> heifSize(QIODevice &file)
 {
-    FileReader reader{&file};
-    static const heif_reader api{1, FileReader::position, FileReader::read, FileReader::seek, FileReader::waitForSize};
-    Context context;
-    const Made<Handle> handle = primaryHandle(
-        context, [&](heif_context *c) { return heif_context_read_from_reader(c, &api, &reader, nullptr); }, Work::alone());
-    if (!handle)
-        return failure(handle.reason());
-    return QSize(heif_image_handle_get_width(handle->get()), heif_image_handle_get_height(handle->get()));
+    const Made<HeifStructure> structure = structureOf(file);
+    if (!structure)
+        return failure(structure.reason());
+    return structure->size;
+}
+
+Made<qint64> heifDecodeBytes(QIODevice &file)
+{
+    const Made<HeifStructure> structure = structureOf(file);
+    if (!structure)
+        return failure(structure.reason());
+    return structure->decodeBytes;
 }
 
 Made<QImage> decodeHeif(const QByteArray &bytes, const Work &work)
 {
-    if (primaryItemType(bytes) == fourcc("iovl"))
-        return refuse(QStringLiteral("overlay images are not supported"));
+    // libheif follows the file's references as they come: they are
+    // checked first.
+    const Made<HeifStructure> structure = heifStructure(bytes);
+    if (!structure)
+        return failure(structure.reason());
     Context context;
     const Made<Handle> opened = primaryHandle(
         context,
@@ -241,7 +173,9 @@ Made<QImage> decodeHeif(const QByteArray &bytes, const Work &work)
     if (!opened)
         return failure(opened.reason());
     heif_image_handle *handle = opened->get();
-    const int w = heif_image_handle_get_width(handle), h = heif_image_handle_get_height(handle);
+    // libheif's handle tells the size before the transformations where
+    // the file lists them before ispe; the boxes tell the size after.
+    const int w = structure->size.width(), h = structure->size.height();
     if (!sizeAllowed(w, h) || !plausibleSize(w, h, bytes.size()))
         return refuse(QStringLiteral("picture too large"));
     const bool alpha = heif_image_handle_has_alpha_channel(handle);
@@ -255,7 +189,9 @@ Made<QImage> decodeHeif(const QByteArray &bytes, const Work &work)
     if (const heif_error e = heif_decode_image(handle, &raw, heif_colorspace_RGB, chroma, options.get());
         e.code != heif_error_Ok) {
         heif_image_release(raw);
-        return e.code == heif_error_Memory_allocation_error ? Made<QImage>(failure(Fault::memory())) : refuse(e);
+        // libheif reports its limits as allocation errors too.
+        const bool memory = e.code == heif_error_Memory_allocation_error && e.subcode != heif_suberror_Security_limit_exceeded;
+        return memory ? Made<QImage>(failure(Fault::memory())) : refuse(e);
     }
     const std::unique_ptr<heif_image, ImageFree> decoded(raw);
     if (heif_image_get_decoding_warnings(raw, 0, nullptr, 0) > 0) {
@@ -293,7 +229,11 @@ Made<QImage> decodeHeif(const QByteArray &bytes, const Work &work)
     const uint8_t *plane = heif_image_get_plane_readonly(raw, heif_channel_interleaved, &stride);
     if (!plane || heif_image_get_width(raw, heif_channel_interleaved) != w ||
         heif_image_get_height(raw, heif_channel_interleaved) != h)
-        return refuse(QStringLiteral("picture data missing"));
+        return refuse(QStringLiteral("the decoded picture is %1 x %2, not the %3 x %4 its boxes declare")
+                          .arg(heif_image_get_width(raw, heif_channel_interleaved))
+                          .arg(heif_image_get_height(raw, heif_channel_interleaved))
+                          .arg(w)
+                          .arg(h));
     const bool premultiplied = alpha && heif_image_handle_is_premultiplied_alpha(handle);
     QImage image = allocateImage(w, h, !alpha ? QImage::Format_RGB32
                                        : premultiplied ? QImage::Format_ARGB32_Premultiplied

@@ -306,6 +306,15 @@ Made<QSize> pictureSize(const QString &path)
     return headerSize(file, size.value());
 }
 
+qint64 pictureDecodeBytes(const QString &path)
+{
+    QFile file;
+    if (!openRegular(path, file) || !isHeif(file.peek(256)))
+        return 0;
+    const Made<qint64> bytes = heifDecodeBytes(file);
+    return bytes ? bytes.value() : 0;
+}
+
 Made<qint64> pictureFileBytes(const QString &path)
 {
     QFile file;

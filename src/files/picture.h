@@ -74,6 +74,11 @@ struct Opened {
 
 // The size a picture file will open at (upright), from its header alone.
 [[nodiscard]] Made<QSize> pictureSize(const QString &path);
+// The memory decoding the picture takes at its peak, the decoded picture
+// included, where its decoder needs more than the picture's 4 bytes a pixel
+// (HEIF: libheif's planes and conversions), from its header alone; 0 for
+// other formats and for files whose header is refused.
+[[nodiscard]] qint64 pictureDecodeBytes(const QString &path);
 // The size of the file itself, by the same rules as opening it.
 [[nodiscard]] Made<qint64> pictureFileBytes(const QString &path);
 

@@ -13,7 +13,7 @@ artifacts="$build/fuzz-artifacts"
 mkdir -p "$artifacts"
 export LSAN_OPTIONS="suppressions=$here/lsan.supp"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-for target in open actions; do
+for target in open actions heifboxes; do
     work=$(mktemp -d)
     cp "$here/corpus/$target/"* "$work/"
     echo "fuzz_$target: ${seconds}s"
