@@ -107,6 +107,11 @@ struct HeifOptions {
     bool lossless = true;
 };
 QByteArray heif(const QImage &image, const HeifOptions &options = {});
+// A 64 x 48 HEIC on which the stand-in decoder (tests/decoderstandin.cpp,
+// at PIXELVANE_STAND_IN) misbehaves as a broken decoder would: behaviour
+// is "abort", "leak" (without bound) or "sleep" (for ever). The real
+// decoder opens it.
+QByteArray misbehaving(const QByteArray &behaviour);
 
 bool writeFile(const QString &path, const QByteArray &bytes);
 QByteArray readFile(const QString &path);

@@ -117,7 +117,7 @@ private:
                 }
                 m_admission.start(need);
             }
-            Outcome outcome = processItem(item, m_options, m_work, m_stop);
+            Outcome outcome = processItem(item, m_options, m_work, m_stop, need);
             std::unique_lock guard(m_lock);
             m_admission.end(need);
             finish(index, std::move(outcome));

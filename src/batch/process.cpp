@@ -218,7 +218,7 @@ Outcome combined(std::vector<Outcome::File> files, const QStringList &notes)
     return out;
 }
 
-Outcome process(const Item &item, const Options &o, const Work &work, const std::atomic<bool> &stop)
+Outcome process(const Item &item, const Options &o, const Work &work, const std::atomic<bool> &stop, qint64 budget)
 {
     if (!item.refusal.isEmpty())
         return refused(item.refusal);
@@ -230,14 +230,14 @@ Outcome process(const Item &item, const Options &o, const Work &work, const std:
     // Opened as the window opens a file, but only what the steps keep is
     // decoded where the format allows; with --fast, a JPEG that a shrink
     // reduces enough is decoded smaller.
-    OpenRequest request{kWorkBackground, work, {}, &stop};
+    OpenRequest request{kWorkBackground, work, {}, &stop, budget};
     request.plan = [&o](QSize full) { return decodePlan(o.steps, full, o.fast); };
     const Made<Opened> opened = openPicture(item.input, request);
     if (!opened) {
         const Fault &why = opened.reason();
         if (stop.load())
             return {};
-        if (why.cause == Fault::Cause::Memory)
+        if (why.cause == Fault::Cause::Memory || why.cause == Fault::Cause::Crashed)
             return failed(why.text);
         return refused(texts::cannotRead + QStringLiteral(" (") + why.text + u')');
     }
@@ -288,18 +288,14 @@ Attempt<Edited> runSteps(const std::vector<Step> &steps, const QImage &picture, 
     return Edited{current, ran.value()};
 }
 
-qint64 workingBytes(QSize size)
-{
-    // The decoded picture, an edit's result as large, and the writer's
-    // buffers.
-    return qint64(std::max(size.width(), 1)) * std::max(size.height(), 1) * 4 * 2 + (qint64(4) << 20);
-}
+qint64 workingBytes(QSize size) { return pictureWorkingBytes(size); }
 
-Outcome processItem(const Item &item, const Options &o, const Work &work, const std::atomic<bool> &stop)
+Outcome processItem(const Item &item, const Options &o, const Work &work, const std::atomic<bool> &stop,
+                    qint64 budget)
 {
     // Memory that cannot be had fails this picture alone; the run goes on.
     try {
-        return process(item, o, work, stop);
+        return process(item, o, work, stop, budget);
     } catch (const std::bad_alloc &) {
         return failed(QStringLiteral("out of memory"));
     }

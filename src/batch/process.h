@@ -33,10 +33,11 @@ struct Outcome {
 // Does one item: its picture opened, the steps run, the files written with
 // the work it may take. Once `stop` is set, nothing more is written: a
 // picture not yet being written is left NotDone. A picture that cannot be
-// had for lack of memory has failed, not been refused: it is not the
-// file's fault.
+// had for lack of memory, or whose decoder crashed, has failed, not been
+// refused: it is not proven to be the file's fault. `budget` is the memory
+// admission counted for it, the limit of a decoder run in a child process.
 [[nodiscard]] Outcome processItem(const Item &item, const Options &options, const Work &work,
-                                  const std::atomic<bool> &stop);
+                                  const std::atomic<bool> &stop, qint64 budget = 0);
 
 // What the steps made of a picture: the picture at the end, and the notes
 // on steps that left it as it was (an edit to the size it already has).

@@ -58,4 +58,12 @@ inline constexpr int kMaxJpegScans = 500;
 // The size the primary image opens at, from the file's boxes alone.
 [[nodiscard]] Made<QSize> heifSize(QIODevice &file);
 
+// Lays `image`'s transparent pixels over the background into `out`, an
+// RGB32 image of its size; opaque pixels are copied.
+void flattenInto(const QImage &image, QRgb background, QImage &out);
+
+// Any other format the installed Qt image plugins read; BMP, JPEG, GIF and
+// PNG are refused, their own decoders being stricter.
+[[nodiscard]] Made<QImage> decodeWithQt(const QByteArray &bytes, const Work &work);
+
 } // namespace pv
