@@ -26,16 +26,8 @@ static_assert(std::atomic<int>::is_always_lock_free);
 
 extern "C" void onSignal(int signal) { caughtSignal.store(signal); }
 
-// The memory an item will need: from its picture's header, and the file's
-// bytes, which are held while it is decoded.
-qint64 estimate(const Item &item)
-{
-    if (!item.refusal.isEmpty())
-        return 0;
-    const Made<QSize> size = pictureSize(item.input);
-    const Made<qint64> bytes = pictureFileBytes(item.input);
-    return workingBytes(size ? size.value() : QSize(4000, 3000)) + (bytes ? bytes.value() : 0);
-}
+// The memory an item will need, from its picture's header.
+qint64 estimate(const Item &item) { return item.refusal.isEmpty() ? pictureBudget(item.input) : 0; }
 
 // Keeps the pictures in flight within the picture memory limit: a picture
 // waits until those in flight leave room for it; one alone always may go.

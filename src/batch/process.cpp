@@ -288,7 +288,6 @@ Attempt<Edited> runSteps(const std::vector<Step> &steps, const QImage &picture, 
     return Edited{current, ran.value()};
 }
 
-qint64 workingBytes(QSize size) { return pictureWorkingBytes(size); }
 
 Outcome processItem(const Item &item, const Options &o, const Work &work, const std::atomic<bool> &stop,
                     qint64 budget)

@@ -56,8 +56,4 @@ using SaveHere = std::function<void(const Step &step, const QImage &picture)>;
 [[nodiscard]] Attempt<Edited> runSteps(const std::vector<Step> &steps, const QImage &picture, const Work &work = {},
                                        const SaveHere &save = {});
 
-// The bytes a picture of w x h costs while it is worked on, for keeping the
-// pictures in flight within memory.
-[[nodiscard]] qint64 workingBytes(QSize size);
-
 } // namespace pv::batch

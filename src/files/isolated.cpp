@@ -315,7 +315,7 @@ Limits limitsFor(const QByteArray &bytes, const IsolatedRequest &request)
     qint64 budget = request.memoryBudget;
     if (budget <= 0) {
         const QSize size = headerSize(bytes, request.kind);
-        budget = pictureWorkingBytes(size.isValid() ? size : QSize(4000, 3000)) + bytes.size();
+        budget = openingBytes(size.isValid() ? size : QSize(4000, 3000), bytes.size(), true);
     }
     Limits limits;
     limits.memory = kSanitized ? 0 : budget + wire::kBaseBytes;

@@ -47,7 +47,7 @@ void setSoftLimit(int resource, rlim_t soft)
 void applyLimits(const wire::Request &request)
 {
     if (request.memoryLimit > 0)
-        setSoftLimit(RLIMIT_DATA, rlim_t(request.memoryLimit));
+        setSoftLimit(RLIMIT_DATA, rlim_t(dataBytes() + request.memoryLimit));
     rusage used{};
     ::getrusage(RUSAGE_SELF, &used);
     const qint64 spent = used.ru_utime.tv_sec + used.ru_stime.tv_sec + 1;

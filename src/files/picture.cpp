@@ -61,9 +61,10 @@ bool sizeAllowed(qint64 w, qint64 h)
     return w >= 1 && h >= 1 && w <= kMaxSide && h <= kMaxSide && w * h * 4 <= pictureMemoryLimit();
 }
 
-qint64 pictureWorkingBytes(QSize size)
+qint64 openingBytes(QSize size, qint64 fileBytes, bool decodedInChild)
 {
-    return qint64(std::max(size.width(), 1)) * std::max(size.height(), 1) * 4 * 2 + (qint64(4) << 20);
+    const qint64 pixels = qint64(std::max(size.width(), 1)) * std::max(size.height(), 1);
+    return pixels * (decodedInChild ? 32 : 8) + (qint64(4) << 20) + fileBytes;
 }
 
 bool plausibleSize(qint64 w, qint64 h, qint64 dataBytes)
@@ -106,6 +107,13 @@ Made<Opened> finished(Made<QImage> decoded, QSize fullSize, QRgb background)
     if (!decoded)
         return failure(decoded.reason());
     return finished(Made<Decoded>(Decoded{decoded.value(), QRect(), QSize()}), fullSize, background);
+}
+
+// The formats the program does not decode itself go to a child process.
+bool decodedInChild(const QByteArray &start)
+{
+    return !start.startsWith("BM") && !start.startsWith("\xff\xd8") && !start.startsWith("GIF8") &&
+           !start.startsWith("\x89PNG\r\n\x1a\n");
 }
 
 Made<Opened> decodeBytes(const QByteArray &bytes, const OpenRequest &request)
@@ -249,6 +257,15 @@ Made<QSize> pictureSize(const QString &path)
     if (!size)
         return failure(size.reason());
     return headerSize(file, size.value());
+}
+
+qint64 pictureBudget(const QString &path)
+{
+    QFile file;
+    const Made<qint64> bytes = openRegular(path, file);
+    const Made<QSize> size = bytes ? headerSize(file, bytes.value()) : Made<QSize>(failure(bytes.reason()));
+    return openingBytes(size ? size.value() : QSize(4000, 3000), bytes ? bytes.value() : 0,
+                        bytes && decodedInChild(file.peek(16)));
 }
 
 Made<qint64> pictureFileBytes(const QString &path)

@@ -43,10 +43,15 @@ struct DecodePlan {
     QRect region;
 };
 
-// The bytes a picture of `size` takes while it is decoded and worked on:
-// the decoded picture, an edit's result as large, and the decoders' and
-// writers' buffers.
-[[nodiscard]] qint64 pictureWorkingBytes(QSize size);
+// The bytes opening and working on a picture of `size` takes: the decoded
+// picture, an edit's result as large, the writers' buffers, the file's
+// bytes held while it is decoded and, where a child process decodes it
+// (files/isolated.h), the decoder's own planes: up to 24 bytes a pixel,
+// as libheif's for 16-bit samples with alpha.
+[[nodiscard]] qint64 openingBytes(QSize size, qint64 fileBytes, bool decodedInChild);
+// The same for a picture file, from its header; for a picture whose header
+// does not tell, as for 12 megapixels.
+[[nodiscard]] qint64 pictureBudget(const QString &path);
 
 struct OpenRequest {
     QRgb background = 0xfff0f0f0; // what transparent pixels are laid over
