@@ -362,9 +362,10 @@ Made<QImage> ask(const QByteArray &bytes, const IsolatedRequest &request, const 
 
 int isolatedSeconds(qint64 memoryBudget)
 {
-    // A decoder gets through a megapixel (8 MiB of budget) in well under a
-    // second; ten seconds besides for a slow start on a busy machine.
-    return int(std::min<qint64>(10 + memoryBudget / (qint64(8) << 20), 3600));
+    // A decoder gets through a megapixel (32 MiB of budget, see
+    // openingBytes) in well under a second; ten seconds besides for a slow
+    // start on a busy machine.
+    return int(std::min<qint64>(10 + memoryBudget / (qint64(32) << 20), 3600));
 }
 
 Made<QImage> decodeIsolated(const QByteArray &bytes, const IsolatedRequest &request)
