@@ -84,10 +84,9 @@ public:
         return running() && ::poll(&watched, 1, 0) == 0;
     }
     Made<void> start();
-    // Kills it and returns how it ended (waitpid's status).
+    // Kills it and returns how it ended (waitpid's status): how it died,
+    // where it had died already.
     int end();
-    // Waits for it to end by itself; returns waitpid's status.
-    int reap();
 
 private:
     pid_t m_pid = -1;
@@ -140,11 +139,6 @@ int Child::end()
 {
     if (m_pid > 0)
         ::kill(m_pid, SIGKILL);
-    return reap();
-}
-
-int Child::reap()
-{
     if (m_socket >= 0)
         ::close(m_socket);
     m_socket = -1;
@@ -265,8 +259,7 @@ Made<wire::Reply> awaitReply(Child &child, const Limits &limits, const std::atom
             ::close(pixelsFd);
         pixelsFd = -1;
         // Dead, or speaking nonsense: it is ended either way.
-        const int status = got == 0 ? child.reap() : child.end();
-        return failure(death(status, limits));
+        return failure(death(child.end(), limits));
     }
 }
 
@@ -354,7 +347,7 @@ Made<QImage> ask(const QByteArray &bytes, const IsolatedRequest &request, const 
     if (pixelsFd >= 0)
         ::close(pixelsFd);
     if (reply->retiring)
-        child.reap();
+        child.end();
     return image;
 }
 
