@@ -1,9 +1,11 @@
 // A stand-in for pixelvane-decode, chosen with PIXELVANE_DECODER: a file
 // holding "pixelvane-stand-in:" and a behaviour (testimages::misbehaving)
-// makes it abort, leak without bound or sleep, as a decoder's fault would;
+// makes it abort, leak without bound, spin or sleep, as a decoder's fault
+// would;
 // any other file is decoded as the real child decodes it.
 #include "files/isolated.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +22,11 @@ pv::Made<QImage> decode(const QByteArray &bytes, pv::IsolatedKind kind, const pv
             char *block = new char[1 << 20];
             std::memset(block, 1, 1 << 20);
         }
+    }
+    if (bytes.contains("pixelvane-stand-in:spin")) {
+        std::atomic<unsigned> turns{0};
+        for (;;)
+            turns.fetch_add(1, std::memory_order_relaxed);
     }
     if (bytes.contains("pixelvane-stand-in:sleep")) {
         for (;;)

@@ -109,7 +109,7 @@ struct HeifOptions {
 QByteArray heif(const QImage &image, const HeifOptions &options = {});
 // A 64 x 48 HEIC on which the stand-in decoder (tests/decoderstandin.cpp,
 // at PIXELVANE_STAND_IN) misbehaves as a broken decoder would: behaviour
-// is "abort", "leak" (without bound) or "sleep" (for ever). The real
+// is "abort", "leak" (without bound), "spin" or "sleep" (for ever). The real
 // decoder opens it.
 QByteArray misbehaving(const QByteArray &behaviour);
 

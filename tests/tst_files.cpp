@@ -678,7 +678,7 @@ void tst_Files::heif()
 void tst_Files::initTestCase()
 {
     qputenv("PIXELVANE_DECODER", PIXELVANE_STAND_IN);
-    qputenv("PIXELVANE_DECODER_SECONDS", "5");
+    qputenv("PIXELVANE_DECODER_SECONDS", "2");
 }
 
 // A decoder that dies, bloats or hangs costs its picture alone; the next
@@ -693,7 +693,9 @@ void tst_Files::decoderFaults_data()
     QTest::newRow("decoder leaks without bound") << QByteArray("leak") << int(Fault::Cause::Content)
                                                  << QStringLiteral("^the decoder went over its memory limit of \\d+ MiB$");
     QTest::newRow("decoder sleeps") << QByteArray("sleep") << int(Fault::Cause::Content)
-                                    << QStringLiteral("^the decoder went over its time limit of 5 s$");
+                                    << QStringLiteral("^the decoder went over its time limit of 2 s$");
+    QTest::newRow("decoder spins") << QByteArray("spin") << int(Fault::Cause::Content)
+                                   << QStringLiteral("^the decoder went over its time limit of 2 s$");
 }
 
 void tst_Files::decoderFaults()

@@ -145,8 +145,9 @@ Environment (testing aids):
                              formats of Qt's plugins in a child process
                              (default: pixelvane-decode, beside the program
                              or in its libexec folder)
-  PIXELVANE_DECODER_SECONDS  that child's time limit for each picture
-                             (default: 10 s and 1 s a megapixel)
+  PIXELVANE_DECODER_SECONDS  that child's limit of processor time for each
+                             picture (default: 10 s and 1 s a megapixel;
+                             it is ended at three times that in any case)
 )")
         .arg(editsHelp());
 }

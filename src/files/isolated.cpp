@@ -214,6 +214,8 @@ Made<QImage> mappedPixels(int fd, int width, int height)
         mapping);
 }
 
+constexpr int kWaitFactor = 3;
+
 struct Limits {
     qint64 memory = 0; // bytes; 0: not limited
     int seconds = 0;
@@ -236,7 +238,10 @@ Fault death(int status, const Limits &limits)
 Made<wire::Reply> awaitReply(Child &child, const Limits &limits, const std::atomic<bool> *stop, int &pixelsFd)
 {
     using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(limits.seconds);
+    // Processor time is the limit (RLIMIT_CPU in the child); a child that
+    // waits instead of working is ended at a few times that, which leaves
+    // room for a machine busy with other work.
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(limits.seconds * kWaitFactor);
     for (;;) {
         if (stop && stop->load()) {
             child.end();

@@ -7,8 +7,9 @@
 // each, the window one), started on first use with fork and exec and reused
 // until it dies or its thread ends. Before each picture the child's memory
 // is limited to the picture's budget plus what the program itself takes,
-// its processor time to a limit, and the parent waits for it with a
-// deadline; core dumps are off, and the child has no descriptor but its
+// its processor time to a limit, and the parent waits for it at most three
+// times that limit (a busy machine slows it; a child that hangs without
+// working still ends); core dumps are off, and the child has no descriptor but its
 // socket (and, in sanitizer builds, standard error for the reports). The
 // file's bytes go to the child in a sealed memory file, and the pixels come
 // back in one.
@@ -18,6 +19,9 @@
 // tree of a program run from there. PIXELVANE_DECODER names another
 // program speaking the same protocol, and PIXELVANE_DECODER_SECONDS sets
 // the time limit: both are testing aids, read once.
+//
+// The processor time limit, a number of whole seconds, is for the
+// picture: the child's threads share it.
 
 #include "surfaces/fault.h"
 #include "surfaces/work.h"

@@ -51,7 +51,7 @@ void applyLimits(const wire::Request &request)
     rusage used{};
     ::getrusage(RUSAGE_SELF, &used);
     const qint64 spent = used.ru_utime.tv_sec + used.ru_stime.tv_sec + 1;
-    setSoftLimit(RLIMIT_CPU, rlim_t(spent + request.seconds * (qMax(request.helpers, 0) + 1)));
+    setSoftLimit(RLIMIT_CPU, rlim_t(spent + request.seconds));
 }
 
 void liftLimits()
