@@ -76,7 +76,7 @@ int pixelsFile(const QImage &image, QRgb background)
         return -1;
     const size_t bytes = size_t(image.width()) * size_t(image.height()) * 4;
     void *mapped = ::ftruncate(fd, off_t(bytes)) == 0
-                       ? ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
+                       ? ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0)
                        : MAP_FAILED;
     if (mapped == MAP_FAILED) {
         ::close(fd);
