@@ -3,6 +3,8 @@
 // written by pixelvane-bench-inputs. Prints one line per step: the median
 // milliseconds over the repeats, then the peak resident memory.
 #include "app/form1.h"
+#include "files/isolated.h"
+#include "files/picture.h"
 #include "scenario/scripteddialogs.h"
 
 #include <QApplication>
@@ -75,6 +77,13 @@ int main(int argc, char **argv)
     measure("open 6000x4000 JPEG again", nothing, [&] { open(jpeg); });
     measure("open 6000x4000 24-bit BMP, preview drawn", nothing, [&] { open(bmp); });
     measure("open 4032x3024 phone HEIC (Display P3), preview drawn", nothing, [&] { open(dir + "/phone.heic"); });
+    // The cost of the child process: the same decode through it and in
+    // this process.
+    QFile heic(dir + "/phone.heic");
+    const QByteArray heicBytes = heic.open(QIODevice::ReadOnly) ? heic.readAll() : QByteArray();
+    measure("decode that HEIC in the child process", nothing, [&] { (void)decodePicture(heicBytes); });
+    measure("decode that HEIC in this process", nothing,
+            [&] { (void)decodeForChild(heicBytes, IsolatedKind::Heif, Work()); });
     measure("trim 10 from every edge", restored, [&] { w.cmbDotDel_Click(); });
     measure("centre crop to 4000x3000", [&] { restored(); sizeTo(4000, 3000); }, [&] { w.cmbCenterDel_Click(); });
     measure("shrink to 1920x1080, all edges", [&] { restored(); sizeTo(1920, 1080); }, [&] { w.cmdHenkan_Click(); });

@@ -6,6 +6,7 @@
 #   logic     edit input preview    Qt Core
 #   imaging   surfaces files        + Qt Gui
 #   batch     batch                 (the batch command, over imaging)
+#   decoder   decoder               (the decoding child process, over imaging)
 #   ui        app                   + Qt Widgets
 #   scenario  scenario              (the scripted runner, over the window)
 
@@ -19,6 +20,7 @@ set(allowed_preview ${logic})
 set(allowed_surfaces ${imaging})
 set(allowed_files ${imaging})
 set(allowed_batch ${imaging} batch)
+set(allowed_decoder ${imaging})
 set(allowed_app ${imaging} app)
 set(allowed_scenario ${imaging} app scenario)
 set(forbidden_qt_edit QtGui QtWidgets)
@@ -27,6 +29,7 @@ set(forbidden_qt_preview QtGui QtWidgets)
 set(forbidden_qt_surfaces QtWidgets)
 set(forbidden_qt_files QtWidgets)
 set(forbidden_qt_batch QtWidgets)
+set(forbidden_qt_decoder QtWidgets)
 
 if(NOT SOURCE_DIR)
   message(FATAL_ERROR "checklayers: SOURCE_DIR is not set")

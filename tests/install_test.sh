@@ -8,6 +8,7 @@ trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
 test -x "$prefix/bin/pixelvane" || { echo "no bin/pixelvane"; exit 1; }
 test -x "$prefix/bin/pixelvane-batch" || { echo "no bin/pixelvane-batch"; exit 1; }
+test -x "$prefix/libexec/pixelvane/pixelvane-decode" || { echo "no libexec/pixelvane/pixelvane-decode"; exit 1; }
 man="$prefix/share/man/man1/pixelvane-batch.1"
 test -s "$man" || { echo "no manual page for pixelvane-batch"; exit 1; }
 grep -q 'shrink.* WxH' "$man" || { echo "the manual page lacks the options"; exit 1; }

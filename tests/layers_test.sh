@@ -10,6 +10,9 @@ needed=$(readelf -d "$build/pixelvane-batch" | grep NEEDED)
 if grep -q 'libQt6Widgets' <<<"$needed"; then
     echo "pixelvane-batch loads Qt Widgets:"; echo "$needed"; exit 1
 fi
+if readelf -d "$build/pixelvane-decode" | grep NEEDED | grep -q 'libQt6Widgets'; then
+    echo "pixelvane-decode loads Qt Widgets"; exit 1
+fi
 grep -q 'libQt6Widgets' <(readelf -d "$build/pixelvane" | grep NEEDED) || { echo "readelf found no widgets in the window either"; exit 1; }
 
 tree=$(mktemp -d)

@@ -9,7 +9,7 @@ trap 'rm -rf "$out"' EXIT
 (cd "$out" && cpack -G DEB --config "$build/CPackConfig.cmake" >/dev/null)
 deb=$(ls "$out"/pixelvane_*_*.deb)
 files=$(dpkg-deb -c "$deb" | awk '{print $6}')
-for f in ./usr/bin/pixelvane ./usr/bin/pixelvane-batch ./usr/share/applications/pixelvane.desktop \
+for f in ./usr/bin/pixelvane ./usr/bin/pixelvane-batch ./usr/libexec/pixelvane/pixelvane-decode ./usr/share/applications/pixelvane.desktop \
          ./usr/share/icons/hicolor/scalable/apps/pixelvane.svg ./usr/share/man/man1/pixelvane-batch.1 \
          ./usr/share/metainfo/org.pixelvane.pixelvane.metainfo.xml ./usr/share/doc/pixelvane/copyright; do
     grep -qx -- "$f" <<<"$files" || { echo "the package lacks $f"; exit 1; }

@@ -627,6 +627,16 @@ QByteArray heif(const QImage &image, const HeifOptions &o)
     return out;
 }
 
+QByteArray misbehaving(const QByteArray &behaviour)
+{
+    QImage picture(64, 48, QImage::Format_RGB32);
+    picture.fill(qRgb(90, 120, 150));
+    const QByteArray marker = "pixelvane-stand-in:" + behaviour;
+    QByteArray box(4, '\0');
+    qToBigEndian<quint32>(quint32(8 + marker.size()), box.data());
+    return heif(picture) + box + "free" + marker;
+}
+
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile f(path);

@@ -109,6 +109,11 @@ struct HeifOptions {
     bool chroma444 = false; // else 4:2:0
 };
 QByteArray heif(const QImage &image, const HeifOptions &options = {});
+// A 64 x 48 HEIC on which the stand-in decoder (tests/decoderstandin.cpp,
+// at PIXELVANE_STAND_IN) misbehaves as a broken decoder would: behaviour
+// is "abort", "leak" (without bound), "spin" or "sleep" (for ever). The real
+// decoder opens it.
+QByteArray misbehaving(const QByteArray &behaviour);
 
 // ISO base media boxes, as HEIF files are made of.
 QByteArray isoBox(const char *type, const QByteArray &content);

@@ -459,6 +459,22 @@ void tst_Batch::hostileInputs_data()
         << "BATCH -q --format webp --shrink 10000x4 -o out wide.jpg && test -s out/wide.webp" << 0 << "";
     QTest::newRow("standard error into a program that has quit")
         << "printf x > bad.png; BATCH -j 1 -o out bad.png small.png 2>&1 | true; test -s out/small.bmp" << 0 << "";
+    // The decoder's child process (STAND_IN misbehaves on purpose).
+    const QString others = QStringLiteral("; s=$?; test -s out/small.bmp -a -s out/good.bmp || s=9; exit $s");
+    QTest::newRow("a decoder that crashes fails its picture alone")
+        << "PIXELVANE_DECODER=STAND_IN BATCH -j 2 -o out small.png abort.heic good.heic" + others << 1
+        << "abort.heic: failed: the decoder crashed (signal 6)";
+#ifndef PIXELVANE_SANITIZED // AddressSanitizer's reserved memory admits no data limit
+    QTest::newRow("a decoder that bloats is refused at its memory limit")
+        << "PIXELVANE_DECODER=STAND_IN BATCH -j 1 -o out leak.heic small.png good.heic" + others << 1
+        << "(the decoder went over its memory limit of";
+#endif
+    QTest::newRow("a decoder that hangs is refused at its time limit")
+        << "PIXELVANE_DECODER=STAND_IN PIXELVANE_DECODER_SECONDS=2 BATCH -j 1 -o out small.png sleep.heic good.heic" + others
+        << 1 << "(the decoder went over its time limit of 2 s)";
+    QTest::newRow("Ctrl+C ends a hung decoder at once")
+        << "PIXELVANE_DECODER=STAND_IN PIXELVANE_DECODER_SECONDS=600 BATCH -o out sleep.heic & sleep 1; kill -INT $!; wait $!"
+        << 130 << "(interrupted)";
 }
 
 void tst_Batch::hostileInputs()
@@ -471,8 +487,12 @@ void tst_Batch::hostileInputs()
     const QByteArray wide = jpeg(photo(20000, 8), 80);
     QVERIFY(writeFile(dir.filePath("wide.jpg"), wide));
     QVERIFY(writeFile(dir.filePath("wide-cut.jpg"), wide.left(wide.size() / 2)));
+    for (const char *behaviour : {"abort", "leak", "sleep"})
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("%1.heic").arg(QLatin1String(behaviour))), misbehaving(behaviour)));
+    QVERIFY(writeFile(dir.filePath("good.heic"), misbehaving("nothing")));
     QProcess p;
     p.setWorkingDirectory(dir.path());
+    command.replace(QStringLiteral("STAND_IN"), QStringLiteral(PIXELVANE_STAND_IN));
     p.start(QStringLiteral("sh"), {"-c", command.replace(QStringLiteral("BATCH"), QStringLiteral(PIXELVANE_BATCH))});
     QVERIFY(p.waitForFinished(60000));
     const QString err = QString::fromUtf8(p.readAllStandardError());

@@ -107,6 +107,7 @@ QByteArray inChild(const std::function<QByteArray()> &body, bool unprivileged, r
 class tst_Files : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void bmpVariants_data();
     void bmpVariants();
     void bmp16BitScalesChannels();
@@ -134,6 +135,8 @@ private slots:
     void heif_data();
     void heif();
     void heifColoursAndDamage();
+    void decoderFaults_data();
+    void decoderFaults();
     void colourProfiles_data();
     void colourProfiles();
     void srgbProfilesAreRecognised_data();
@@ -836,6 +839,55 @@ void tst_Files::heif()
 
 // HEIF's colours and damage: alpha over the background, a profile or an
 // nclx description converted, damaged files and overlays refused.
+// HEIF and the formats of Qt's plugins are decoded by the stand-in child
+// program, which misbehaves on the files made to ask for it.
+void tst_Files::initTestCase()
+{
+    qputenv("PIXELVANE_DECODER", PIXELVANE_STAND_IN);
+    qputenv("PIXELVANE_DECODER_SECONDS", "2");
+}
+
+// A decoder that dies, bloats or hangs costs its picture alone; the next
+// picture gets a fresh child.
+void tst_Files::decoderFaults_data()
+{
+    QTest::addColumn<QByteArray>("behaviour");
+    QTest::addColumn<int>("cause");
+    QTest::addColumn<QString>("reason"); // a pattern
+    QTest::newRow("decoder aborts") << QByteArray("abort") << int(Fault::Cause::Crashed)
+                                    << QStringLiteral("^the decoder crashed \\(signal 6\\)$");
+    QTest::newRow("decoder leaks without bound") << QByteArray("leak") << int(Fault::Cause::Content)
+                                                 << QStringLiteral("^the decoder went over its memory limit of \\d+ MiB$");
+    QTest::newRow("decoder sleeps") << QByteArray("sleep") << int(Fault::Cause::Content)
+                                    << QStringLiteral("^the decoder went over its time limit of 2 s$");
+    QTest::newRow("decoder spins") << QByteArray("spin") << int(Fault::Cause::Content)
+                                   << QStringLiteral("^the decoder went over its time limit of 2 s$");
+}
+
+void tst_Files::decoderFaults()
+{
+    QFETCH(QByteArray, behaviour);
+    QFETCH(int, cause);
+    QFETCH(QString, reason);
+#ifdef PIXELVANE_SANITIZED
+    if (behaviour == "leak")
+        QSKIP("a limit of memory cannot hold under AddressSanitizer, which reserves terabytes of it");
+#endif
+    const QByteArray file = misbehaving(behaviour);
+    const Made<Opened> refused = decodePicture(file);
+    QVERIFY(!refused);
+    QCOMPARE(int(refused.reason().cause), cause);
+    QVERIFY2(QRegularExpression(reason).match(refused.reason().text).hasMatch(), qPrintable(refused.reason().text));
+    // The real decoder's work, as the stand-in does it for other files.
+    const QByteArray good = misbehaving("nothing");
+    const QImage opened = decoded(good);
+    QCOMPARE(opened.size(), QSize(64, 48));
+    QImage flat(64, 48, QImage::Format_RGB32);
+    flat.fill(qRgb(90, 120, 150));
+    const int worst = distance(opened, flat).worst; // the codec's rounding through YCbCr
+    QVERIFY2(worst <= 6, qPrintable(QString::number(worst)));
+}
+
 void tst_Files::heifColoursAndDamage()
 {
     QImage source = photo(48, 32);

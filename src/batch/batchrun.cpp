@@ -26,17 +26,17 @@ static_assert(std::atomic<int>::is_always_lock_free);
 
 extern "C" void onSignal(int signal) { caughtSignal.store(signal); }
 
-// The memory an item will need: from its picture's header, the larger of
-// its decode's peak and the work after it, and the file's bytes, which are
-// held while it is decoded.
+// The memory an item will need, from its picture's header: what opening
+// it and the work after it take (a decoder in a child process is held to
+// it), and at least a HEIF decode's peak as its boxes tell it, with the
+// file's bytes held meanwhile.
 qint64 estimate(const Item &item)
 {
     if (!item.refusal.isEmpty())
         return 0;
-    const Made<QSize> size = pictureSize(item.input);
     const Made<qint64> bytes = pictureFileBytes(item.input);
-    const qint64 work = std::max(workingBytes(size ? size.value() : QSize(4000, 3000)), pictureDecodeBytes(item.input));
-    return work + (bytes ? bytes.value() : 0);
+    const qint64 heif = pictureDecodeBytes(item.input);
+    return std::max(pictureBudget(item.input), heif > 0 ? heif + (bytes ? bytes.value() : 0) : 0);
 }
 
 // Keeps the pictures in flight within the picture memory limit: a picture
@@ -119,7 +119,7 @@ private:
                 }
                 m_admission.start(need);
             }
-            Outcome outcome = processItem(item, m_options, m_work, m_stop, m_outdir);
+            Outcome outcome = processItem(item, m_options, m_work, m_stop, m_outdir, need);
             std::unique_lock guard(m_lock);
             m_admission.end(need);
             finish(index, std::move(outcome));

@@ -179,6 +179,15 @@ file without a record is skipped unless --overwrite.
 Exit status: 0 when every picture was written (or skipped, as its output
 existed), 1 when any was refused or failed, 2 for a bad command line,
 130 when interrupted.
+
+Environment (testing aids):
+  PIXELVANE_DECODER          the program that decodes HEIF, AVIF and the
+                             formats of Qt's plugins in a child process
+                             (default: pixelvane-decode, beside the program
+                             or in its libexec folder)
+  PIXELVANE_DECODER_SECONDS  that child's limit of processor time for each
+                             picture (default: 10 s and 1 s a megapixel;
+                             it is ended at three times that in any case)
 )")
         .arg(editsHelp());
 }

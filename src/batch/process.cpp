@@ -307,6 +307,7 @@ struct ItemRun {
     const Work &work;
     const OpenFolder *outdir;
     InputFacts *input;
+    qint64 budget; // the memory admission counted: a child decoder's limit
 };
 
 Outcome::File fileOutcome(const Target &target, Status status, const QString &reason)
@@ -444,14 +445,14 @@ Outcome decodeAndWrite(const Item &item, const std::vector<TargetPlan> &plans, c
     // Opened as the window opens a file, but only what the steps keep is
     // decoded where the format allows; with --fast, a JPEG that a shrink
     // reduces enough is decoded smaller.
-    OpenRequest request{o.background.value_or(kWorkBackground), run.work, {}, &stop};
+    OpenRequest request{o.background.value_or(kWorkBackground), run.work, {}, &stop, run.budget};
     request.plan = [&o](QSize full) { return decodePlan(o.steps, full, o.fast); };
     const Made<Opened> opened = openPicture(item.input, request);
     if (!opened) {
         const Fault &why = opened.reason();
         if (stop.load())
             return {};
-        if (why.cause == Fault::Cause::Memory)
+        if (why.cause == Fault::Cause::Memory || why.cause == Fault::Cause::Crashed)
             return failed(why.text);
         return refused(texts::cannotRead + QStringLiteral(" (") + why.text + u')');
     }
@@ -484,7 +485,7 @@ Outcome decodeAndWrite(const Item &item, const std::vector<TargetPlan> &plans, c
 }
 
 Outcome process(const Item &item, const Options &o, const Work &work, const std::atomic<bool> &stop,
-                const OpenFolder *outdir)
+                const OpenFolder *outdir, qint64 budget)
 {
     if (!item.refusal.isEmpty())
         return refused(item.refusal);
@@ -496,12 +497,12 @@ Outcome process(const Item &item, const Options &o, const Work &work, const std:
     if (std::none_of(plans.begin(), plans.end(), [](const TargetPlan &p) { return p.action == TargetPlan::Action::Write; })) {
         std::vector<Outcome::File> files;
         for (size_t i = 0; i < plans.size(); ++i)
-            files.push_back(writeTarget(item.targets[i], plans[i], QImage(), ItemRun{o, work, outdir, &input}));
+            files.push_back(writeTarget(item.targets[i], plans[i], QImage(), ItemRun{o, work, outdir, &input, budget}));
         return combined(std::move(files), {});
     }
     if (const QString beyond = beyondFormat(item, o); !beyond.isEmpty())
         return refused(beyond);
-    return decodeAndWrite(item, plans, ItemRun{o, work, outdir, &input}, stop);
+    return decodeAndWrite(item, plans, ItemRun{o, work, outdir, &input, budget}, stop);
 }
 
 } // namespace
@@ -527,19 +528,13 @@ Attempt<Edited> runSteps(const std::vector<Step> &steps, const QImage &picture, 
     return Edited{current, ran.value()};
 }
 
-qint64 workingBytes(QSize size)
-{
-    // The decoded picture, an edit's result as large, and the writer's
-    // buffers.
-    return qint64(std::max(size.width(), 1)) * std::max(size.height(), 1) * 4 * 2 + (qint64(4) << 20);
-}
 
 Outcome processItem(const Item &item, const Options &o, const Work &work, const std::atomic<bool> &stop,
-                    const OpenFolder *outdir)
+                    const OpenFolder *outdir, qint64 budget)
 {
     // Memory that cannot be had fails this picture alone; the run goes on.
     try {
-        return process(item, o, work, stop, outdir);
+        return process(item, o, work, stop, outdir, budget);
     } catch (const std::bad_alloc &) {
         return failed(QStringLiteral("out of memory"));
     }

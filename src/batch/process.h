@@ -38,10 +38,12 @@ struct Outcome {
 // `stop` is set, nothing more is written: a picture not yet being written
 // is left NotDone, and so is one whose later saves the stop prevented (its
 // files tell what was written). A picture that cannot be had for lack of
-// memory has failed, not been refused: it is not the file's fault. With
-// --dry-run, nothing is decoded or written: the files tell what would be.
+// memory, or whose decoder crashed, has failed, not been refused: it is not
+// proven to be the file's fault. With --dry-run, nothing is decoded or
+// written: the files tell what would be. `budget` is the memory admission
+// counted for it, the limit of a decoder run in a child process.
 [[nodiscard]] Outcome processItem(const Item &item, const Options &options, const Work &work,
-                                  const std::atomic<bool> &stop, const OpenFolder *outdir);
+                                  const std::atomic<bool> &stop, const OpenFolder *outdir, qint64 budget = 0);
 
 // What the steps made of a picture: the picture at the end, and the notes
 // on steps that left it as it was (an edit to the size it already has).
@@ -59,9 +61,5 @@ using SaveHere = std::function<void(const Step &step, const QImage &picture)>;
 // steps with its reason ("--crop 4000x3000: " and the window's message).
 [[nodiscard]] Attempt<Edited> runSteps(const std::vector<Step> &steps, const QImage &picture, const Work &work = {},
                                        const SaveHere &save = {});
-
-// The bytes a picture of w x h costs while it is worked on, for keeping the
-// pictures in flight within memory.
-[[nodiscard]] qint64 workingBytes(QSize size);
 
 } // namespace pv::batch

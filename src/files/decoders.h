@@ -60,4 +60,13 @@ inline constexpr int kMaxJpegScans = 500;
 // The memory its decode takes at its peak, from the boxes alone.
 [[nodiscard]] Made<qint64> heifDecodeBytes(QIODevice &file);
 
+// Lays `image`'s transparent pixels over the background into `out`, an
+// RGB32 image of its size; opaque pixels are copied. A transparent
+// background (alpha 0) keeps them: `out` is then premultiplied ARGB32.
+void flattenInto(const QImage &image, QRgb background, QImage &out);
+
+// Any other format the installed Qt image plugins read; BMP, JPEG, GIF and
+// PNG are refused, their own decoders being stricter.
+[[nodiscard]] Made<QImage> decodeWithQt(const QByteArray &bytes, const Work &work);
+
 } // namespace pv

@@ -2,19 +2,15 @@
 
 #include "files/colour.h"
 #include "files/decoders.h"
-#include "files/embeddedprofile.h"
+#include "files/isolated.h"
 #include "input/filenames.h"
 #include "surfaces/pixelmemory.h"
 
-#include <QBuffer>
-#include <QColorSpace>
 #include <QFile>
 #include <QImageReader>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <mutex>
-#include <shared_mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +18,37 @@
 namespace pv {
 
 Q_LOGGING_CATEGORY(lcFiles, "pixelvane.files", QtInfoMsg)
+
+void flattenInto(const QImage &image, QRgb background, QImage &out)
+{
+    if (!image.hasAlphaChannel()) {
+        const QImage rgb = image.format() == QImage::Format_RGB32 ? image : image.convertToFormat(QImage::Format_RGB32);
+        for (int y = 0; y < rgb.height(); ++y)
+            std::memcpy(out.scanLine(y), rgb.constScanLine(y), size_t(rgb.width()) * 4);
+        return;
+    }
+    if (qAlpha(background) == 0) {
+        const QImage kept = image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        for (int y = 0; y < kept.height(); ++y)
+            std::memcpy(out.scanLine(y), kept.constScanLine(y), size_t(kept.width()) * 4);
+        return;
+    }
+    const QImage argb = image.format() == QImage::Format_ARGB32 ? image : image.convertToFormat(QImage::Format_ARGB32);
+    const int br = qRed(background), bg = qGreen(background), bb = qBlue(background);
+    for (int y = 0; y < argb.height(); ++y) {
+        const auto *in = reinterpret_cast<const QRgb *>(argb.constScanLine(y));
+        auto *o = reinterpret_cast<QRgb *>(out.scanLine(y));
+        for (int x = 0; x < argb.width(); ++x) {
+            const int a = qAlpha(in[x]);
+            if (a == 255) {
+                o[x] = in[x];
+            } else {
+                auto mix = [a](int c, int b) { return (c * a + b * (255 - a) + 127) / 255; };
+                o[x] = qRgb(mix(qRed(in[x]), br), mix(qGreen(in[x]), bg), mix(qBlue(in[x]), bb));
+            }
+        }
+    }
+}
 
 qint64 pictureMemoryLimit()
 {
@@ -40,75 +67,18 @@ bool sizeAllowed(qint64 w, qint64 h)
     return w >= 1 && h >= 1 && w <= kMaxSide && h <= kMaxSide && w * h * 4 <= pictureMemoryLimit();
 }
 
+qint64 openingBytes(QSize size, qint64 fileBytes, bool decodedInChild)
+{
+    const qint64 pixels = qint64(std::max(size.width(), 1)) * std::max(size.height(), 1);
+    return pixels * (decodedInChild ? 32 : 8) + (qint64(4) << 20) + fileBytes;
+}
+
 bool plausibleSize(qint64 w, qint64 h, qint64 dataBytes)
 {
     return w * h <= std::max<qint64>(qint64(16) << 20, dataBytes * 4096);
 }
 
 namespace {
-
-int megabytes(qint64 bytes) { return int(std::clamp<qint64>(bytes >> 20, 1, INT_MAX)); }
-
-// Qt's plugins allocate before they know whether the data holds what the
-// header claims. A picture whose header tells its size is held to what the
-// file could plausibly contain before it is read, under an allocation
-// limit of the picture memory limit. The few formats whose size is known
-// only once read (MNG, ICNS) are read under a limit of what the file could
-// plausibly contain; since that limit is the whole process's, they are read
-// alone.
-class QtReading {
-public:
-    QtReading() { QImageReader::setAllocationLimit(megabytes(pictureMemoryLimit())); }
-    std::shared_mutex lock;
-};
-
-Made<QImage> readWithQt(const QByteArray &bytes)
-{
-    static QtReading reading;
-    QBuffer buffer;
-    buffer.setData(bytes);
-    buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer);
-    reader.setAutoTransform(true);
-    // BMP, JPEG, GIF and PNG are decoded by our own decoders, which refuse
-    // what Qt's plugins would show damaged.
-    const QByteArray format = reader.format().toLower();
-    if (format.isEmpty() || format == "bmp" || format == "dib" || format == "jpeg" || format == "jpg" || format == "gif" ||
-        format == "png")
-        return failure(Fault::content(QStringLiteral("unknown format")));
-    const QSize size = reader.size();
-    QImage image;
-    if (size.isValid()) {
-        if (!sizeAllowed(size.width(), size.height()) || !plausibleSize(size.width(), size.height(), bytes.size()))
-            return failure(Fault::content(QStringLiteral("too large")));
-        const std::shared_lock shared(reading.lock);
-        image = reader.read();
-    } else {
-        const std::unique_lock alone(reading.lock);
-        const qint64 plausibleBytes = std::max<qint64>(qint64(16) << 20, bytes.size() * 4096) * 4;
-        QImageReader::setAllocationLimit(megabytes(std::min(pictureMemoryLimit(), plausibleBytes)));
-        image = reader.read();
-        QImageReader::setAllocationLimit(megabytes(pictureMemoryLimit()));
-    }
-    if (image.isNull())
-        return failure(Fault::content(reader.errorString()));
-    return image;
-}
-
-Made<QImage> decodeWithQt(const QByteArray &bytes, const Work &work)
-{
-    Made<QImage> read = readWithQt(bytes);
-    if (!read)
-        return read;
-    QImage image = std::move(read).value();
-    if (!sizeAllowed(image.width(), image.height()))
-        return failure(Fault::content(QStringLiteral("too large")));
-    const bool grey = image.format() == QImage::Format_Grayscale8 || image.format() == QImage::Format_Grayscale16;
-    image = image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32);
-    image.setColorSpace(QColorSpace());
-    convertToSrgb(image, embeddedProfile(bytes), grey ? PixelLayout::Grey : PixelLayout::Rgb, work);
-    return image;
-}
 
 // Lays transparent pixels over the background; the result is opaque RGB32.
 // A transparent background (alpha 0) keeps them: the result is then
@@ -117,24 +87,9 @@ QImage flatten(const QImage &image, QRgb background)
 {
     if (!image.hasAlphaChannel())
         return image.format() == QImage::Format_RGB32 ? image : image.convertToFormat(QImage::Format_RGB32);
-    if (qAlpha(background) == 0)
-        return image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-    const QImage argb = image.format() == QImage::Format_ARGB32 ? image : image.convertToFormat(QImage::Format_ARGB32);
-    QImage out = allocateImage(argb.width(), argb.height());
-    const int br = qRed(background), bg = qGreen(background), bb = qBlue(background);
-    for (int y = 0; y < argb.height(); ++y) {
-        const auto *in = reinterpret_cast<const QRgb *>(argb.constScanLine(y));
-        auto *o = reinterpret_cast<QRgb *>(out.scanLine(y));
-        for (int x = 0; x < argb.width(); ++x) {
-            const int a = qAlpha(in[x]);
-            if (a == 255) {
-                o[x] = in[x];
-            } else {
-                auto mix = [a](int c, int b) { return (c * a + b * (255 - a) + 127) / 255; };
-                o[x] = qRgb(mix(qRed(in[x]), br), mix(qGreen(in[x]), bg), mix(qBlue(in[x]), bb));
-            }
-        }
-    }
+    QImage out = allocateImage(image.width(), image.height(),
+                               qAlpha(background) == 0 ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
+    flattenInto(image, background, out);
     return out;
 }
 
@@ -163,6 +118,13 @@ Made<Opened> finished(Made<QImage> decoded, QSize fullSize, QRgb background)
     return finished(Made<Decoded>(Decoded{decoded.value(), QRect(), QSize()}), fullSize, background);
 }
 
+// The formats the program does not decode itself go to a child process.
+bool decodedInChild(const QByteArray &start)
+{
+    return !start.startsWith("BM") && !start.startsWith("\xff\xd8") && !start.startsWith("GIF8") &&
+           !start.startsWith("\x89PNG\r\n\x1a\n");
+}
+
 Made<Opened> decodeBytes(const QByteArray &bytes, const OpenRequest &request)
 {
     if (bytes.startsWith("BM"))
@@ -173,9 +135,9 @@ Made<Opened> decodeBytes(const QByteArray &bytes, const OpenRequest &request)
         return finished(decodeGif(bytes), QSize(), request.background);
     if (bytes.startsWith("\x89PNG\r\n\x1a\n"))
         return finished(decodePng(bytes, request.work), QSize(), request.background);
-    if (isHeif(bytes))
-        return finished(decodeHeif(bytes, request.work), QSize(), request.background);
-    return finished(decodeWithQt(bytes, request.work), QSize(), request.background);
+    IsolatedRequest isolated{isHeif(bytes) ? IsolatedKind::Heif : IsolatedKind::Qt, request.background, request.work,
+                             request.memoryBudget, request.stop};
+    return finished(decodeIsolated(bytes, isolated), QSize(), request.background);
 }
 
 } // namespace
@@ -313,6 +275,15 @@ qint64 pictureDecodeBytes(const QString &path)
         return 0;
     const Made<qint64> bytes = heifDecodeBytes(file);
     return bytes ? bytes.value() : 0;
+}
+
+qint64 pictureBudget(const QString &path)
+{
+    QFile file;
+    const Made<qint64> bytes = openRegular(path, file);
+    const Made<QSize> size = bytes ? headerSize(file, bytes.value()) : Made<QSize>(failure(bytes.reason()));
+    return openingBytes(size ? size.value() : QSize(4000, 3000), bytes ? bytes.value() : 0,
+                        bytes && decodedInChild(file.peek(16)));
 }
 
 Made<qint64> pictureFileBytes(const QString &path)

@@ -43,6 +43,16 @@ struct DecodePlan {
     QRect region;
 };
 
+// The bytes opening and working on a picture of `size` takes: the decoded
+// picture, an edit's result as large, the writers' buffers, the file's
+// bytes held while it is decoded and, where a child process decodes it
+// (files/isolated.h), the decoder's own planes: up to 24 bytes a pixel,
+// as libheif's for 16-bit samples with alpha.
+[[nodiscard]] qint64 openingBytes(QSize size, qint64 fileBytes, bool decodedInChild);
+// The same for a picture file, from its header; for a picture whose header
+// does not tell, as for 12 megapixels.
+[[nodiscard]] qint64 pictureBudget(const QString &path);
+
 struct OpenRequest {
     QRgb background = 0xfff0f0f0; // what transparent pixels are laid over;
                                   // alpha 0: they are kept
@@ -51,6 +61,9 @@ struct OpenRequest {
     std::function<DecodePlan(QSize)> plan;
     // Set from elsewhere, it ends a long decode early (refused).
     const std::atomic<bool> *stop = nullptr;
+    // The memory the decode may take, for the formats decoded in a child
+    // process (see files/isolated.h); 0: counted from the header.
+    qint64 memoryBudget = 0;
 };
 
 struct Opened {
@@ -62,8 +75,10 @@ struct Opened {
 
 // Opens a regular file (a link to one is fine; a device, a FIFO or a socket
 // is refused without reading from it) of at most a picture's memory limit.
-// The format is told by the content, not the name: BMP, JPEG and GIF by the
-// program's own decoders, anything else by the installed Qt image plugins.
+// The format is told by the content, not the name: BMP, JPEG, GIF and PNG by
+// the program's own decoders, HEIF and AVIF by libheif and anything else by
+// the installed Qt image plugins, these two in a child process under
+// limits of memory and time (files/isolated.h).
 // Damaged, truncated, oversized or unknown data is refused, and so is a
 // file beyond 64 MiB that holds more than 16 bytes a pixel of its picture
 // and 64 MiB besides, before it is read; a refused picture allocates

@@ -13,6 +13,7 @@ struct Fault {
         Memory,  // the memory could not be had; another try may succeed
         Exists,  // the name was taken, and was not to be replaced
         System,  // the system refused: its own words are the text
+        Crashed, // the process that decoded it died: the text tells how
     };
     Cause cause = Cause::Content;
     QString text;
