@@ -58,4 +58,8 @@ inline constexpr int kMaxJpegScans = 500;
 // The size the primary image opens at, from the file's boxes alone.
 [[nodiscard]] Made<QSize> heifSize(QIODevice &file);
 
+// JPEG XL, bare codestream or container: told by its signature.
+[[nodiscard]] bool isJxl(const QByteArray &bytes);
+[[nodiscard]] Made<QImage> decodeJxl(const QByteArray &bytes, const Work &work);
+
 } // namespace pv

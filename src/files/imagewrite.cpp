@@ -2,19 +2,22 @@
 
 #include "files/atomicfile.h"
 #include "files/bmpwrite.h"
+#include "files/jpegwrite.h"
+#include "files/jxlwrite.h"
+#include "files/metadata.h"
 #include "input/filenames.h"
 
 #include <QBuffer>
 #include <QImageWriter>
 #include <QtEndian>
 
-#include <csetjmp>
+#include <algorithm>
+#include <cmath>
 #include <memory>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <jpeglib.h>
 #include <libheif/heif.h>
 #include <webp/encode.h>
 #include <sys/stat.h>
@@ -23,49 +26,6 @@
 namespace pv {
 
 namespace {
-
-struct EncoderError {
-    jpeg_error_mgr pub;
-    std::jmp_buf jump;
-};
-
-[[noreturn]] void onJpegError(j_common_ptr cinfo)
-{
-    std::longjmp(reinterpret_cast<EncoderError *>(cinfo->err)->jump, 1);
-}
-
-// Everything the encoder touches lives here, so that nothing depends on
-// locals after a longjmp.
-struct Encoder {
-    jpeg_compress_struct cinfo{};
-    EncoderError err{};
-    unsigned char *buffer = nullptr;
-    unsigned long size = 0;
-};
-
-bool encodeJpeg(Encoder &encoder, const QImage &pixels, int quality)
-{
-    jpeg_compress_struct &c = encoder.cinfo;
-    c.err = jpeg_std_error(&encoder.err.pub);
-    encoder.err.pub.error_exit = onJpegError;
-    if (setjmp(encoder.err.jump))
-        return false;
-    jpeg_create_compress(&c);
-    jpeg_mem_dest(&c, &encoder.buffer, &encoder.size);
-    c.image_width = JDIMENSION(pixels.width());
-    c.image_height = JDIMENSION(pixels.height());
-    c.input_components = 4;
-    c.in_color_space = JCS_EXT_BGRX;
-    jpeg_set_defaults(&c);
-    jpeg_set_quality(&c, quality, TRUE);
-    jpeg_start_compress(&c, TRUE);
-    while (c.next_scanline < c.image_height) {
-        JSAMPROW row = const_cast<JSAMPROW>(pixels.constScanLine(int(c.next_scanline)));
-        jpeg_write_scanlines(&c, &row, 1);
-    }
-    jpeg_finish_compress(&c);
-    return true;
-}
 
 QByteArray webp(const QImage &pixels, int quality, bool lossless)
 {
@@ -93,7 +53,7 @@ QByteArray webp(const QImage &pixels, int quality, bool lossless)
     return out;
 }
 
-QByteArray avif(const QImage &pixels, int quality)
+QByteArray avif(const QImage &pixels, int quality, const QByteArray &exif, const QByteArray &icc)
 {
     struct Free {
         void operator()(heif_context *c) const { heif_context_free(c); }
@@ -137,7 +97,15 @@ QByteArray avif(const QImage &pixels, int quality)
     std::unique_ptr<heif_encoding_options, Free> options(heif_encoding_options_alloc());
     options->output_nclx_profile = nclx.get();
     options->macOS_compatibility_workaround_no_nclx_profile = 0;
-    if (heif_context_encode_image(context.get(), raw, encoder.get(), options.get(), nullptr).code != heif_error_Ok)
+    if (!icc.isEmpty() && heif_image_set_raw_color_profile(raw, "prof", icc.constData(), size_t(icc.size())).code != heif_error_Ok)
+        return QByteArray();
+    heif_image_handle *handle = nullptr;
+    if (heif_context_encode_image(context.get(), raw, encoder.get(), options.get(), &handle).code != heif_error_Ok)
+        return QByteArray();
+    const bool exifAdded = exif.isEmpty() || heif_context_add_exif_metadata(context.get(), handle, exif.constData(),
+                                                                            int(exif.size())).code == heif_error_Ok;
+    heif_image_handle_release(handle);
+    if (!exifAdded)
         return QByteArray();
     QByteArray out;
     heif_writer writer{1, [](heif_context *, const void *data, size_t size, void *target) {
@@ -149,30 +117,93 @@ QByteArray avif(const QImage &pixels, int quality)
     return out;
 }
 
-QByteArray encoded(const QImage &pixels, ImageFormat format, int quality, bool lossless)
+QByteArray png(const QImage &pixels, const WriteRequest &r)
 {
-    if (format == ImageFormat::Webp)
-        return webp(pixels, quality, lossless);
-    if (format == ImageFormat::Avif)
-        return avif(pixels, quality);
-    if (format == ImageFormat::Png) {
-        QByteArray bytes;
-        QBuffer buffer(&bytes);
-        buffer.open(QIODevice::WriteOnly);
-        QImageWriter writer(&buffer, "png");
-        return writer.write(pixels) ? bytes : QByteArray();
-    }
-    Encoder encoder;
-    const bool ok = encodeJpeg(encoder, pixels, quality);
-    jpeg_destroy_compress(&encoder.cinfo);
     QByteArray bytes;
-    if (ok)
-        bytes = QByteArray(reinterpret_cast<const char *>(encoder.buffer), qsizetype(encoder.size));
-    std::free(encoder.buffer);
-    return bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "png");
+    if (!writer.write(pixels))
+        return QByteArray();
+    return r.exif.isEmpty() && r.icc.isEmpty() ? bytes : pngWithMetadata(bytes, r.exif, r.icc);
+}
+
+// The file at one quality.
+QByteArray encoded(const QImage &pixels, const WriteRequest &r, int quality)
+{
+    switch (r.format) {
+    case ImageFormat::Webp: {
+        const QByteArray bytes = webp(pixels, quality, r.lossless);
+        return r.exif.isEmpty() && r.icc.isEmpty() ? bytes : webpWithMetadata(bytes, r.exif, r.icc);
+    }
+    case ImageFormat::Avif:
+        return avif(pixels, quality, r.exif, r.icc);
+    case ImageFormat::Png:
+        return png(pixels, r);
+    case ImageFormat::Jxl:
+        return encodeJxl(pixels, JxlSettings{quality, r.lossless, r.exif, r.icc});
+    case ImageFormat::Jpeg:
+    case ImageFormat::Bmp:
+        break;
+    }
+    return encodeJpeg(pixels, JpegSettings{quality, r.progressive, r.fullChroma, r.exif, r.icc});
+}
+
+// Where between `fits` (0: none yet) and `over` the budget should fall if
+// the log of the size grew evenly with the quality.
+int interpolated(int fits, qint64 fitsSize, int over, qint64 overSize, qint64 budget)
+{
+    if (fits > 0 && overSize > fitsSize && fitsSize > 0)
+        return fits + int(std::floor(std::log(double(budget) / fitsSize) / std::log(double(overSize) / fitsSize) *
+                                     (over - fits)));
+    return int(std::floor(over * double(budget) / double(overSize)));
+}
+
+// The highest quality below `above` (which does not fit) whose file fits
+// the budget: a search of [1, above) that keeps the interval still open,
+// each guess put where the sizes seen so far place the budget, and a plain
+// halving after any guess that did not halve the interval, so that it
+// never takes many more encodes than bisection and mostly fewer. Empty,
+// with the reason, when even quality 1 does not fit.
+QByteArray largestFitting(const QImage &pixels, const WriteRequest &r, int above, qint64 aboveSize, QString *why)
+{
+    int fits = 0, over = above;
+    qint64 fitsSize = 0, overSize = aboveSize;
+    QByteArray best;
+    bool halve = false;
+    while (over - fits > 1) {
+        const int open = over - fits;
+        const int guess = std::clamp(halve ? (fits + over) / 2 : interpolated(fits, fitsSize, over, overSize, r.maxBytes),
+                                     fits + 1, over - 1);
+        QByteArray bytes = encoded(pixels, r, guess);
+        if (bytes.isEmpty())
+            return QByteArray();
+        if (bytes.size() <= r.maxBytes)
+            fits = guess, fitsSize = bytes.size(), best = std::move(bytes);
+        else
+            over = guess, overSize = bytes.size();
+        halve = 2 * (over - fits) > open;
+    }
+    if (best.isEmpty() && why)
+        *why = QStringLiteral("does not fit in %1 bytes even at quality 1 (%2 bytes)").arg(r.maxBytes).arg(overSize);
+    return best;
 }
 
 } // namespace
+
+QByteArray encodePicture(const QImage &pixels, const WriteRequest &request, QString *why)
+{
+    const QString cannot = QStringLiteral("cannot encode the picture");
+    QByteArray bytes = encoded(pixels, request, request.quality);
+    const bool budgeted = request.maxBytes > 0 && request.format != ImageFormat::Png && !request.lossless;
+    if (!bytes.isEmpty() && budgeted && bytes.size() > request.maxBytes)
+        bytes = largestFitting(pixels, request, request.quality, bytes.size(), why);
+    else if (bytes.isEmpty() && why)
+        *why = cannot;
+    if (bytes.isEmpty() && why && why->isEmpty())
+        *why = cannot;
+    return bytes;
+}
 
 QString extensionOf(ImageFormat format)
 {
@@ -185,6 +216,8 @@ QString extensionOf(ImageFormat format)
         return QStringLiteral("webp");
     case ImageFormat::Avif:
         return QStringLiteral("avif");
+    case ImageFormat::Jxl:
+        return QStringLiteral("jxl");
     case ImageFormat::Bmp:
         break;
     }
@@ -193,12 +226,12 @@ QString extensionOf(ImageFormat format)
 
 int defaultQuality(ImageFormat format)
 {
-    return format == ImageFormat::Webp ? 80 : format == ImageFormat::Avif ? 60 : 90;
+    return format == ImageFormat::Webp ? 80 : format == ImageFormat::Avif ? 60 : 90; // JPEG XL: 90, distance 1
 }
 
 // libheif 1.15's AV1 coding of RGB, even 4:4:4 through the identity
 // matrix, moves some pixels by a level: AVIF is not offered lossless.
-bool canBeLossless(ImageFormat format) { return format == ImageFormat::Webp; }
+bool canBeLossless(ImageFormat format) { return format == ImageFormat::Webp || format == ImageFormat::Jxl; }
 
 Made<void> writePicture(const QImage &pixels, const QString &path, const WriteRequest &request)
 {
@@ -207,9 +240,10 @@ Made<void> writePicture(const QImage &pixels, const QString &path, const WriteRe
         return opened;
     if (request.format == ImageFormat::Bmp)
         return writeBmp(pixels, file, request.work);
-    const QByteArray bytes = encoded(pixels, request.format, request.quality, request.lossless);
+    QString why;
+    const QByteArray bytes = encodePicture(pixels, request, &why);
     if (bytes.isEmpty())
-        return failure(Fault::content(QStringLiteral("cannot encode the picture")));
+        return failure(Fault::content(why));
     file.writeAt(bytes.constData(), bytes.size(), 0);
     return file.commit();
 }
@@ -274,6 +308,9 @@ bool looksCutShort(const QString &path, ImageFormat format)
     case ImageFormat::Avif:
         // Boxes to the end: the last one's length must reach it exactly.
         return begins("\0\0\0", 3) && !heifBoxesComplete(path, size);
+    case ImageFormat::Jxl:
+        // The container's boxes likewise; a bare codestream tells nothing.
+        return begins("\0\0\0\x0cJXL ", 8) && !heifBoxesComplete(path, size);
     }
     return false;
 }

@@ -3,6 +3,7 @@
 #include "files/colour.h"
 #include "files/decoders.h"
 #include "files/embeddedprofile.h"
+#include "files/metadata.h"
 #include "input/filenames.h"
 #include "surfaces/pixelmemory.h"
 
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -159,7 +161,7 @@ Made<Opened> finished(Made<QImage> decoded, QSize fullSize, QRgb background)
     return finished(Made<Decoded>(Decoded{decoded.value(), QRect(), QSize()}), fullSize, background);
 }
 
-Made<Opened> decodeBytes(const QByteArray &bytes, const OpenRequest &request)
+Made<Opened> decodeFormat(const QByteArray &bytes, const OpenRequest &request)
 {
     if (bytes.startsWith("BM"))
         return finished(decodeBmp(bytes, request.work), QSize(), request.background);
@@ -171,7 +173,26 @@ Made<Opened> decodeBytes(const QByteArray &bytes, const OpenRequest &request)
         return finished(decodePng(bytes, request.work), QSize(), request.background);
     if (isHeif(bytes))
         return finished(decodeHeif(bytes, request.work), QSize(), request.background);
+    if (isJxl(bytes))
+        return finished(decodeJxl(bytes, request.work), QSize(), request.background);
     return finished(decodeWithQt(bytes, request.work), QSize(), request.background);
+}
+
+// The metadata asked to be kept is read from the bytes already held.
+Made<Opened> decodeBytes(const QByteArray &bytes, const OpenRequest &request)
+{
+    if (request.keep == 0)
+        return decodeFormat(bytes, request);
+    std::optional<KeepColours> colours;
+    if (request.keep & KeepProfile)
+        colours.emplace();
+    Made<Opened> opened = decodeFormat(bytes, request);
+    if (opened) {
+        opened->exif = keptExif(bytes, request.keep);
+        if (colours)
+            opened->profile = colours->profile;
+    }
+    return opened;
 }
 
 } // namespace
