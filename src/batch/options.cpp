@@ -1,5 +1,6 @@
 #include "batch/options.h"
 
+#include "files/metadata.h"
 #include "input/validation.h"
 
 #include <QCoreApplication>
@@ -243,8 +244,10 @@ std::optional<QString> format(Options &o, const QString &, const QString &v)
         o.output.format = ImageFormat::Webp;
     else if (f == u"avif")
         o.output.format = ImageFormat::Avif;
+    else if (f == u"jxl")
+        o.output.format = ImageFormat::Jxl;
     else
-        return QStringLiteral("--format: '%1' is not bmp, png, jpeg, webp or avif").arg(v);
+        return QStringLiteral("--format: '%1' is not bmp, png, jpeg, webp, avif or jxl").arg(v);
     return std::nullopt;
 }
 
@@ -259,6 +262,65 @@ std::optional<QString> quality(Options &o, const QString &, const QString &v)
 std::optional<QString> lossless(Options &o, const QString &, const QString &)
 {
     o.output.lossless = true;
+    return std::nullopt;
+}
+
+// A file name with no folder in it, whose only braces are {name}, {w}
+// and {h}.
+std::optional<QString> nameTemplate(Options &o, const QString &name, const QString &v)
+{
+    QString rest = v;
+    for (const char *placeholder : {"{name}", "{w}", "{h}"})
+        rest.remove(QLatin1String(placeholder));
+    if (v.isEmpty() || v.contains(u'/') || rest.contains(u'{') || rest.contains(u'}'))
+        return QStringLiteral("%1: '%2' is not a file name made of text, {name}, {w} and {h}").arg(name, v);
+    o.output.name = v;
+    return std::nullopt;
+}
+
+std::optional<QString> progressive(Options &o, const QString &, const QString &)
+{
+    o.output.progressive = true;
+    return std::nullopt;
+}
+
+std::optional<QString> subsampling(Options &o, const QString &name, const QString &v)
+{
+    if (v != u"420" && v != u"444")
+        return QStringLiteral("%1: '%2' is not 420 or 444").arg(name, v);
+    o.output.fullChroma = v == u"444";
+    return std::nullopt;
+}
+
+// A number of bytes, with k for thousands or M for millions.
+std::optional<QString> maxSize(Options &o, const QString &name, const QString &v)
+{
+    QString digits = v;
+    qint64 unit = 1;
+    if (v.endsWith(u'k'))
+        unit = 1000, digits.chop(1);
+    else if (v.endsWith(u'M'))
+        unit = 1000 * 1000, digits.chop(1);
+    if (!numberWithin(digits, 1, 1000 * 1000 * 1000) || digits.toLongLong() * unit > qint64(1) << 40)
+        return QStringLiteral("%1: '%2' is not a number of bytes (k: 1000, M: 1000000)").arg(name, v);
+    o.output.maxBytes = digits.toLongLong() * unit;
+    return std::nullopt;
+}
+
+std::optional<QString> keepMetadata(Options &o, const QString &name, const QString &v)
+{
+    unsigned keep = 0;
+    for (const QString &what : v.split(u',')) {
+        if (what == u"rights")
+            keep |= KeepRights;
+        else if (what == u"date")
+            keep |= KeepDate;
+        else if (what == u"profile")
+            keep |= KeepProfile;
+        else if (what != u"none")
+            return QStringLiteral("%1: '%2' is not a list of rights, date, profile, or none").arg(name, v);
+    }
+    o.keepMetadata = keep;
     return std::nullopt;
 }
 
@@ -295,6 +357,11 @@ constexpr OptionRule kOptions[] = {
     {u"--format", u"", true, format},
     {u"--quality", u"", true, quality},
     {u"--lossless", u"", false, lossless},
+    {u"--name", u"", true, nameTemplate},
+    {u"--progressive", u"", false, progressive},
+    {u"--subsampling", u"", true, subsampling},
+    {u"--max-size", u"", true, maxSize},
+    {u"--keep-metadata", u"", true, keepMetadata},
     {u"--save", u"", true, saveStep},
     {u"--overwrite", u"", false, setFlag<&Options::overwrite>},
     {u"--fast", u"", false, setFlag<&Options::fast>},
@@ -343,6 +410,32 @@ const OptionRule *option(const QString &name)
 }
 
 } // namespace
+
+QString templatedName(const QString &nameTemplate, const QString &inputFileName, const QString &extension, QSize size)
+{
+    // As the save rule takes the extension off: from the last dot, unless
+    // that dot starts a hidden file's name.
+    const qsizetype dot = inputFileName.lastIndexOf(u'.');
+    const QString base = dot > 0 ? inputFileName.left(dot) : inputFileName;
+    QString out;
+    for (qsizetype i = 0; i < nameTemplate.size();) {
+        const QStringView at = QStringView(nameTemplate).mid(i);
+        if (at.startsWith(u"{name}"))
+            out += base, i += 6;
+        else if (at.startsWith(u"{w}") && size.isValid())
+            out += QString::number(size.width()), i += 3;
+        else if (at.startsWith(u"{h}") && size.isValid())
+            out += QString::number(size.height()), i += 3;
+        else
+            out += nameTemplate[i++];
+    }
+    return out + u'.' + extension;
+}
+
+bool namesBySize(const QString &nameTemplate)
+{
+    return nameTemplate.contains(QStringLiteral("{w}")) || nameTemplate.contains(QStringLiteral("{h}"));
+}
 
 bool Options::saves() const
 {
@@ -422,10 +515,14 @@ Attempt<Command> parseArguments(const QStringList &given)
             written.push_back(step.save->output);
     if (written.empty())
         written.push_back(o.output);
-    for (const Output &out : written)
+    for (const Output &out : written) {
         if (out.lossless && !canBeLossless(out.format))
-            return failure(QStringLiteral("--lossless: %1 is not written losslessly; webp is")
+            return failure(QStringLiteral("--lossless: %1 is not written losslessly; webp and jxl are")
                                .arg(extensionOf(out.format)));
+        if (out.maxBytes > 0 && (out.lossless || out.format == ImageFormat::Bmp || out.format == ImageFormat::Png))
+            return failure(QStringLiteral("--max-size: %1 is not written at a quality; jpeg, webp, avif and jxl are")
+                               .arg(out.lossless ? QStringLiteral("a lossless file") : extensionOf(out.format)));
+    }
     if (o.inputs.isEmpty() && o.filesFrom.isEmpty())
         return failure(QStringLiteral("no input: give picture files or folders, or --files-from"));
     return command;

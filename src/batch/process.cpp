@@ -166,7 +166,8 @@ Existing existing(const Target &target, bool overwrite)
     return {false, QStringLiteral("written again: the output was incomplete")};
 }
 
-Outcome::File writeTarget(const Target &target, const QImage &picture, const Options &o, const Work &work)
+Outcome::File writeTarget(const Target &target, const QImage &picture, const Options &o, const Work &work,
+                          const Opened &from)
 {
     using File = Outcome::File;
     const Existing there = existing(target, o.overwrite);
@@ -184,8 +185,13 @@ Outcome::File writeTarget(const Target &target, const QImage &picture, const Opt
     if (!liesWithin(target.path, o.outputDir))
         return File{target.path, Status::Refused, 0, 0,
                     QStringLiteral("the output's folder leads out of the output folder through a link")};
-    const WriteRequest how{target.output.format, target.output.qualityToUse(), target.output.lossless,
+    WriteRequest how{target.output.format, target.output.qualityToUse(), target.output.lossless,
                            o.overwrite || !there.note.isEmpty(), work, AtomicFile::Links::Replace};
+    how.progressive = target.output.progressive;
+    how.fullChroma = target.output.fullChroma;
+    how.maxBytes = target.output.maxBytes;
+    how.exif = from.exif;
+    how.icc = from.profile;
     const Made<void> written = writePicture(picture, target.path, how);
     if (!written) {
         if (written.reason().cause == Fault::Cause::Exists)
@@ -232,6 +238,7 @@ Outcome process(const Item &item, const Options &o, const Work &work, const std:
     // reduces enough is decoded smaller.
     OpenRequest request{kWorkBackground, work, {}, &stop};
     request.plan = [&o](QSize full) { return decodePlan(o.steps, full, o.fast); };
+    request.keep = o.keepMetadata;
     const Made<Opened> opened = openPicture(item.input, request);
     if (!opened) {
         const Fault &why = opened.reason();
@@ -245,9 +252,20 @@ Outcome process(const Item &item, const Options &o, const Work &work, const std:
     // The files, each written as its save comes, or the one at the end.
     std::vector<Outcome::File> files;
     size_t next = 0;
+    const auto write = [&](const Target &named, const QImage &picture) {
+        // A template naming by size gives the name now the size is known.
+        Target target = named;
+        target.path = named.pathFor(picture.size(), item.input);
+        const bool again = std::any_of(files.begin(), files.end(), [&](const Outcome::File &f) {
+            return f.path.compare(target.path, Qt::CaseInsensitive) == 0;
+        });
+        files.push_back(again ? Outcome::File{target.path, Status::Refused, 0, 0,
+                                              QStringLiteral("the output is already written from %1").arg(shownName(item.input))}
+                              : writeTarget(target, picture, o, work, opened.value()));
+    };
     const SaveHere save = [&](const Step &, const QImage &picture) {
         if (next < item.targets.size() && !stop.load())
-            files.push_back(writeTarget(item.targets[next++], picture, o, work));
+            write(item.targets[next++], picture);
     };
     const bool whole = opened->reduction == 1 && opened->region == QRect(QPoint(0, 0), opened->fullSize);
     const Attempt<Edited> edited =
@@ -262,7 +280,7 @@ Outcome process(const Item &item, const Options &o, const Work &work, const std:
     if (stop.load())
         return files.empty() ? Outcome() : combined(std::move(files), edited->notes);
     if (!o.saves())
-        files.push_back(writeTarget(item.targets.back(), edited->picture, o, work));
+        write(item.targets.back(), edited->picture);
     return combined(std::move(files), edited->notes);
 }
 

@@ -37,8 +37,8 @@ struct WriteRequest {
     // JPEG, WebP, AVIF, JPEG XL: when above 0, the file is the one of the
     // highest quality up to `quality` that takes at most this many bytes.
     qint64 maxBytes = 0;
-    QByteArray exif; // "Exif\0\0" and TIFF, written as the format keeps EXIF
-    QByteArray icc;  // the profile of the pixels' colours; sRGB when empty
+    QByteArray exif = QByteArray(); // "Exif\0\0" and TIFF, written as the format keeps EXIF
+    QByteArray icc = QByteArray(); // the profile of the pixels' colours; sRGB when empty
 };
 
 // The file a picture makes, in memory: the request's format, quality (or
