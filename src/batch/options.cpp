@@ -77,7 +77,7 @@ Apply Pixelvane's edits to many pictures and write the results to OUTDIR.
 
 INPUT is a picture file or a folder; a folder gives the pictures directly
 inside it (.bmp .jpg .jpeg .gif .png .tif .tiff .webp .heic .heif .hif
-.avif, in any case). Each
+.avif .jxl, in any case). Each
 picture is decoded by its content, edited as the Pixelvane window would
 edit it, and written under its own name with the output format's extension.
 
@@ -101,12 +101,35 @@ Input and output:
   -0, --null            inputs in --files-from end with NUL, not newline
                           (as find -print0 writes them)
       --format FORMAT   bmp (the default: 24-bit, as the window saves), png,
-                          jpeg, webp or avif, for the saves after it and
-                          the end of the sequence
-      --quality Q       quality of JPEG, WebP and AVIF, 1 to 100 (default:
-                          JPEG 90, WebP 80, AVIF 60)
-      --lossless        WebP keeping every pixel exactly (not offered for
-                          AVIF, whose encoder moves some pixels a level)
+                          jpeg, webp, avif or jxl (JPEG XL), for the saves
+                          after it and the end of the sequence
+      --quality Q       quality of JPEG, WebP, AVIF and JPEG XL, 1 to 100
+                          (default: JPEG 90, WebP 80, AVIF 60, JPEG XL 90);
+                          JPEG XL's distance is 0.1 + (100 - Q) * 0.09 from
+                          Q 30 up (Q 90: 1.0), rising to at most 15 below
+      --lossless        WebP or JPEG XL keeping every pixel exactly (not
+                          offered for AVIF, whose encoder moves some pixels
+                          a level)
+      --name TEMPLATE   name the files of the saves after it and the end of
+                          the sequence by TEMPLATE: {name} the input's name
+                          without its extension,
+                          {w} and {h} the written picture's size; the
+                          format's extension is added
+      --progressive     write progressive JPEG
+      --subsampling S   JPEG colour resolution: 420 (the default, halved
+                          both ways) or 444 (whole, for text and line art)
+      --max-size BYTES  JPEG, WebP, AVIF and JPEG XL: the highest quality up
+                          to --quality whose file takes at most BYTES (k is
+                          1000, M 1000000); a picture that does not fit even
+                          at quality 1 fails
+      --keep-metadata LIST
+                        keep what LIST names of each input's metadata:
+                          rights (EXIF Artist and Copyright, or XMP
+                          dc:creator and dc:rights), date (EXIF
+                          DateTimeOriginal), profile (the ICC profile, the
+                          pixels left in its colours), none (the default).
+                          Never the GPS position, maker notes, camera make
+                          and model, or thumbnails
       --save DIR        a step: write the picture as it stands into DIR
                           (inside OUTDIR), in the format and quality given
                           before it; the steps after it go on from it. With
@@ -135,6 +158,12 @@ Examples:
       a 1920 x 1080 banner, cut from the left and the bottom first
   pixelvane-batch --format webp --shrink 1200x1200 --save large --shrink 600x600 --save medium --shrink 160x160 --save small -o out shop/
       three sizes of WebP from one decode of each picture
+  pixelvane-batch --format webp --name '{name}-{w}x{h}' --shrink 1200x900 --save web --shrink 600x450 --save web --shrink 160x120 --save web -o out shop/
+      a responsive set in one folder: photo-1200x900.webp,
+      photo-600x450.webp and photo-160x120.webp for a srcset
+  pixelvane-batch --format jpeg --max-size 100k --keep-metadata rights,date -o out photos/
+      JPEGs of at most 100000 bytes, keeping the photographer's name,
+      copyright and the date taken
   find shop -name '*.jpg' -print0 | pixelvane-batch -0 --files-from - --shrink 320x240 -o thumbs
 
 Exit status: 0 when every picture was written (or skipped, as its output
