@@ -149,37 +149,50 @@ QByteArray encoded(const QImage &pixels, const WriteRequest &r, int quality)
     return encodeJpeg(pixels, JpegSettings{quality, r.progressive, r.fullChroma, r.exif, r.icc});
 }
 
-// Where between `fits` (0: none yet) and `over` the budget should fall if
-// the log of the size grew evenly with the quality.
-int interpolated(int fits, qint64 fitsSize, int over, qint64 overSize, qint64 budget)
+// A quality and the log of its file's size.
+struct Tried {
+    int quality = 0;
+    double logSize = 0;
+};
+
+// The quality at which the log of the size, taken as a line through the
+// last two tries (or through the last with a slope of 0.05 a step, as the
+// four formats' files of photos grow from quality 50 up), meets the budget.
+int interpolated(const Tried &previous, const Tried &last, qint64 budget)
 {
-    if (fits > 0 && overSize > fitsSize && fitsSize > 0)
-        return fits + int(std::floor(std::log(double(budget) / fitsSize) / std::log(double(overSize) / fitsSize) *
-                                     (over - fits)));
-    return int(std::floor(over * double(budget) / double(overSize)));
+    double slope = 0.05;
+    if (previous.quality > 0 && previous.quality != last.quality) {
+        const double s = (last.logSize - previous.logSize) / (last.quality - previous.quality);
+        if (s > 0.001)
+            slope = s;
+    }
+    return last.quality + int(std::floor((std::log(double(budget)) - last.logSize) / slope));
 }
 
 // The highest quality below `above` (which does not fit) whose file fits
 // the budget: a search of [1, above) that keeps the interval still open,
 // each guess put where the sizes seen so far place the budget, and a plain
 // halving after any guess that did not halve the interval, so that it
-// never takes many more encodes than bisection and mostly fewer. Empty,
-// with the reason, when even quality 1 does not fit.
+// never takes many more encodes than bisection and mostly far fewer (a
+// photo's file: the plain one and two more). Empty, with the reason, when
+// even quality 1 does not fit.
 QByteArray largestFitting(const QImage &pixels, const WriteRequest &r, int above, qint64 aboveSize, QString *why)
 {
     int fits = 0, over = above;
-    qint64 fitsSize = 0, overSize = aboveSize;
+    qint64 overSize = aboveSize;
+    Tried previous, last{above, std::log(double(aboveSize))};
     QByteArray best;
     bool halve = false;
     while (over - fits > 1) {
         const int open = over - fits;
-        const int guess = std::clamp(halve ? (fits + over) / 2 : interpolated(fits, fitsSize, over, overSize, r.maxBytes),
-                                     fits + 1, over - 1);
+        const int guess = std::clamp(halve ? (fits + over) / 2 : interpolated(previous, last, r.maxBytes), fits + 1, over - 1);
         QByteArray bytes = encoded(pixels, r, guess);
         if (bytes.isEmpty())
             return QByteArray();
+        previous = last;
+        last = Tried{guess, std::log(double(std::max<qsizetype>(bytes.size(), 1)))};
         if (bytes.size() <= r.maxBytes)
-            fits = guess, fitsSize = bytes.size(), best = std::move(bytes);
+            fits = guess, best = std::move(bytes);
         else
             over = guess, overSize = bytes.size();
         halve = 2 * (over - fits) > open;
