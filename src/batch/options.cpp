@@ -112,9 +112,8 @@ Input and output:
                           a level)
       --name TEMPLATE   name the files of the saves after it and the end of
                           the sequence by TEMPLATE: {name} the input's name
-                          without its extension,
-                          {w} and {h} the written picture's size; the
-                          format's extension is added
+                          without its extension, {w} and {h} the written
+                          picture's size; the format's extension is added
       --progressive     write progressive JPEG
       --subsampling S   JPEG colour resolution: 420 (the default, halved
                           both ways) or 444 (whole, for text and line art)
