@@ -587,8 +587,10 @@ void tst_Batch::namedBySize()
     QVERIFY2(r.status == 0, qPrintable(r.err));
     QCOMPARE(filesUnder(out), (QStringList{"web/photo-1200x900.webp", "web/photo-160x120.webp", "web/photo-600x450.webp"}));
     QCOMPARE(QImage(dir.filePath("out/web/photo-160x120.webp")).size(), QSize(160, 120));
+    // A folder gives its JPEG XL pictures too.
+    QVERIFY(QDir(dir.path()).mkdir("in") && writeFile(dir.filePath("in/photo.jxl"), jxl(photo(400, 300))));
     const Run same = batch({"-q", "--name", "{name}-{w}", "--shrink", "160x120", "--save", "s", "--shrink", "160x100",
-                            "--save", "s", "-o", dir.filePath("same"), input});
+                            "--save", "s", "-o", dir.filePath("same"), dir.filePath("in")});
     QCOMPARE(same.status, 1);
     QVERIFY2(same.err.contains(QStringLiteral("already written from")), qPrintable(same.err));
     QCOMPARE(filesUnder(dir.filePath("same")), QStringList{"s/photo-160.bmp"});
