@@ -582,11 +582,15 @@ void tst_Batch::namedBySize()
     const QString input = dir.filePath("photo.jpg");
     QVERIFY(writeFile(input, jpeg(photo(1600, 1200), 90)));
     const QString out = dir.filePath("out");
-    const Run r = batch({"-q", "--format", "webp", "--name", "{name}-{w}x{h}", "--shrink", "1200x900", "--save", "web",
+    const Run r = batch({"-q", "--report", dir.filePath("r.jsonl"), "--format", "webp", "--name", "{name}-{w}x{h}", "--shrink", "1200x900", "--save", "web",
                          "--shrink", "600x450", "--save", "web", "--shrink", "160x120", "--save", "web", "-o", out, input});
     QVERIFY2(r.status == 0, qPrintable(r.err));
     QCOMPARE(filesUnder(out), (QStringList{"web/photo-1200x900.webp", "web/photo-160x120.webp", "web/photo-600x450.webp"}));
     QCOMPARE(QImage(dir.filePath("out/web/photo-160x120.webp")).size(), QSize(160, 120));
+    const QList<QJsonObject> lines = reportLines(dir.filePath("r.jsonl"));
+    QCOMPARE(lines.size(), 1);
+    QCOMPARE(lines[0]["output"].toString(), dir.filePath("out/web/photo-160x120.webp"));
+    QCOMPARE(lines[0]["outputs"].toArray()[1].toObject()["output"].toString(), dir.filePath("out/web/photo-600x450.webp"));
     // A folder gives its JPEG XL pictures too.
     QVERIFY(QDir(dir.path()).mkdir("in") && writeFile(dir.filePath("in/photo.jxl"), jxl(photo(400, 300))));
     const Run same = batch({"-q", "--name", "{name}-{w}", "--shrink", "160x120", "--save", "s", "--shrink", "160x100",

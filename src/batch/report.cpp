@@ -135,8 +135,11 @@ QByteArray reportLine(const Item &item, const Outcome &r)
                     : members(item.targets[i].path, r.status, 0, 0, r.reason)) +
                  "}";
     }
+    // The last file's name as written: a template naming by size gives it
+    // only once the size is known.
+    const QString output = r.files.size() == item.targets.size() && !r.files.empty() ? r.files.back().path : item.output();
     return "{\"input\":" + json(shownName(item.input)) + "," +
-           members(item.output(), r.status, r.width, r.height, r.reason) + ",\"outputs\":[" + files + "]}\n";
+           members(output, r.status, r.width, r.height, r.reason) + ",\"outputs\":[" + files + "]}\n";
 }
 
 Report::Report(const std::vector<Item> &items, int fd, const QString &path, bool progressLine)
