@@ -1083,28 +1083,33 @@ void tst_Files::metadataKept()
 // profile, written with it, it opens (converted) as the input does.
 void tst_Files::profileKept_data()
 {
+    QTest::addColumn<bool>("fromJpeg");
     QTest::addColumn<int>("format");
     QTest::addColumn<int>("tolerance");
-    QTest::newRow("PNG") << int(ImageFormat::Png) << 1;
-    QTest::newRow("JPEG") << int(ImageFormat::Jpeg) << 24;
-    QTest::newRow("WebP lossless") << int(ImageFormat::Webp) << 1;
-    QTest::newRow("AVIF") << int(ImageFormat::Avif) << 40;
-    QTest::newRow("JPEG XL lossless") << int(ImageFormat::Jxl) << 1;
+    QTest::newRow("BMP to PNG") << false << int(ImageFormat::Png) << 1;
+    QTest::newRow("BMP to JPEG") << false << int(ImageFormat::Jpeg) << 24;
+    QTest::newRow("BMP to WebP lossless") << false << int(ImageFormat::Webp) << 1;
+    QTest::newRow("BMP to AVIF") << false << int(ImageFormat::Avif) << 40;
+    QTest::newRow("BMP to JPEG XL lossless") << false << int(ImageFormat::Jxl) << 1;
+    QTest::newRow("JPEG to PNG") << true << int(ImageFormat::Png) << 1;
 }
 
 void tst_Files::profileKept()
 {
+    QFETCH(bool, fromJpeg);
     QFETCH(int, format);
     QFETCH(int, tolerance);
     const QByteArray p3 = iccProfile(Profile::DisplayP3);
     const QImage inP3 = inProfile(photo(64, 48), p3);
-    const QByteArray input = bmpV5(inP3, false, p3);
+    const QByteArray input = fromJpeg ? jpeg(inP3, 95, false, 3, p3) : bmpV5(inP3, false, p3);
+    // The same pixels without the profile: what opening leaves unconverted.
+    const QImage unconverted = fromJpeg ? decoded(jpeg(inP3, 95)) : inP3;
     OpenRequest request{kBackground, {}, {}};
     request.keep = KeepProfile;
     const Made<Opened> kept = decodePicture(input, request);
     QVERIFY(kept.ok());
     QCOMPARE(kept->profile, p3);
-    VERIFY_SAME_PIXELS(kept->image, inP3);
+    VERIFY_SAME_PIXELS(kept->image, unconverted);
     WriteRequest how;
     how.format = ImageFormat(format);
     how.quality = 95;

@@ -157,7 +157,8 @@ XmpRights xmpRights(const QByteArray &file)
     XmpRights out;
     const qsizetype start = file.indexOf("<x:xmpmeta");
     const qsizetype end = start < 0 ? -1 : file.indexOf("</x:xmpmeta>", start);
-    if (end < 0)
+    // Packets are a few kilobytes; a larger one is not read.
+    if (end < 0 || end - start > (1 << 20))
         return out;
     QXmlStreamReader xml(file.mid(start, end + 12 - start));
     const QString dc = QStringLiteral("http://purl.org/dc/elements/1.1/");
