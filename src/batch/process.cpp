@@ -186,7 +186,7 @@ Outcome::File writeTarget(const Target &target, const QImage &picture, const Opt
         return File{target.path, Status::Refused, 0, 0,
                     QStringLiteral("the output's folder leads out of the output folder through a link")};
     WriteRequest how{target.output.format, target.output.qualityToUse(), target.output.lossless,
-                           o.overwrite || !there.note.isEmpty(), work, AtomicFile::Links::Replace};
+                     o.overwrite || !there.note.isEmpty(), work, AtomicFile::Links::Replace};
     how.progressive = target.output.progressive;
     how.fullChroma = target.output.fullChroma;
     how.maxBytes = target.output.maxBytes;
