@@ -1132,6 +1132,13 @@ void tst_Files::jxlOpens()
     const QImage inP3 = inProfile(source, p3);
     VERIFY_SAME_PIXELS(decoded(jxl(inP3, p3)), decoded(bmpV5(inP3, false, p3)));
     QVERIFY(decoded(jxl(source).left(200)).isNull());
+    // Its size is known from its header, as the batch command asks before
+    // it decodes.
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath("a.jxl"), jxl(source)));
+    const Made<QSize> size = pictureSize(dir.filePath("a.jxl"));
+    QVERIFY(size.ok());
+    QCOMPARE(size.value(), source.size());
 }
 
 void tst_Files::writeFailures_data()

@@ -61,5 +61,7 @@ inline constexpr int kMaxJpegScans = 500;
 // JPEG XL, bare codestream or container: told by its signature.
 [[nodiscard]] bool isJxl(const QByteArray &bytes);
 [[nodiscard]] Made<QImage> decodeJxl(const QByteArray &bytes, const Work &work);
+// The size a JPEG XL opens at, from the start of the file.
+[[nodiscard]] Made<QSize> jxlSize(const QByteArray &head);
 
 } // namespace pv

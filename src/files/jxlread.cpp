@@ -9,6 +9,9 @@
 #include <jxl/decode.h>
 #include <jxl/decode_cxx.h>
 
+#include <algorithm>
+#include <climits>
+
 namespace pv {
 
 bool isJxl(const QByteArray &bytes)
@@ -82,6 +85,23 @@ Made<void> run(JxlDecoder *dec, JxlJob &job, qint64 fileBytes)
 }
 
 } // namespace
+
+Made<QSize> jxlSize(const QByteArray &head)
+{
+    const JxlDecoderPtr dec = JxlDecoderMake(nullptr);
+    JxlBasicInfo info{};
+    if (!dec || JxlDecoderSubscribeEvents(dec.get(), JXL_DEC_BASIC_INFO) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetInput(dec.get(), reinterpret_cast<const uint8_t *>(head.constData()), size_t(head.size())) !=
+            JXL_DEC_SUCCESS)
+        return failure(damaged());
+    JxlDecoderCloseInput(dec.get());
+    if (JxlDecoderProcessInput(dec.get()) != JXL_DEC_BASIC_INFO ||
+        JxlDecoderGetBasicInfo(dec.get(), &info) != JXL_DEC_SUCCESS)
+        return failure(damaged());
+    const bool turned = info.orientation >= JXL_ORIENT_TRANSPOSE;
+    return QSize(int(std::min<uint32_t>(turned ? info.ysize : info.xsize, INT_MAX)),
+                 int(std::min<uint32_t>(turned ? info.xsize : info.ysize, INT_MAX)));
+}
 
 Made<QImage> decodeJxl(const QByteArray &bytes, const Work &work)
 {

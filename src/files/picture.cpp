@@ -253,6 +253,8 @@ Made<QSize> headerSize(QFile &file, qint64 fileSize)
         size = jpegSize(file.read(std::min<qint64>(fileSize, 1 << 20)));
     } else if (isHeif(file.peek(256))) {
         size = heifSize(file);
+    } else if (isJxl(file.peek(12))) {
+        size = jxlSize(file.read(std::min<qint64>(fileSize, 1 << 20)));
     } else {
         QImageReader reader(&file);
         if (const QSize header = reader.size(); header.isValid())
