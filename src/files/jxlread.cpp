@@ -36,7 +36,9 @@ Made<void> takeInfo(JxlDecoder *dec, JxlJob &job, qint64 fileBytes)
         return failure(damaged());
     const bool turned = job.info.orientation >= JXL_ORIENT_TRANSPOSE;
     const qint64 w = turned ? job.info.ysize : job.info.xsize, h = turned ? job.info.xsize : job.info.ysize;
-    if (!sizeAllowed(w, h) || !plausibleSize(w, h, fileBytes))
+    // libjxl works on planes of floats: three of four bytes a pixel besides
+    // the eight-bit output.
+    if (!sizeAllowed(w, h) || !plausibleSize(w, h, fileBytes) || w * h * 16 > pictureMemoryLimit())
         return failure(Fault::content(QStringLiteral("too large")));
     job.image = allocateImage(int(w), int(h), QImage::Format_RGBA8888);
     if (job.image.isNull())
