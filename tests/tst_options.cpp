@@ -38,6 +38,7 @@ void tst_Options::errors_data()
     QTest::newRow("max-size kB") << (QStringList{"--format", "jpeg", "--max-size", "100kB"} + out) << "--max-size: '100kB' is not a number of bytes (k: 1000, M: 1000000)";
     QTest::newRow("max-size PNG") << (QStringList{"--format", "png", "--max-size", "100k"} + out) << "--max-size: png is not written at a quality; jpeg, webp, avif and jxl are";
     QTest::newRow("max-size lossless") << (QStringList{"--format", "jxl", "--lossless", "--max-size", "1M"} + out) << "--max-size: a lossless file is not written at a quality; jpeg, webp, avif and jxl are";
+    QTest::newRow("keep profile in BMP") << (QStringList{"--keep-metadata", "profile"} + out) << "--keep-metadata: bmp keeps no profile; png, jpeg, webp, avif and jxl do";
     QTest::newRow("keep gps") << (QStringList{"--keep-metadata", "rights,gps"} + out) << "--keep-metadata: 'rights,gps' is not a list of rights, date, profile, or none";
     QTest::newRow("save outside") << (QStringList{"--save", "../elsewhere"} + out) << "--save: '../elsewhere' is not a folder inside the output folder";
     QTest::newRow("quality 0") << (QStringList{"--quality", "0"} + out) << "--quality: '0' is not a number from 1 to 100";

@@ -547,6 +547,9 @@ Attempt<Command> parseArguments(const QStringList &given)
         if (out.lossless && !canBeLossless(out.format))
             return failure(QStringLiteral("--lossless: %1 is not written losslessly; webp and jxl are")
                                .arg(extensionOf(out.format)));
+        // A BMP has nowhere to say its pixels are not sRGB.
+        if ((o.keepMetadata & KeepProfile) && out.format == ImageFormat::Bmp)
+            return failure(QStringLiteral("--keep-metadata: bmp keeps no profile; png, jpeg, webp, avif and jxl do"));
         if (out.maxBytes > 0 && (out.lossless || out.format == ImageFormat::Bmp || out.format == ImageFormat::Png))
             return failure(QStringLiteral("--max-size: %1 is not written at a quality; jpeg, webp, avif and jxl are")
                                .arg(out.lossless ? QStringLiteral("a lossless file") : extensionOf(out.format)));
