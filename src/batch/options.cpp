@@ -126,7 +126,8 @@ Input and output:
                           rights (EXIF Artist and Copyright, or XMP
                           dc:creator and dc:rights), date (EXIF
                           DateTimeOriginal), profile (the ICC profile, the
-                          pixels left in its colours), none (the default).
+                          pixels left in its colours; not for bmp), none
+                          (the default).
                           Never the GPS position, maker notes, camera make
                           and model, or thumbnails
       --save DIR        a step: write the picture as it stands into DIR
