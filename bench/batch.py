@@ -111,6 +111,8 @@ jobs = {
     },
     "(B4) 16 photos to 1200 x 1200, 600 x 600 and 160 x 160, JPEG quality 90": {
         "Pixelvane": [batch, "-q", "--format", "jpeg", "--quality", "90"] + three_saves + ["-o", out] + few,
+        "Pixelvane --max-size 100k": [batch, "-q", "--format", "jpeg", "--quality", "90", "--max-size", "100k"]
+                                     + three_saves + ["-o", out] + few,
         "vipsthumbnail": ["sh", "-c", " && ".join(
             f'mkdir -p "{out}/{name}" && printf "%s\\0" "$@" | xargs -0 -P {cores} -n {max(1, len(few) // cores)} '
             f'vipsthumbnail -s {w}x{h} -c -o "{out}/{name}/%s.jpg[Q=90]"' for w, h, name in sizes), "_"] + few,
@@ -148,6 +150,10 @@ jobs = {
         "Pillow": pillow("    im = im.crop((1000, 500, 5000, 3500))", "jpg", ", quality=90"),
     },
 }
+# BATCH_JOBS=B4 (a comma-separated list) runs only those jobs.
+if os.environ.get("BATCH_JOBS"):
+    wanted = [f"({name.strip()})" for name in os.environ["BATCH_JOBS"].split(",")]
+    jobs = {job: tools for job, tools in jobs.items() if any(job.startswith(w) for w in wanted)}
 
 
 only = [j for j in os.environ.get("BATCH_JOBS", "").split(",") if j]

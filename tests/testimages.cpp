@@ -7,6 +7,8 @@
 #include <gif_lib.h>
 #include <jpeglib.h>
 #include <lcms2.h>
+#include <jxl/encode.h>
+#include <jxl/encode_cxx.h>
 #include <libheif/heif.h>
 #include <zlib.h>
 #include <cmath>
@@ -430,6 +432,140 @@ QByteArray withExifOrientation(const QByteArray &jpegBytes, int orientation)
     QByteArray app1("\xff\xe1", 2);
     app1.append(char((payload.size() + 2) >> 8)).append(char((payload.size() + 2) & 255));
     return jpegBytes.left(2) + app1 + payload + jpegBytes.mid(2);
+}
+
+namespace {
+
+// A TIFF directory at `at` of the TIFF data, little endian, with the
+// values that do not fit in an entry after it.
+struct Tag {
+    quint16 tag, type;
+    quint32 count;
+    QByteArray data;
+};
+QByteArray directory(const QList<Tag> &tags, quint32 at, quint32 next = 0)
+{
+    QByteArray ifd(2 + 12 * tags.size() + 4, '\0'), values;
+    put16(ifd, 0, quint16(tags.size()));
+    const quint32 valuesAt = at + quint32(ifd.size());
+    for (qsizetype i = 0; i < tags.size(); ++i) {
+        const Tag &t = tags[i];
+        const int e = 2 + 12 * int(i);
+        put16(ifd, e, t.tag);
+        put16(ifd, e + 2, t.type);
+        put32(ifd, e + 4, t.count);
+        if (t.data.size() <= 4) {
+            ifd.replace(e + 8, t.data.size(), t.data);
+        } else {
+            put32(ifd, e + 8, valuesAt + quint32(values.size()));
+            values += t.data;
+            if (values.size() % 2)
+                values += '\0';
+        }
+    }
+    put32(ifd, 2 + 12 * int(tags.size()), next);
+    return ifd + values;
+}
+
+QByteArray le32(quint32 v)
+{
+    QByteArray b(4, '\0');
+    qToLittleEndian(v, b.data());
+    return b;
+}
+
+QByteArray ascii(const char *text) { return QByteArray(text) + '\0'; }
+
+QByteArray app1(const QByteArray &payload)
+{
+    QByteArray marker("\xff\xe1", 2);
+    marker.append(char((payload.size() + 2) >> 8)).append(char((payload.size() + 2) & 255));
+    return marker + payload;
+}
+
+QByteArray photoExif()
+{
+    // IFD0 at 8, sized first with placeholder offsets, then the EXIF and
+    // GPS directories after it.
+    auto ifd0 = [](quint32 exifAt, quint32 gpsAt) {
+        return directory({{0x010f, 2, 11, ascii("PhoneMaker")}, {0x0110, 2, 8, ascii("ModelX9")},
+                          {0x013b, 2, 9, ascii("Jane Doe")}, {0x8298, 2, 13, ascii("(c) Jane Doe")},
+                          {0x8769, 4, 1, le32(exifAt)}, {0x8825, 4, 1, le32(gpsAt)}},
+                         8);
+    };
+    const quint32 exifAt = 8 + quint32(ifd0(0, 0).size());
+    const QByteArray exif = directory({{0x9003, 2, 20, ascii("2024:05:06 07:08:09")}, {0x927c, 7, 10, "SECRETNOTE"}}, exifAt);
+    const quint32 gpsAt = exifAt + quint32(exif.size());
+    const QByteArray gps = directory({{0x0001, 2, 2, ascii("N")}, {0x0002, 5, 3, le32(35) + le32(1) + le32(40) + le32(1) + le32(0) + le32(1)}}, gpsAt);
+    return QByteArray("Exif\0\0II*\0\x08\0\0\0", 14) + ifd0(exifAt, gpsAt) + exif + gps;
+}
+
+} // namespace
+
+QByteArray withPhotoMetadata(const QByteArray &jpegBytes, bool exif, bool xmp)
+{
+    QByteArray inserted;
+    if (exif)
+        inserted += app1(photoExif());
+    if (xmp)
+        inserted += app1(QByteArray("http://ns.adobe.com/xap/1.0/\0", 29) +
+                         R"(<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#">)"
+                         R"(<rdf:Description xmlns:dc="http://purl.org/dc/elements/1.1/">)"
+                         R"(<dc:creator><rdf:Seq><rdf:li>Xmp Creator</rdf:li></rdf:Seq></dc:creator>)"
+                         R"(<dc:rights><rdf:Alt><rdf:li xml:lang="x-default">Xmp Rights</rdf:li></rdf:Alt></dc:rights>)"
+                         R"(</rdf:Description></rdf:RDF></x:xmpmeta>)");
+    return jpegBytes.left(2) + inserted + jpegBytes.mid(2);
+}
+
+QByteArray jxl(const QImage &image, const QByteArray &icc, int frames)
+{
+    const JxlEncoderPtr enc = JxlEncoderMake(nullptr);
+    JxlBasicInfo info;
+    JxlEncoderInitBasicInfo(&info);
+    info.xsize = uint32_t(image.width());
+    info.ysize = uint32_t(image.height());
+    info.bits_per_sample = 8;
+    info.uses_original_profile = JXL_TRUE;
+    info.have_animation = frames > 1 ? JXL_TRUE : JXL_FALSE;
+    info.animation.tps_numerator = 10;
+    info.animation.tps_denominator = 1;
+    JxlEncoderSetBasicInfo(enc.get(), &info);
+    JxlColorEncoding srgb;
+    JxlColorEncodingSetToSRGB(&srgb, JXL_FALSE);
+    if (icc.isEmpty())
+        JxlEncoderSetColorEncoding(enc.get(), &srgb);
+    else
+        JxlEncoderSetICCProfile(enc.get(), reinterpret_cast<const uint8_t *>(icc.constData()), size_t(icc.size()));
+    JxlEncoderFrameSettings *settings = JxlEncoderFrameSettingsCreate(enc.get(), nullptr);
+    JxlEncoderSetFrameLossless(settings, JXL_TRUE);
+    const JxlPixelFormat format{3, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+    for (int f = 0; f < frames; ++f) {
+        QImage frame = image.convertToFormat(QImage::Format_RGB888);
+        if (f > 0)
+            frame.invertPixels();
+        std::vector<uint8_t> rgb;
+        for (int y = 0; y < frame.height(); ++y)
+            rgb.insert(rgb.end(), frame.constScanLine(y), frame.constScanLine(y) + 3 * frame.width());
+        if (frames > 1) {
+            JxlFrameHeader header;
+            JxlEncoderInitFrameHeader(&header);
+            header.duration = 1;
+            JxlEncoderSetFrameHeader(settings, &header);
+        }
+        JxlEncoderAddImageFrame(settings, &format, rgb.data(), rgb.size());
+    }
+    JxlEncoderCloseInput(enc.get());
+    QByteArray out(1 << 16, '\0');
+    uint8_t *next = reinterpret_cast<uint8_t *>(out.data());
+    size_t avail = size_t(out.size());
+    while (JxlEncoderProcessOutput(enc.get(), &next, &avail) == JXL_ENC_NEED_MORE_OUTPUT) {
+        const qsizetype used = next - reinterpret_cast<uint8_t *>(out.data());
+        out.resize(out.size() * 2);
+        next = reinterpret_cast<uint8_t *>(out.data()) + used;
+        avail = size_t(out.size() - used);
+    }
+    out.truncate(next - reinterpret_cast<uint8_t *>(out.data()));
+    return out;
 }
 
 namespace {

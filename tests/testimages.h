@@ -78,6 +78,19 @@ QImage inProfile(const QImage &srgb, const QByteArray &icc);
 // Inserts an EXIF APP1 carrying an orientation right after the SOI marker.
 QByteArray withExifOrientation(const QByteArray &jpeg, int orientation);
 
+// Inserts the metadata a phone's photo carries, right after the SOI marker:
+// with `exif`, an EXIF APP1 with Artist "Jane Doe", Copyright "(c) Jane
+// Doe", DateTimeOriginal "2024:05:06 07:08:09", Make "PhoneMaker", Model
+// "ModelX9", a MakerNote "SECRETNOTE" and a GPS position (latitude ref
+// "N"); with `xmp`, an XMP APP1 whose dc:creator is "Xmp Creator" and
+// dc:rights "Xmp Rights".
+QByteArray withPhotoMetadata(const QByteArray &jpeg, bool exif, bool xmp);
+
+// A lossless JPEG XL made with libjxl's encoder: 8-bit RGB, sRGB unless
+// icc is given; frames > 1 makes an animation whose later frames are the
+// picture's negative.
+QByteArray jxl(const QImage &image, const QByteArray &icc = QByteArray(), int frames = 1);
+
 // A GIF of the picture's colours (at most 256). transparentIndex marks one
 // palette entry transparent; frames > 1 adds further, different frames.
 QByteArray gif(const QImage &image, int transparentIndex = -1, int frames = 1, bool interlaced = false);

@@ -111,6 +111,8 @@ private slots:
     void framedFromThePartDecoded();
     void productOnAWhiteSquare();
     void transparencyKeptThroughAFit();
+    void namedBySize();
+    void keptMetadataReachesTheFiles();
 };
 
 void tst_Batch::samePixelsAsTheWindow_data()
@@ -160,6 +162,9 @@ void tst_Batch::samePixelsAsTheWindow_data()
     avif.avif = true;
     QTest::newRow("AVIF, crop") << heif(photo(70, 50), avif) << "web.avif" << QStringList{"--crop", "41x33"}
                                 << QList<QByteArray>{type("txtYoko", "41"), type("txtTate", "33"), crop};
+    QTest::newRow("animated JPEG XL, shrink")
+        << jxl(photo(90, 60), {}, 2) << "anim.jxl" << QStringList{"--shrink", "45x40"}
+        << QList<QByteArray>{type("txtYoko", "45"), type("txtTate", "40"), shrink};
     QTest::newRow("edge subsets for trim and shrink")
         << bmp(pattern(203, 151), 24) << "edges.bmp"
         << QStringList{"--edges", "left,bottom", "--trim", "5", "--edges", "top,right", "--margin", "3", "--shrink", "50x40"}
@@ -1025,6 +1030,46 @@ void tst_Batch::transparencyKeptThroughAFit()
     QCOMPARE(lines[1]["reason"].toString(), QStringLiteral("--fit 25x25: it fits already (left as it was)"));
 }
 
+
+// A responsive set in one folder, each file named by its size; saves whose
+// names coincide once the sizes are known are refused, not written over.
+void tst_Batch::namedBySize()
+{
+    QTemporaryDir dir;
+    const QString input = dir.filePath("photo.jpg");
+    QVERIFY(writeFile(input, jpeg(photo(1600, 1200), 90)));
+    const QString out = dir.filePath("out");
+    const Run r = batch({"-q", "--report", dir.filePath("r.jsonl"), "--format", "webp", "--name", "{name}-{w}x{h}", "--shrink", "1200x900", "--save", "web",
+                         "--shrink", "600x450", "--save", "web", "--shrink", "160x120", "--save", "web", "-o", out, input});
+    QVERIFY2(r.status == 0, qPrintable(r.err));
+    QCOMPARE(filesUnder(out), (QStringList{"web/photo-1200x900.webp", "web/photo-160x120.webp", "web/photo-600x450.webp"}));
+    QCOMPARE(QImage(dir.filePath("out/web/photo-160x120.webp")).size(), QSize(160, 120));
+    const QList<QJsonObject> lines = reportLines(dir.filePath("r.jsonl"));
+    QCOMPARE(lines.size(), 1);
+    QCOMPARE(lines[0]["output"].toString(), dir.filePath("out/web/photo-160x120.webp"));
+    QCOMPARE(lines[0]["outputs"].toArray()[1].toObject()["output"].toString(), dir.filePath("out/web/photo-600x450.webp"));
+    // A folder gives its JPEG XL pictures too.
+    QVERIFY(QDir(dir.path()).mkdir("in") && writeFile(dir.filePath("in/photo.jxl"), jxl(photo(400, 300))));
+    const Run same = batch({"-q", "--name", "{name}-{w}", "--shrink", "160x120", "--save", "s", "--shrink", "160x100",
+                            "--save", "s", "-o", dir.filePath("same"), dir.filePath("in")});
+    QCOMPARE(same.status, 1);
+    QVERIFY2(same.err.contains(QStringLiteral("already written from")), qPrintable(same.err));
+    QCOMPARE(filesUnder(dir.filePath("same")), QStringList{"s/photo-160.bmp"});
+}
+
+void tst_Batch::keptMetadataReachesTheFiles()
+{
+    QTemporaryDir dir;
+    const QString input = dir.filePath("photo.jpg");
+    QVERIFY(writeFile(input, withPhotoMetadata(jpeg(photo(64, 48), 90), true, false)));
+    const Run r = batch({"-q", "--keep-metadata", "rights,date", "--format", "png", "--save", "png", "--format", "jpeg",
+                         "--max-size", "100k", "--save", "kept", "-o", dir.filePath("out"), input});
+    QVERIFY2(r.status == 0, qPrintable(r.err));
+    for (const char *name : {"kept/photo.jpg", "png/photo.png"}) {
+        const QByteArray kept = readFile(dir.filePath("out/") + name);
+        QVERIFY2(kept.contains("(c) Jane Doe") && kept.contains("2024:05:06 07:08:09") && !kept.contains("PhoneMaker"), name);
+    }
+}
 
 QTEST_GUILESS_MAIN(tst_Batch)
 #include "tst_batch.moc"

@@ -1,6 +1,7 @@
 // Decoding every format variant from pictures made here, refusing damaged
 // and oversized files, and writing BMP files that survive failures.
 #include "files/imagewrite.h"
+#include "files/metadata.h"
 #include "files/colour.h"
 #include "files/heifboxes.h"
 #include "files/openfolder.h"
@@ -11,11 +12,14 @@
 #include <QColorSpace>
 #include <QDir>
 #include <QRegularExpression>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTransform>
 
 #include <csignal>
+#include <libexif/exif-data.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -151,6 +155,15 @@ private slots:
     void longNames();
     void webFormats_data();
     void webFormats();
+    void jpegAsCjpegWrites_data();
+    void jpegAsCjpegWrites();
+    void sizeBudget_data();
+    void sizeBudget();
+    void metadataKept_data();
+    void metadataKept();
+    void profileKept_data();
+    void profileKept();
+    void jxlOpens();
     void writeFailures_data();
     void writeFailures();
     void readOnlyTargetUntouched();
@@ -1139,6 +1152,8 @@ void tst_Files::webFormats_data()
     QTest::newRow("WebP") << int(ImageFormat::Webp) << false << 40;
     QTest::newRow("WebP lossless") << int(ImageFormat::Webp) << true << 0;
     QTest::newRow("AVIF") << int(ImageFormat::Avif) << false << 40;
+    QTest::newRow("JPEG XL") << int(ImageFormat::Jxl) << false << 40;
+    QTest::newRow("JPEG XL lossless") << int(ImageFormat::Jxl) << true << 0;
 }
 
 void tst_Files::webFormats()
@@ -1161,6 +1176,188 @@ void tst_Files::webFormats()
     QCOMPARE(back.size(), source.size());
     const int worst = distance(back, source).worst;
     QVERIFY2(worst <= tolerance, qPrintable(QString::number(worst)));
+}
+
+// JPEGs written with optimised tables, progressive or 4:4:4 hold the
+// pixels cjpeg makes of the same BMP with the same settings, in no more
+// bytes than cjpeg's optimised tables take.
+void tst_Files::jpegAsCjpegWrites_data()
+{
+    QTest::addColumn<bool>("progressive");
+    QTest::addColumn<bool>("fullChroma");
+    QTest::newRow("optimised 4:2:0") << false << false;
+    QTest::newRow("progressive") << true << false;
+    QTest::newRow("4:4:4") << false << true;
+    QTest::newRow("progressive 4:4:4") << true << true;
+}
+
+void tst_Files::jpegAsCjpegWrites()
+{
+    QFETCH(bool, progressive);
+    QFETCH(bool, fullChroma);
+    const QString cjpeg = QStandardPaths::findExecutable(QStringLiteral("cjpeg"));
+    if (cjpeg.isEmpty())
+        QSKIP("cjpeg (libjpeg-turbo-progs) is not installed");
+    QTemporaryDir dir;
+    const QImage source = hardEdges(203, 151);
+    QVERIFY(writeFile(dir.filePath("in.bmp"), bmp(source, 24)));
+    QStringList arguments{"-quality", "85", "-optimize", "-sample", fullChroma ? "1x1" : "2x2", "-outfile",
+                          dir.filePath("cjpeg.jpg")};
+    if (progressive)
+        arguments << "-progressive";
+    QCOMPARE(QProcess::execute(cjpeg, arguments << dir.filePath("in.bmp")), 0);
+    WriteRequest how;
+    how.format = ImageFormat::Jpeg;
+    how.quality = 85;
+    how.progressive = progressive;
+    how.fullChroma = fullChroma;
+    const QByteArray ours = encodePicture(source, how), theirs = readFile(dir.filePath("cjpeg.jpg"));
+    QVERIFY(!ours.isEmpty() && !theirs.isEmpty());
+    VERIFY_SAME_PIXELS(decoded(ours), decoded(theirs));
+    QVERIFY2(ours.size() <= theirs.size(), qPrintable(QStringLiteral("%1 > %2").arg(ours.size()).arg(theirs.size())));
+    // Progressive JPEGs start their frame with SOF2, the others with SOF0.
+    QCOMPARE(ours.contains("\xff\xc2"), progressive);
+}
+
+// A budget the plain file fits gives that very file; one byte less gives
+// a smaller file of a lower quality; a budget no quality fits fails.
+void tst_Files::sizeBudget_data()
+{
+    QTest::addColumn<int>("format");
+    QTest::newRow("JPEG") << int(ImageFormat::Jpeg);
+    QTest::newRow("WebP") << int(ImageFormat::Webp);
+    QTest::newRow("AVIF") << int(ImageFormat::Avif);
+    QTest::newRow("JPEG XL") << int(ImageFormat::Jxl);
+}
+
+void tst_Files::sizeBudget()
+{
+    QFETCH(int, format);
+    const QImage source = photo(120, 90);
+    WriteRequest how;
+    how.format = ImageFormat(format);
+    how.quality = defaultQuality(how.format);
+    const QByteArray plain = encodePicture(source, how);
+    QVERIFY(!plain.isEmpty());
+    how.maxBytes = plain.size();
+    QVERIFY(encodePicture(source, how) == plain);
+    how.maxBytes = plain.size() - 1;
+    const QByteArray smaller = encodePicture(source, how);
+    QVERIFY2(!smaller.isEmpty() && smaller.size() <= how.maxBytes, qPrintable(QString::number(smaller.size())));
+    QCOMPARE(decoded(smaller).size(), source.size());
+    how.maxBytes = 40;
+    QString why;
+    QVERIFY(encodePicture(source, how, &why).isEmpty());
+    QVERIFY2(why.startsWith(QStringLiteral("does not fit in 40 bytes even at quality 1")), qPrintable(why));
+}
+
+// The rights and the date chosen are read back from every format; the
+// position, maker notes and camera never reach the file.
+void tst_Files::metadataKept_data()
+{
+    QTest::addColumn<int>("format");
+    QTest::addColumn<bool>("xmpOnly");
+    for (ImageFormat f : {ImageFormat::Jpeg, ImageFormat::Png, ImageFormat::Webp, ImageFormat::Avif, ImageFormat::Jxl})
+        QTest::addRow("%s", qPrintable(extensionOf(f))) << int(f) << false;
+    QTest::newRow("rights from XMP into JPEG") << int(ImageFormat::Jpeg) << true;
+}
+
+void tst_Files::metadataKept()
+{
+    QFETCH(int, format);
+    QFETCH(bool, xmpOnly);
+    const QByteArray input = withPhotoMetadata(jpeg(photo(64, 48), 90), !xmpOnly, xmpOnly);
+    OpenRequest request{kBackground, {}, {}};
+    request.keep = KeepRights | KeepDate;
+    const Made<Opened> opened = decodePicture(input, request);
+    QVERIFY(opened.ok());
+    WriteRequest how;
+    how.format = ImageFormat(format);
+    how.quality = 90;
+    how.exif = opened->exif;
+    const QByteArray out = encodePicture(opened->image, how);
+    QVERIFY(!out.isEmpty());
+    QCOMPARE(decoded(out).size(), QSize(64, 48));
+    for (const char *never : {"PhoneMaker", "ModelX9", "SECRETNOTE"})
+        QVERIFY2(!out.contains(never), never);
+    const QByteArray block = exifBlock(out);
+    QVERIFY(!block.isEmpty());
+    ExifData *exif = exif_data_new_from_data(reinterpret_cast<const unsigned char *>(block.constData()), unsigned(block.size()));
+    QVERIFY(exif);
+    auto text = [&](ExifIfd ifd, ExifTag tag) {
+        const ExifEntry *e = exif_content_get_entry(exif->ifd[ifd], tag);
+        return e ? QByteArray(reinterpret_cast<const char *>(e->data)) : QByteArray();
+    };
+    const QByteArray artist = text(EXIF_IFD_0, EXIF_TAG_ARTIST), copyright = text(EXIF_IFD_0, EXIF_TAG_COPYRIGHT);
+    const QByteArray date = text(EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL);
+    const unsigned gps = exif->ifd[EXIF_IFD_GPS]->count;
+    exif_data_unref(exif);
+    QCOMPARE(artist, xmpOnly ? QByteArray("Xmp Creator") : QByteArray("Jane Doe"));
+    QCOMPARE(copyright, xmpOnly ? QByteArray("Xmp Rights") : QByteArray("(c) Jane Doe"));
+    QCOMPARE(date, xmpOnly ? QByteArray() : QByteArray("2024:05:06 07:08:09"));
+    QCOMPARE(gps, 0u);
+}
+
+// A Display P3 picture kept in its colours: opened unconverted with its
+// profile, written with it, it opens (converted) as the input does.
+void tst_Files::profileKept_data()
+{
+    QTest::addColumn<bool>("fromJpeg");
+    QTest::addColumn<int>("format");
+    QTest::addColumn<int>("tolerance");
+    QTest::newRow("BMP to PNG") << false << int(ImageFormat::Png) << 1;
+    QTest::newRow("BMP to JPEG") << false << int(ImageFormat::Jpeg) << 24;
+    QTest::newRow("BMP to WebP lossless") << false << int(ImageFormat::Webp) << 1;
+    QTest::newRow("BMP to AVIF") << false << int(ImageFormat::Avif) << 40;
+    QTest::newRow("BMP to JPEG XL lossless") << false << int(ImageFormat::Jxl) << 1;
+    QTest::newRow("JPEG to PNG") << true << int(ImageFormat::Png) << 1;
+}
+
+void tst_Files::profileKept()
+{
+    QFETCH(bool, fromJpeg);
+    QFETCH(int, format);
+    QFETCH(int, tolerance);
+    const QByteArray p3 = iccProfile(Profile::DisplayP3);
+    const QImage inP3 = inProfile(photo(64, 48), p3);
+    const QByteArray input = fromJpeg ? jpeg(inP3, 95, false, 3, p3) : bmpV5(inP3, false, p3);
+    // The same pixels without the profile: what opening leaves unconverted.
+    const QImage unconverted = fromJpeg ? decoded(jpeg(inP3, 95)) : inP3;
+    OpenRequest request{kBackground, {}, {}};
+    request.keep = KeepProfile;
+    const Made<Opened> kept = decodePicture(input, request);
+    QVERIFY(kept.ok());
+    QCOMPARE(kept->profile, p3);
+    VERIFY_SAME_PIXELS(kept->image, unconverted);
+    WriteRequest how;
+    how.format = ImageFormat(format);
+    how.quality = 95;
+    how.lossless = canBeLossless(how.format);
+    how.icc = kept->profile;
+    const QByteArray out = encodePicture(kept->image, how);
+    QVERIFY(!out.isEmpty());
+    const Distance d = distance(decoded(out), decoded(input));
+    QVERIFY2(d.worst <= tolerance, qPrintable(QString::number(d.worst)));
+}
+
+// JPEG XL opens at its first frame, converted from its profile as a BMP
+// with the same profile is.
+void tst_Files::jxlOpens()
+{
+    const QImage source = photo(61, 37);
+    VERIFY_SAME_PIXELS(decoded(jxl(source)), source);
+    VERIFY_SAME_PIXELS(openedFromFile(jxl(source, {}, 3)), source);
+    const QByteArray p3 = iccProfile(Profile::DisplayP3);
+    const QImage inP3 = inProfile(source, p3);
+    VERIFY_SAME_PIXELS(decoded(jxl(inP3, p3)), decoded(bmpV5(inP3, false, p3)));
+    QVERIFY(decoded(jxl(source).left(200)).isNull());
+    // Its size is known from its header, as the batch command asks before
+    // it decodes.
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath("a.jxl"), jxl(source)));
+    const Made<QSize> size = pictureSize(dir.filePath("a.jxl"));
+    QVERIFY(size.ok());
+    QCOMPARE(size.value(), source.size());
 }
 
 void tst_Files::writeFailures_data()

@@ -28,11 +28,19 @@ void tst_Options::errors_data()
     QTest::newRow("shrink 32768 wide") << (QStringList{"--shrink", "32768x1"} + out) << "--shrink: '32768x1' is not a size WxH, each from 1 to 32767";
     QTest::newRow("margin negative") << (QStringList{"--margin", "-1"} + out) << "--margin: '-1' is not a number of pixels from 0 to 32767";
     QTest::newRow("bad edge") << (QStringList{"--edges", "top,middle"} + out) << "--edges: 'top,middle' is not a list of top, bottom, left, right, or all or none";
-    QTest::newRow("format") << (QStringList{"--format", "tga"} + out) << "--format: 'tga' is not bmp, png, jpeg, webp or avif";
-    QTest::newRow("lossless AVIF") << (QStringList{"--format=avif", "--lossless"} + out) << "--lossless: avif is not written losslessly; webp is";
-    QTest::newRow("lossless BMP") << (QStringList{"--lossless"} + out) << "--lossless: bmp is not written losslessly; webp is";
+    QTest::newRow("format") << (QStringList{"--format", "tga"} + out) << "--format: 'tga' is not bmp, png, jpeg, webp, avif or jxl";
+    QTest::newRow("lossless AVIF") << (QStringList{"--format=avif", "--lossless"} + out) << "--lossless: avif is not written losslessly; webp and jxl are";
+    QTest::newRow("lossless BMP") << (QStringList{"--lossless"} + out) << "--lossless: bmp is not written losslessly; webp and jxl are";
     QTest::newRow("lossless JPEG save") << (QStringList{"--format", "jpeg", "--lossless", "--save", "big", "--format", "webp", "--save", "small"} + out)
-                                        << "--lossless: jpg is not written losslessly; webp is";
+                                        << "--lossless: jpg is not written losslessly; webp and jxl are";
+    QTest::newRow("name with a folder") << (QStringList{"--name", "../{name}"} + out) << "--name: '../{name}' is not a file name made of text, {name}, {w} and {h}";
+    QTest::newRow("name unknown placeholder") << (QStringList{"--name", "{name}-{q}"} + out) << "--name: '{name}-{q}' is not a file name made of text, {name}, {w} and {h}";
+    QTest::newRow("subsampling 422") << (QStringList{"--subsampling", "422"} + out) << "--subsampling: '422' is not 420 or 444";
+    QTest::newRow("max-size kB") << (QStringList{"--format", "jpeg", "--max-size", "100kB"} + out) << "--max-size: '100kB' is not a number of bytes (k: 1000, M: 1000000)";
+    QTest::newRow("max-size PNG") << (QStringList{"--format", "png", "--max-size", "100k"} + out) << "--max-size: png is not written at a quality; jpeg, webp, avif and jxl are";
+    QTest::newRow("max-size lossless") << (QStringList{"--format", "jxl", "--lossless", "--max-size", "1M"} + out) << "--max-size: a lossless file is not written at a quality; jpeg, webp, avif and jxl are";
+    QTest::newRow("keep profile in BMP") << (QStringList{"--keep-metadata", "profile"} + out) << "--keep-metadata: bmp keeps no profile; png, jpeg, webp, avif and jxl do";
+    QTest::newRow("keep gps") << (QStringList{"--keep-metadata", "rights,gps"} + out) << "--keep-metadata: 'rights,gps' is not a list of rights, date, profile, or none";
     QTest::newRow("save outside") << (QStringList{"--save", "../elsewhere"} + out) << "--save: '../elsewhere' is not a folder inside the output folder";
     QTest::newRow("the same save twice") << (QStringList{"--save", "thumbs", "--shrink", "9x9", "--save", "thumbs/."} + out)
                                          << "--save: 'thumbs' is given twice for bmp files; the second would write the first's";

@@ -97,10 +97,18 @@ Attempt<void> readList(const QString &path, bool nul, QStringList &out, qint64 &
 
 } // namespace
 
+QString Target::pathFor(QSize size, const QString &input) const
+{
+    if (!namesBySize(output.name))
+        return path;
+    const QString fileName = input.mid(input.lastIndexOf(u'/') + 1);
+    return path.left(path.lastIndexOf(u'/') + 1) + templatedName(output.name, fileName, extensionOf(output.format), size);
+}
+
 bool hasPictureName(const QString &fileName)
 {
     static const QStringList extensions{".bmp", ".jpg", ".jpeg", ".gif", ".png",  ".tif",  ".tiff",
-                                        ".webp", ".heic", ".heif", ".hif", ".avif"};
+                                        ".webp", ".heic", ".heif", ".hif", ".avif", ".jxl"};
     for (const QString &e : extensions)
         if (fileName.endsWith(e, Qt::CaseInsensitive) && fileName.size() > e.size())
             return true;
@@ -147,7 +155,9 @@ Attempt<std::vector<Item>> listItems(const Options &o, bool foldCase)
         const QString fileName = input.mid(input.lastIndexOf(u'/') + 1);
         QStringList keys;
         for (const auto &[place, step] : places) {
-            const QString name = proposeSaveName(fileName, extensionOf(place.output.format));
+            const QString extension = extensionOf(place.output.format);
+            const QString name = place.output.name.isEmpty() ? proposeSaveName(fileName, extension)
+                                                             : templatedName(place.output.name, fileName, extension);
             const QString folder = place.folder.isEmpty() ? o.outputDir : o.outputDir + u'/' + place.folder;
             const QString path = QDir::cleanPath(folder + u'/' + (relative.isEmpty() ? name : relative + u'/' + name));
             QStringList parts{place.folder, relative, name};
@@ -159,7 +169,8 @@ Attempt<std::vector<Item>> listItems(const Options &o, bool foldCase)
                 continue;
             if (const auto id = identityOf(path); id && inputIdentities.contains(*id))
                 item.refusal = QStringLiteral("the output is an input, which is never written over");
-            else if (firstWriter.contains(keys.back()) || keys.count(keys.back()) > 1)
+            // Saves naming by size are told apart when their sizes are known.
+            else if (firstWriter.contains(keys.back()) || (keys.count(keys.back()) > 1 && !namesBySize(place.output.name)))
                 item.refusal = QStringLiteral("the output is already written from %1")
                                    .arg(shownName(firstWriter.value(keys.back(), input)));
         }

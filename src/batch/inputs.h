@@ -10,10 +10,13 @@ namespace pv::batch {
 
 // A file an item writes, and how.
 struct Target {
-    QString path;
+    QString path; // with a template's {w} and {h} as they are
     Output output;
     QString within; // the path relative to the output folder
     size_t step = 0; // the --save step that writes it, or the end of the steps
+    // The path of the file of a picture of `size`: `path`, or for a
+    // template naming by size the same folder and the name it gives.
+    [[nodiscard]] QString pathFor(QSize size, const QString &input) const;
 };
 
 // Names are held as filenames.h decodes them.
@@ -39,7 +42,7 @@ struct Item {
 [[nodiscard]] Attempt<std::vector<Item>> listItems(const Options &options, bool foldCase);
 
 // The names a folder's pictures may have: .bmp .jpg .jpeg .gif .png .tif
-// .tiff .webp .heic .heif .hif .avif, in any case.
+// .tiff .webp .heic .heif .hif .avif .jxl, in any case.
 [[nodiscard]] bool hasPictureName(const QString &fileName);
 
 } // namespace pv::batch

@@ -1,5 +1,6 @@
 #include "batch/options.h"
 
+#include "files/metadata.h"
 #include "input/validation.h"
 #include "surfaces/worksurfaces.h"
 
@@ -78,7 +79,7 @@ Apply Pixelvane's edits to many pictures and write the results to OUTDIR.
 
 INPUT is a picture file or a folder; a folder gives the pictures directly
 inside it (.bmp .jpg .jpeg .gif .png .tif .tiff .webp .heic .heif .hif
-.avif, in any case). Each
+.avif .jxl, in any case). Each
 picture is decoded by its content, edited as the Pixelvane window would
 edit it, and written under its own name with the output format's extension.
 
@@ -117,13 +118,36 @@ Input and output:
   -0, --null            inputs in --files-from end with NUL, not newline
                           (as find -print0 writes them)
       --format FORMAT   bmp (the default: 24-bit, as the window saves), png,
-                          jpeg, webp (at most 16383 pixels a side) or
-                          avif, for the saves after it and the end of the
-                          sequence
-      --quality Q       quality of JPEG, WebP and AVIF, 1 to 100 (default:
-                          JPEG 90, WebP 80, AVIF 60)
-      --lossless        WebP keeping every pixel exactly (not offered for
-                          AVIF, whose encoder moves some pixels a level)
+                          jpeg, webp (at most 16383 pixels a side), avif or
+                          jxl (JPEG XL), for the saves after it and the end
+                          of the sequence
+      --quality Q       quality of JPEG, WebP, AVIF and JPEG XL, 1 to 100
+                          (default: JPEG 90, WebP 80, AVIF 60, JPEG XL 90);
+                          JPEG XL's distance is 0.1 + (100 - Q) * 0.09 from
+                          Q 30 up (Q 90: 1.0), rising to at most 15 below
+      --lossless        WebP or JPEG XL keeping every pixel exactly (not
+                          offered for AVIF, whose encoder moves some pixels
+                          a level)
+      --name TEMPLATE   name the files of the saves after it and the end of
+                          the sequence by TEMPLATE: {name} the input's name
+                          without its extension, {w} and {h} the written
+                          picture's size; the format's extension is added
+      --progressive     write progressive JPEG
+      --subsampling S   JPEG colour resolution: 420 (the default, halved
+                          both ways) or 444 (whole, for text and line art)
+      --max-size BYTES  JPEG, WebP, AVIF and JPEG XL: the highest quality up
+                          to --quality whose file takes at most BYTES (k is
+                          1000, M 1000000); a picture that does not fit even
+                          at quality 1 fails
+      --keep-metadata LIST
+                        keep what LIST names of each input's metadata:
+                          rights (EXIF Artist and Copyright, or XMP
+                          dc:creator and dc:rights), date (EXIF
+                          DateTimeOriginal), profile (the ICC profile, the
+                          pixels left in its colours; not for bmp), none
+                          (the default).
+                          Never the GPS position, maker notes, camera make
+                          and model, or thumbnails
       --save DIR        a step: write the picture as it stands into DIR
                           (inside OUTDIR), in the format and quality given
                           before it; the steps after it go on from it. With
@@ -169,6 +193,12 @@ Examples:
       icons of at most 256 x 256 that keep their transparency
   pixelvane-batch --edges top,bottom --trim-border 20 -o out scans/
       cut the white rows a scanner left above and below, within 20 levels
+  pixelvane-batch --format webp --name '{name}-{w}x{h}' --shrink 1200x900 --save web --shrink 600x450 --save web --shrink 160x120 --save web -o out shop/
+      a responsive set in one folder: photo-1200x900.webp,
+      photo-600x450.webp and photo-160x120.webp for a srcset
+  pixelvane-batch --format jpeg --max-size 100k --keep-metadata rights,date -o out photos/
+      JPEGs of at most 100000 bytes, keeping the photographer's name,
+      copyright and the date taken
   find shop -name '*.jpg' -print0 | pixelvane-batch -0 --files-from - --shrink 320x240 -o thumbs
 
 A rerun skips an output this program made whose input and steps are
@@ -292,8 +322,10 @@ std::optional<QString> format(Options &o, const QString &, const QString &v)
         o.output.format = ImageFormat::Webp;
     else if (f == u"avif")
         o.output.format = ImageFormat::Avif;
+    else if (f == u"jxl")
+        o.output.format = ImageFormat::Jxl;
     else
-        return QStringLiteral("--format: '%1' is not bmp, png, jpeg, webp or avif").arg(v);
+        return QStringLiteral("--format: '%1' is not bmp, png, jpeg, webp, avif or jxl").arg(v);
     return std::nullopt;
 }
 
@@ -308,6 +340,65 @@ std::optional<QString> quality(Options &o, const QString &, const QString &v)
 std::optional<QString> lossless(Options &o, const QString &, const QString &)
 {
     o.output.lossless = true;
+    return std::nullopt;
+}
+
+// A file name with no folder in it, whose only braces are {name}, {w}
+// and {h}.
+std::optional<QString> nameTemplate(Options &o, const QString &name, const QString &v)
+{
+    QString rest = v;
+    for (const char *placeholder : {"{name}", "{w}", "{h}"})
+        rest.remove(QLatin1String(placeholder));
+    if (v.isEmpty() || v.contains(u'/') || rest.contains(u'{') || rest.contains(u'}'))
+        return QStringLiteral("%1: '%2' is not a file name made of text, {name}, {w} and {h}").arg(name, v);
+    o.output.name = v;
+    return std::nullopt;
+}
+
+std::optional<QString> progressive(Options &o, const QString &, const QString &)
+{
+    o.output.progressive = true;
+    return std::nullopt;
+}
+
+std::optional<QString> subsampling(Options &o, const QString &name, const QString &v)
+{
+    if (v != u"420" && v != u"444")
+        return QStringLiteral("%1: '%2' is not 420 or 444").arg(name, v);
+    o.output.fullChroma = v == u"444";
+    return std::nullopt;
+}
+
+// A number of bytes, with k for thousands or M for millions.
+std::optional<QString> maxSize(Options &o, const QString &name, const QString &v)
+{
+    QString digits = v;
+    qint64 unit = 1;
+    if (v.endsWith(u'k'))
+        unit = 1000, digits.chop(1);
+    else if (v.endsWith(u'M'))
+        unit = 1000 * 1000, digits.chop(1);
+    if (!numberWithin(digits, 1, 1000 * 1000 * 1000) || digits.toLongLong() * unit > qint64(1) << 40)
+        return QStringLiteral("%1: '%2' is not a number of bytes (k: 1000, M: 1000000)").arg(name, v);
+    o.output.maxBytes = digits.toLongLong() * unit;
+    return std::nullopt;
+}
+
+std::optional<QString> keepMetadata(Options &o, const QString &name, const QString &v)
+{
+    unsigned keep = 0;
+    for (const QString &what : v.split(u',')) {
+        if (what == u"rights")
+            keep |= KeepRights;
+        else if (what == u"date")
+            keep |= KeepDate;
+        else if (what == u"profile")
+            keep |= KeepProfile;
+        else if (what != u"none")
+            return QStringLiteral("%1: '%2' is not a list of rights, date, profile, or none").arg(name, v);
+    }
+    o.keepMetadata = keep;
     return std::nullopt;
 }
 
@@ -412,6 +503,11 @@ constexpr OptionRule kOptions[] = {
     {u"--format", u"", true, format},
     {u"--quality", u"", true, quality},
     {u"--lossless", u"", false, lossless},
+    {u"--name", u"", true, nameTemplate},
+    {u"--progressive", u"", false, progressive},
+    {u"--subsampling", u"", true, subsampling},
+    {u"--max-size", u"", true, maxSize},
+    {u"--keep-metadata", u"", true, keepMetadata},
     {u"--save", u"", true, saveStep},
     {u"--overwrite", u"", false, setFlag<&Options::overwrite>},
     {u"--fast", u"", false, setFlag<&Options::fast>},
@@ -467,7 +563,11 @@ std::optional<QString> saveGivenTwice(const Options &o)
     for (const Step &step : o.steps) {
         if (!step.save)
             continue;
-        const QString key = step.save->folder + u'\n' + extensionOf(step.save->output.format);
+        // Names by size are told apart only once the sizes are known.
+        if (namesBySize(step.save->output.name))
+            continue;
+        const QString key = step.save->folder + u'\n' + extensionOf(step.save->output.format) + u'\n' +
+                            step.save->output.name;
         if (seen.contains(key))
             return QStringLiteral("--save: '%1' is given twice for %2 files; the second would write the first's")
                 .arg(step.save->folder, extensionOf(step.save->output.format));
@@ -482,7 +582,8 @@ std::optional<QString> settleBackground(Options &o, const std::vector<Output> &w
 {
     const QRgb background = o.background.value_or(kWorkBackground);
     for (const Output &out : written)
-        if (qAlpha(background) == 0 && (out.format == ImageFormat::Bmp || out.format == ImageFormat::Jpeg))
+        if (qAlpha(background) == 0 &&
+            (out.format == ImageFormat::Bmp || out.format == ImageFormat::Jpeg || out.format == ImageFormat::Jxl))
             return QStringLiteral("--background transparent: %1 keeps no transparency; png, webp and avif do")
                 .arg(extensionOf(out.format));
     for (Step &step : o.steps)
@@ -492,6 +593,32 @@ std::optional<QString> settleBackground(Options &o, const std::vector<Output> &w
 }
 
 } // namespace
+
+QString templatedName(const QString &nameTemplate, const QString &inputFileName, const QString &extension, QSize size)
+{
+    // As the save rule takes the extension off: from the last dot, unless
+    // that dot starts a hidden file's name.
+    const qsizetype dot = inputFileName.lastIndexOf(u'.');
+    const QString base = dot > 0 ? inputFileName.left(dot) : inputFileName;
+    QString out;
+    for (qsizetype i = 0; i < nameTemplate.size();) {
+        const QStringView at = QStringView(nameTemplate).mid(i);
+        if (at.startsWith(u"{name}"))
+            out += base, i += 6;
+        else if (at.startsWith(u"{w}") && size.isValid())
+            out += QString::number(size.width()), i += 3;
+        else if (at.startsWith(u"{h}") && size.isValid())
+            out += QString::number(size.height()), i += 3;
+        else
+            out += nameTemplate[i++];
+    }
+    return out + u'.' + extension;
+}
+
+bool namesBySize(const QString &nameTemplate)
+{
+    return nameTemplate.contains(QStringLiteral("{w}")) || nameTemplate.contains(QStringLiteral("{h}"));
+}
 
 bool Options::saves() const
 {
@@ -571,10 +698,17 @@ Attempt<Command> parseArguments(const QStringList &given)
             written.push_back(step.save->output);
     if (written.empty())
         written.push_back(o.output);
-    for (const Output &out : written)
+    for (const Output &out : written) {
         if (out.lossless && !canBeLossless(out.format))
-            return failure(QStringLiteral("--lossless: %1 is not written losslessly; webp is")
+            return failure(QStringLiteral("--lossless: %1 is not written losslessly; webp and jxl are")
                                .arg(extensionOf(out.format)));
+        // A BMP has nowhere to say its pixels are not sRGB.
+        if ((o.keepMetadata & KeepProfile) && out.format == ImageFormat::Bmp)
+            return failure(QStringLiteral("--keep-metadata: bmp keeps no profile; png, jpeg, webp, avif and jxl do"));
+        if (out.maxBytes > 0 && (out.lossless || out.format == ImageFormat::Bmp || out.format == ImageFormat::Png))
+            return failure(QStringLiteral("--max-size: %1 is not written at a quality; jpeg, webp, avif and jxl are")
+                               .arg(out.lossless ? QStringLiteral("a lossless file") : extensionOf(out.format)));
+    }
     if (const std::optional<QString> twice = saveGivenTwice(o))
         return failure(*twice);
     if (const std::optional<QString> error = settleBackground(o, written))

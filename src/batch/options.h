@@ -8,6 +8,7 @@
 #include "input/fields.h"
 
 #include <QRgb>
+#include <QSize>
 #include <QString>
 #include <QStringList>
 #include <optional>
@@ -21,17 +22,24 @@ template <class T>
 using Attempt = Result<T, QString>;
 
 // How a picture is written: the format, its quality (the format's own
-// default unless given) and, for WebP, whether every pixel is kept
-// exactly.
+// default unless given) and, for WebP and JPEG XL, whether every pixel is
+// kept exactly; how it is named; JPEG's layout; the byte budget.
 struct Output {
     ImageFormat format = ImageFormat::Bmp;
     std::optional<int> quality;
     bool lossless = false;
+    QString name;             // a --name template; empty: the input's name
+    bool progressive = false; // JPEG
+    bool fullChroma = false;  // JPEG 4:4:4
+    qint64 maxBytes = 0;      // 0: no budget
     [[nodiscard]] int qualityToUse() const { return quality.value_or(defaultQuality(format)); }
 };
 
 // A save in the middle of the sequence: the current picture written into
-// the folder (relative to the output folder), as it stands.
+// the folder (relative to the output folder), as it stands. What tells two
+// saves' files apart is the folder with the name template
+// (output.name): saves into one folder under templates holding {w} or {h}
+// are told apart by the sizes they write.
 struct Save {
     QString folder;
     Output output;
@@ -69,6 +77,7 @@ struct Options {
     QString reportPath;
     bool fast = false;
     bool dryRun = false; // plan and tell; make, change and remove nothing
+    unsigned keepMetadata = 0; // KeepMetadata flags (files/metadata.h)
 
     [[nodiscard]] bool saves() const;
 };
@@ -85,6 +94,15 @@ struct Command {
 // next argument or joined ("-j4", "-rq"); "--" ends the options. A bad
 // command line gives the one-line error for exit status 2.
 [[nodiscard]] Attempt<Command> parseArguments(const QStringList &arguments);
+
+// The file name a --name template gives for an input file name: {name} is
+// the input's name without its extension (by the save rule), {w} and {h}
+// the written picture's width and height (left as they are for a null
+// size), then "." and the format's extension.
+[[nodiscard]] QString templatedName(const QString &nameTemplate, const QString &inputFileName,
+                                    const QString &extension, QSize size = QSize());
+// Whether a template's names depend on the picture's size.
+[[nodiscard]] bool namesBySize(const QString &nameTemplate);
 
 // The --help text.
 [[nodiscard]] QString helpText();

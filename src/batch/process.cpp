@@ -308,6 +308,7 @@ struct ItemRun {
     const OpenFolder *outdir;
     InputFacts *input;
     qint64 budget; // the memory admission counted: a child decoder's limit
+    const Opened *opened = nullptr; // the picture as opened, with the metadata it keeps
 };
 
 Outcome::File fileOutcome(const Target &target, Status status, const QString &reason)
@@ -328,6 +329,11 @@ std::vector<TargetPlan> planTargets(const Item &item, const Options &o, const Op
 {
     std::vector<TargetPlan> plans;
     for (const Target &target : item.targets) {
+        // A name by size is known, and planned, only once the picture is.
+        if (namesBySize(target.output.name)) {
+            plans.push_back({TargetPlan::Action::Write, QString(), false, std::nullopt});
+            continue;
+        }
         Made<OpenFolder> folder = outdir ? targetFolder(*outdir, target, false) : Made<OpenFolder>(failure(Fault::system(ENOENT)));
         if (!folder && isThroughLink(folder.reason()))
             plans.push_back({TargetPlan::Action::Refuse, throughLink().text, false, std::nullopt});
@@ -360,6 +366,13 @@ Outcome::File writeTarget(const Target &target, const TargetPlan &plan, const QI
     if (const FileFacts *facts = run.input->hashed())
         how.record = recordLines(*facts, target, run.options);
     const Made<void> written = writePicture(picture, nameFromBytes(placeInOutput(target.within).name), how);
+    if (run.opened) {
+        how.progressive = target.output.progressive;
+        how.fullChroma = target.output.fullChroma;
+        how.maxBytes = target.output.maxBytes;
+        how.exif = run.opened->exif;
+        how.icc = run.opened->profile;
+    }
     if (!written) {
         if (written.reason().cause == Fault::Cause::Exists)
             return fileOutcome(target, Status::Skipped, QStringLiteral("the output exists"));
@@ -447,6 +460,7 @@ Outcome decodeAndWrite(const Item &item, const std::vector<TargetPlan> &plans, c
     // reduces enough is decoded smaller.
     OpenRequest request{o.background.value_or(kWorkBackground), run.work, {}, &stop, run.budget};
     request.plan = [&o](QSize full) { return decodePlan(o.steps, full, o.fast); };
+    request.keep = o.keepMetadata;
     const Made<Opened> opened = openPicture(item.input, request);
     if (!opened) {
         const Fault &why = opened.reason();
@@ -457,9 +471,35 @@ Outcome decodeAndWrite(const Item &item, const std::vector<TargetPlan> &plans, c
         return refused(texts::cannotRead + QStringLiteral(" (") + why.text + u')');
     }
     std::vector<Outcome::File> files;
+    ItemRun withPicture = run;
+    withPicture.opened = &opened.value();
+    const auto write = [&](const Target &named, const TargetPlan &plan, const QImage &picture) {
+        if (!namesBySize(named.output.name)) {
+            files.push_back(writeTarget(named, plan, picture, withPicture));
+            return;
+        }
+        // A template naming by size gives the name now the size is known.
+        Target target = named;
+        target.path = named.pathFor(picture.size(), item.input);
+        const QString name = target.path.mid(target.path.lastIndexOf(u'/') + 1);
+        target.within = target.within.left(target.within.lastIndexOf(u'/') + 1) + name;
+        const bool again = std::any_of(files.begin(), files.end(), [&](const Outcome::File &f) {
+            return f.path.compare(target.path, Qt::CaseInsensitive) == 0;
+        });
+        if (again) {
+            files.push_back(fileOutcome(target, Status::Refused,
+                                        QStringLiteral("the output is already written from %1").arg(shownName(item.input))));
+            return;
+        }
+        Made<OpenFolder> folder = targetFolder(*run.outdir, target, false);
+        const TargetPlan planned = !folder && isThroughLink(folder.reason())
+                                       ? TargetPlan{TargetPlan::Action::Refuse, throughLink().text, false, std::nullopt}
+                                       : planTarget(folder ? &folder.value() : nullptr, target, o, *run.input);
+        files.push_back(writeTarget(target, planned, picture, withPicture));
+    };
     const SaveHere save = [&](const Step &, const QImage &picture) {
         if (files.size() < item.targets.size() && !stop.load())
-            files.push_back(writeTarget(item.targets[files.size()], plans[files.size()], picture, run));
+            write(item.targets[files.size()], plans[files.size()], picture);
     };
     const bool whole = opened->reduction == 1 && opened->region == QRect(QPoint(0, 0), opened->fullSize);
     const Attempt<Edited> edited =
@@ -472,7 +512,7 @@ Outcome decodeAndWrite(const Item &item, const std::vector<TargetPlan> &plans, c
         return out;
     }
     if (!o.saves() && !stop.load())
-        files.push_back(writeTarget(item.targets.back(), plans.back(), edited->picture, run));
+        write(item.targets.back(), plans.back(), edited->picture);
     if (files.empty())
         return {};
     const bool cut = files.size() < item.targets.size();

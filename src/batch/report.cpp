@@ -110,8 +110,11 @@ QByteArray reportLine(const Item &item, const Outcome &r, bool planned)
                  "}";
     }
     const bool lastTried = r.files.size() == item.targets.size();
+    // The last file's name as written: a template naming by size gives it
+    // only once the size is known.
+    const QString output = lastTried && !r.files.empty() ? r.files.back().path : item.output();
     return "{\"input\":" + json(shownName(item.input)) + "," +
-           members(item.output(), r.status, r.width, r.height, cut && !lastTried ? notTried : r.reason) +
+           members(output, r.status, r.width, r.height, cut && !lastTried ? notTried : r.reason) +
            ",\"outputs\":[" + files + "]" + (planned ? ",\"planned\":true}\n" : "}\n");
 }
 

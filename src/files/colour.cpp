@@ -329,6 +329,13 @@ bool equalToSrgb(cmsHPROFILE source, cmsHPROFILE srgb)
 
 } // namespace
 
+namespace {
+thread_local KeepColours *t_keepColours = nullptr;
+} // namespace
+
+KeepColours::KeepColours() : m_outer(t_keepColours) { t_keepColours = this; }
+KeepColours::~KeepColours() { t_keepColours = m_outer; }
+
 std::unique_ptr<ToSrgb> ToSrgb::from(const QByteArray &icc, PixelLayout layout)
 {
     if (icc.isEmpty())
@@ -347,6 +354,10 @@ std::unique_ptr<ToSrgb> ToSrgb::from(const QByteArray &icc, PixelLayout layout)
                       (space == cmsSigGrayData && layout == PixelLayout::Grey) || (space == cmsSigCmykData && cmyk);
     if (!fits)
         return nullptr;
+    if (t_keepColours && space == cmsSigRgbData) {
+        t_keepColours->profile = icc;
+        return nullptr;
+    }
     const cmsUInt32Number intent = cmsGetHeaderRenderingIntent(source.get());
     if (space == cmsSigGrayData)
         return GreyTable::from(context.get(), source.get(), srgb.get(), intent);

@@ -51,6 +51,22 @@ public:
     void convert(QImage &image, const Work &work) const;
 };
 
+// While one lives on a thread, RGB pictures decoded on that thread keep
+// their colours: ToSrgb::from gives nothing for an RGB profile of RGB
+// pixels and holds the profile here instead. (Grey and CMYK pictures are
+// still converted: their profiles cannot describe RGB pixels.)
+class KeepColours {
+public:
+    KeepColours();
+    ~KeepColours();
+    KeepColours(const KeepColours &) = delete;
+    KeepColours &operator=(const KeepColours &) = delete;
+    QByteArray profile; // the last kept; empty: none met
+
+private:
+    KeepColours *m_outer;
+};
+
 // Converts a whole image in place, its rows shared with the work's
 // helpers; false when nothing was to be done.
 bool convertToSrgb(QImage &image, const QByteArray &icc, PixelLayout layout, const Work &work);

@@ -69,4 +69,10 @@ void flattenInto(const QImage &image, QRgb background, QImage &out);
 // PNG are refused, their own decoders being stricter.
 [[nodiscard]] Made<QImage> decodeWithQt(const QByteArray &bytes, const Work &work);
 
+// JPEG XL, bare codestream or container: told by its signature.
+[[nodiscard]] bool isJxl(const QByteArray &bytes);
+[[nodiscard]] Made<QImage> decodeJxl(const QByteArray &bytes, const Work &work);
+// The size a JPEG XL opens at, from the start of the file.
+[[nodiscard]] Made<QSize> jxlSize(const QByteArray &head);
+
 } // namespace pv

@@ -2,12 +2,16 @@
 
 #include "files/atomicfile.h"
 #include "files/bmpwrite.h"
+#include "files/jpegwrite.h"
+#include "files/jxlwrite.h"
+#include "files/metadata.h"
 #include "input/filenames.h"
 
 #include <QBuffer>
 #include <QImageWriter>
 
-#include <csetjmp>
+#include <algorithm>
+#include <cmath>
 #include <memory>
 #include <cstdio>
 #include <cstdlib>
@@ -23,28 +27,6 @@ namespace pv {
 
 namespace {
 
-struct EncoderError {
-    jpeg_error_mgr pub;
-    std::jmp_buf jump;
-    int code = 0; // libjpeg's message code of the error
-};
-
-[[noreturn]] void onJpegError(j_common_ptr cinfo)
-{
-    auto *err = reinterpret_cast<EncoderError *>(cinfo->err);
-    err->code = cinfo->err->msg_code;
-    std::longjmp(err->jump, 1);
-}
-
-// Everything the encoder touches lives here, so that nothing depends on
-// locals after a longjmp.
-struct Encoder {
-    jpeg_compress_struct cinfo{};
-    EncoderError err{};
-    unsigned char *buffer = nullptr;
-    unsigned long size = 0;
-};
-
 Fault cannotEncode() { return Fault::content(QStringLiteral("cannot encode the picture")); }
 
 // Whether `bytes` of memory could not be had just now. An encoder that
@@ -59,42 +41,12 @@ bool memoryShort(qint64 bytes)
     return false;
 }
 
-bool encodeJpeg(Encoder &encoder, const QImage &pixels, int quality)
+Made<QByteArray> jpeg(const QImage &pixels, const WriteRequest &r, int quality)
 {
-    jpeg_compress_struct &c = encoder.cinfo;
-    c.err = jpeg_std_error(&encoder.err.pub);
-    encoder.err.pub.error_exit = onJpegError;
-    if (setjmp(encoder.err.jump))
-        return false;
-    jpeg_create_compress(&c);
-    jpeg_mem_dest(&c, &encoder.buffer, &encoder.size);
-    c.image_width = JDIMENSION(pixels.width());
-    c.image_height = JDIMENSION(pixels.height());
-    c.input_components = 4;
-    c.in_color_space = JCS_EXT_BGRX;
-    jpeg_set_defaults(&c);
-    jpeg_set_quality(&c, quality, TRUE);
-    jpeg_start_compress(&c, TRUE);
-    while (c.next_scanline < c.image_height) {
-        JSAMPROW row = const_cast<JSAMPROW>(pixels.constScanLine(int(c.next_scanline)));
-        jpeg_write_scanlines(&c, &row, 1);
-    }
-    jpeg_finish_compress(&c);
-    return true;
-}
-
-Made<QByteArray> jpeg(const QImage &pixels, int quality)
-{
-    Encoder encoder;
-    const bool ok = encodeJpeg(encoder, pixels, quality);
-    jpeg_destroy_compress(&encoder.cinfo);
-    struct Free {
-        unsigned char *buffer;
-        ~Free() { std::free(buffer); }
-    } owned{encoder.buffer};
-    if (!ok)
-        return failure(encoder.err.code == JERR_OUT_OF_MEMORY ? Fault::memory() : cannotEncode());
-    return QByteArray(reinterpret_cast<const char *>(encoder.buffer), qsizetype(encoder.size));
+    QByteArray bytes = encodeJpeg(pixels, JpegSettings{quality, r.progressive, r.fullChroma, r.exif, r.icc});
+    if (bytes.isEmpty())
+        return failure(memoryShort(qint64(pixels.width()) * pixels.height() * 4) ? Fault::memory() : cannotEncode());
+    return bytes;
 }
 
 Made<QByteArray> webp(const QImage &pixels, int quality, bool lossless)
@@ -176,7 +128,7 @@ Made<std::unique_ptr<heif_image, HeifFree>> heifImage(const QImage &pixels)
     return image;
 }
 
-Made<QByteArray> avif(const QImage &pixels, int quality)
+Made<QByteArray> avif(const QImage &pixels, int quality, const QByteArray &exif, const QByteArray &icc)
 {
     std::unique_ptr<heif_context, HeifFree> context(heif_context_alloc());
     heif_encoder *made = nullptr;
@@ -202,11 +154,20 @@ Made<QByteArray> avif(const QImage &pixels, int quality)
     nclx->full_range_flag = 1;
     options->output_nclx_profile = nclx.get();
     options->macOS_compatibility_workaround_no_nclx_profile = 0;
+    if (!icc.isEmpty() &&
+        heif_image_set_raw_color_profile(image->get(), "prof", icc.constData(), size_t(icc.size())).code != heif_error_Ok)
+        return failure(cannotEncode());
     // libheif names no cause when the encoder's memory runs out (it may even
     // say "unsupported color conversion").
-    if (heif_context_encode_image(context.get(), image->get(), encoder.get(), options.get(), nullptr).code != heif_error_Ok)
+    heif_image_handle *handle = nullptr;
+    if (heif_context_encode_image(context.get(), image->get(), encoder.get(), options.get(), &handle).code != heif_error_Ok)
         return failure(memoryShort(avifEncoderBytes(qint64(pixels.width()) * pixels.height())) ? Fault::memory()
                                                                                                : cannotEncode());
+    const bool exifAdded = exif.isEmpty() || heif_context_add_exif_metadata(context.get(), handle, exif.constData(),
+                                                                            int(exif.size())).code == heif_error_Ok;
+    heif_image_handle_release(handle);
+    if (!exifAdded)
+        return failure(cannotEncode());
     QByteArray out;
     heif_writer writer{1, [](heif_context *, const void *data, size_t size, void *target) {
                            static_cast<QByteArray *>(target)->append(static_cast<const char *>(data), qsizetype(size));
@@ -217,26 +178,99 @@ Made<QByteArray> avif(const QImage &pixels, int quality)
     return out;
 }
 
-Made<QByteArray> encoded(const QImage &pixels, ImageFormat format, int quality, bool lossless)
+Made<QByteArray> png(const QImage &pixels, const WriteRequest &r)
 {
-    switch (format) {
-    case ImageFormat::Webp:
-        return webp(pixels, quality, lossless);
-    case ImageFormat::Avif:
-        return avif(pixels, quality);
-    case ImageFormat::Jpeg:
-        return jpeg(pixels, quality);
-    case ImageFormat::Png:
-    case ImageFormat::Bmp:
-        break;
-    }
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, "png");
     if (!writer.write(pixels))
         return failure(cannotEncode());
-    return bytes;
+    return r.exif.isEmpty() && r.icc.isEmpty() ? bytes : pngWithMetadata(bytes, r.exif, r.icc);
+}
+
+// The file at one quality.
+Made<QByteArray> encoded(const QImage &pixels, const WriteRequest &r, int quality)
+{
+    switch (r.format) {
+    case ImageFormat::Webp: {
+        Made<QByteArray> bytes = webp(pixels, quality, r.lossless);
+        if (!bytes || (r.exif.isEmpty() && r.icc.isEmpty()))
+            return bytes;
+        return webpWithMetadata(bytes.value(), r.exif, r.icc);
+    }
+    case ImageFormat::Avif:
+        return avif(pixels, quality, r.exif, r.icc);
+    case ImageFormat::Jpeg:
+        return jpeg(pixels, r, quality);
+    case ImageFormat::Jxl: {
+        QByteArray bytes = encodeJxl(pixels, JxlSettings{quality, r.lossless, r.exif, r.icc});
+        if (bytes.isEmpty())
+            return failure(cannotEncode());
+        return bytes;
+    }
+    case ImageFormat::Png:
+    case ImageFormat::Bmp:
+        break;
+    }
+    return png(pixels, r);
+}
+
+// A quality and the log of its file's size.
+struct Tried {
+    int quality = 0;
+    double logSize = 0;
+};
+
+// The quality at which the log of the size, taken as a line through the
+// last two tries (or through the last with a slope of 0.05 a step, as the
+// four formats' files of photos grow from quality 50 up), meets the budget.
+int interpolated(const Tried &previous, const Tried &last, qint64 budget)
+{
+    double slope = 0.05;
+    if (previous.quality > 0 && previous.quality != last.quality) {
+        const double s = (last.logSize - previous.logSize) / (last.quality - previous.quality);
+        if (s > 0.001)
+            slope = s;
+    }
+    return last.quality + int(std::floor((std::log(double(budget)) - last.logSize) / slope));
+}
+
+// The highest quality below `above` (which does not fit) whose file fits
+// the budget: a search of [1, above) that keeps the interval still open,
+// each guess put where the sizes seen so far place the budget, and a plain
+// halving after any guess that did not halve the interval, so that it
+// never takes many more encodes than bisection and mostly far fewer (a
+// photo's file: the plain one and two more). Empty, with the reason, when
+// even quality 1 does not fit.
+QByteArray largestFitting(const QImage &pixels, const WriteRequest &r, int above, qint64 aboveSize, QString *why)
+{
+    int fits = 0, over = above;
+    qint64 overSize = aboveSize;
+    Tried previous, last{above, std::log(double(aboveSize))};
+    QByteArray best;
+    bool halve = false;
+    while (over - fits > 1) {
+        const int open = over - fits;
+        const int guess = std::clamp(halve ? (fits + over) / 2 : interpolated(previous, last, r.maxBytes), fits + 1, over - 1);
+        Made<QByteArray> tried = encoded(pixels, r, guess);
+        if (!tried) {
+            if (why)
+                *why = tried.reason().text;
+            return QByteArray();
+        }
+        QByteArray bytes = std::move(tried).value();
+        previous = last;
+        last = Tried{guess, std::log(double(std::max<qsizetype>(bytes.size(), 1)))};
+        if (bytes.size() <= r.maxBytes)
+            fits = guess, best = std::move(bytes);
+        else
+            over = guess, overSize = bytes.size();
+        halve = 2 * (over - fits) > open;
+    }
+    if (best.isEmpty() && why)
+        *why = QStringLiteral("does not fit in %1 bytes even at quality 1 (%2 bytes)").arg(r.maxBytes).arg(overSize);
+    return best;
 }
 
 QString formatName(ImageFormat format)
@@ -250,6 +284,8 @@ QString formatName(ImageFormat format)
         return QStringLiteral("WebP");
     case ImageFormat::Avif:
         return QStringLiteral("AVIF");
+    case ImageFormat::Jxl:
+        return QStringLiteral("JPEG XL");
     case ImageFormat::Bmp:
         break;
     }
@@ -269,6 +305,8 @@ QString extensionOf(ImageFormat format)
         return QStringLiteral("webp");
     case ImageFormat::Avif:
         return QStringLiteral("avif");
+    case ImageFormat::Jxl:
+        return QStringLiteral("jxl");
     case ImageFormat::Bmp:
         break;
     }
@@ -277,7 +315,7 @@ QString extensionOf(ImageFormat format)
 
 int defaultQuality(ImageFormat format)
 {
-    return format == ImageFormat::Webp ? 80 : format == ImageFormat::Avif ? 60 : 90;
+    return format == ImageFormat::Webp ? 80 : format == ImageFormat::Avif ? 60 : 90; // JPEG XL: 90, distance 1
 }
 
 int largestSide(ImageFormat format)
@@ -291,6 +329,7 @@ int largestSide(ImageFormat format)
     case ImageFormat::Avif:
         return 65536;
     case ImageFormat::Png:
+    case ImageFormat::Jxl:
     case ImageFormat::Bmp:
         break;
     }
@@ -311,7 +350,25 @@ Made<void> formatHolds(ImageFormat format, QSize size)
 
 // libheif 1.15's AV1 coding of RGB, even 4:4:4 through the identity
 // matrix, moves some pixels by a level: AVIF is not offered lossless.
-bool canBeLossless(ImageFormat format) { return format == ImageFormat::Webp; }
+bool canBeLossless(ImageFormat format) { return format == ImageFormat::Webp || format == ImageFormat::Jxl; }
+
+QByteArray encodePicture(const QImage &pixels, const WriteRequest &request, QString *why)
+{
+    Made<QByteArray> bytes = failure(Fault::memory());
+    try {
+        bytes = encoded(pixels, request, request.quality);
+    } catch (const std::bad_alloc &) {
+    }
+    if (!bytes) {
+        if (why)
+            *why = bytes.reason().text;
+        return QByteArray();
+    }
+    const bool budgeted = request.maxBytes > 0 && request.format != ImageFormat::Png && !request.lossless;
+    if (budgeted && bytes->size() > request.maxBytes)
+        return largestFitting(pixels, request, request.quality, bytes->size(), why);
+    return std::move(bytes).value();
+}
 
 Made<void> writePicture(const QImage &pixels, const QString &path, const WriteRequest &request)
 {
@@ -327,14 +384,11 @@ Made<void> writePicture(const QImage &pixels, const QString &path, const WriteRe
         return opened;
     if (request.format == ImageFormat::Bmp)
         return writeBmp(pixels, file, request.work);
-    Made<QByteArray> bytes = failure(Fault::memory());
-    try {
-        bytes = encoded(pixels, request.format, request.quality, request.lossless);
-    } catch (const std::bad_alloc &) {
-    }
-    if (!bytes)
-        return failure(bytes.reason());
-    file.writeAt(bytes->constData(), bytes->size(), 0);
+    QString why;
+    const QByteArray bytes = encodePicture(pixels, request, &why);
+    if (bytes.isEmpty())
+        return failure(why == Fault::memory().text ? Fault::memory() : Fault::content(why));
+    file.writeAt(bytes.constData(), bytes.size(), 0);
     return file.commit();
 }
 

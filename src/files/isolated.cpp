@@ -306,6 +306,10 @@ QSize headerSize(const QByteArray &bytes, IsolatedKind kind)
         const Made<QSize> size = heifSize(buffer);
         return size ? size.value() : QSize();
     }
+    if (kind == IsolatedKind::Jxl) {
+        const Made<QSize> size = jxlSize(bytes.left(1 << 20));
+        return size ? size.value() : QSize();
+    }
     return QImageReader(&buffer).size();
 }
 

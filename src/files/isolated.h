@@ -35,7 +35,7 @@
 
 namespace pv {
 
-enum class IsolatedKind : quint32 { Heif = 1, Qt = 2 };
+enum class IsolatedKind : quint32 { Heif = 1, Qt = 2, Jxl = 3 };
 
 struct IsolatedRequest {
     IsolatedKind kind = IsolatedKind::Heif;

@@ -155,6 +155,8 @@ Made<QImage> decodeForChild(const QByteArray &bytes, IsolatedKind kind, const Wo
 {
     if (kind == IsolatedKind::Heif)
         return decodeHeif(bytes, work);
+    if (kind == IsolatedKind::Jxl)
+        return decodeJxl(bytes, work);
     return decodeWithQt(bytes, work);
 }
 

@@ -3,6 +3,8 @@
 #include "files/colour.h"
 #include "files/decoders.h"
 #include "files/isolated.h"
+#include "files/embeddedprofile.h"
+#include "files/metadata.h"
 #include "input/filenames.h"
 #include "surfaces/pixelmemory.h"
 
@@ -11,6 +13,9 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -125,7 +130,7 @@ bool decodedInChild(const QByteArray &start)
            !start.startsWith("\x89PNG\r\n\x1a\n");
 }
 
-Made<Opened> decodeBytes(const QByteArray &bytes, const OpenRequest &request)
+Made<Opened> decodeFormat(const QByteArray &bytes, const OpenRequest &request)
 {
     if (bytes.startsWith("BM"))
         return finished(decodeBmp(bytes, request.work), QSize(), request.background);
@@ -135,9 +140,26 @@ Made<Opened> decodeBytes(const QByteArray &bytes, const OpenRequest &request)
         return finished(decodeGif(bytes), QSize(), request.background);
     if (bytes.startsWith("\x89PNG\r\n\x1a\n"))
         return finished(decodePng(bytes, request.work), QSize(), request.background);
-    IsolatedRequest isolated{isHeif(bytes) ? IsolatedKind::Heif : IsolatedKind::Qt, request.background, request.work,
-                             request.memoryBudget, request.stop};
+    const IsolatedKind kind = isHeif(bytes) ? IsolatedKind::Heif : isJxl(bytes) ? IsolatedKind::Jxl : IsolatedKind::Qt;
+    IsolatedRequest isolated{kind, request.background, request.work, request.memoryBudget, request.stop};
     return finished(decodeIsolated(bytes, isolated), QSize(), request.background);
+}
+
+// The metadata asked to be kept is read from the bytes already held.
+Made<Opened> decodeBytes(const QByteArray &bytes, const OpenRequest &request)
+{
+    if (request.keep == 0)
+        return decodeFormat(bytes, request);
+    std::optional<KeepColours> colours;
+    if (request.keep & KeepProfile)
+        colours.emplace();
+    Made<Opened> opened = decodeFormat(bytes, request);
+    if (opened) {
+        opened->exif = keptExif(bytes, request.keep);
+        if (colours)
+            opened->profile = colours->profile;
+    }
+    return opened;
 }
 
 } // namespace
@@ -198,6 +220,8 @@ Made<QSize> headerSize(QFile &file, qint64 fileSize)
         size = jpegSize(file.read(std::min<qint64>(fileSize, 1 << 20)));
     } else if (isHeif(file.peek(256))) {
         size = heifSize(file);
+    } else if (isJxl(file.peek(12))) {
+        size = jxlSize(file.read(std::min<qint64>(fileSize, 1 << 20)));
     } else {
         QImageReader reader(&file);
         if (const QSize header = reader.size(); header.isValid())

@@ -64,6 +64,10 @@ struct OpenRequest {
     // The memory the decode may take, for the formats decoded in a child
     // process (see files/isolated.h); 0: counted from the header.
     qint64 memoryBudget = 0;
+    // KeepMetadata flags (files/metadata.h): the EXIF to keep is handed
+    // back; with KeepProfile, an RGB picture's pixels stay in the colours
+    // of its profile, handed back, instead of being converted to sRGB.
+    unsigned keep = 0;
 };
 
 struct Opened {
@@ -71,6 +75,8 @@ struct Opened {
     QSize fullSize;    // the picture's size, upright, before any reduction
     QRect region;      // the part of the full picture `image` holds
     int reduction = 1; // image is region reduced this many times (rounded up)
+    QByteArray exif;    // as OpenRequest::keep asks: "Exif\0\0" and TIFF
+    QByteArray profile; // with KeepProfile: the profile of image's colours; empty: sRGB
 };
 
 // Opens a regular file (a link to one is fine; a device, a FIFO or a socket

@@ -1,4 +1,5 @@
 // Arbitrary bytes through the program's own decoding of an opened file.
+#include "files/metadata.h"
 #include "files/picture.h"
 
 #include <QGuiApplication>
@@ -42,6 +43,8 @@ void partAsWhole(const QByteArray &bytes, const pv::Made<pv::Opened> &whole)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(data), qsizetype(size));
+    // The metadata a user may keep is read from the same bytes.
+    (void)pv::keptExif(bytes, pv::KeepRights | pv::KeepDate);
     const pv::Made<pv::Opened> d = pv::decodePicture(bytes);
     if (d.ok()) {
         // What opens is opaque RGB32 within the limits.
