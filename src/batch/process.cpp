@@ -365,7 +365,6 @@ Outcome::File writeTarget(const Target &target, const TargetPlan &plan, const QI
                      run.work, AtomicFile::Links::Replace, &folder.value(), QByteArray(), plan.replaceOnly};
     if (const FileFacts *facts = run.input->hashed())
         how.record = recordLines(*facts, target, run.options);
-    const Made<void> written = writePicture(picture, nameFromBytes(placeInOutput(target.within).name), how);
     if (run.opened) {
         how.progressive = target.output.progressive;
         how.fullChroma = target.output.fullChroma;
@@ -373,6 +372,7 @@ Outcome::File writeTarget(const Target &target, const TargetPlan &plan, const QI
         how.exif = run.opened->exif;
         how.icc = run.opened->profile;
     }
+    const Made<void> written = writePicture(picture, nameFromBytes(placeInOutput(target.within).name), how);
     if (!written) {
         if (written.reason().cause == Fault::Cause::Exists)
             return fileOutcome(target, Status::Skipped, QStringLiteral("the output exists"));

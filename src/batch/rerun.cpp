@@ -30,7 +30,9 @@ QByteArray stepsText(const Target &target, const Options &o)
     return QJsonDocument(steps).toJson(QJsonDocument::Compact) + " format " + extensionOf(out.format).toUtf8() +
            " quality " + QByteArray::number(out.qualityToUse()) + " lossless " + (out.lossless ? "1" : "0") +
            " fast " + (o.fast ? "1" : "0") + " background " +
-           QByteArray::number(o.background.value_or(kWorkBackground), 16);
+           QByteArray::number(o.background.value_or(kWorkBackground), 16) + " progressive " +
+           (out.progressive ? "1" : "0") + " subsampling " + (out.fullChroma ? "444" : "420") + " max-size " +
+           QByteArray::number(out.maxBytes) + " metadata " + QByteArray::number(o.keepMetadata);
 }
 
 QByteArray factsText(const FileFacts &f, bool withTime)
