@@ -1302,27 +1302,35 @@ void tst_Files::metadataKept()
 // profile, written with it, it opens (converted) as the input does.
 void tst_Files::profileKept_data()
 {
-    QTest::addColumn<bool>("fromJpeg");
+    QTest::addColumn<QString>("from");
     QTest::addColumn<int>("format");
     QTest::addColumn<int>("tolerance");
-    QTest::newRow("BMP to PNG") << false << int(ImageFormat::Png) << 1;
-    QTest::newRow("BMP to JPEG") << false << int(ImageFormat::Jpeg) << 24;
-    QTest::newRow("BMP to WebP lossless") << false << int(ImageFormat::Webp) << 1;
-    QTest::newRow("BMP to AVIF") << false << int(ImageFormat::Avif) << 40;
-    QTest::newRow("BMP to JPEG XL lossless") << false << int(ImageFormat::Jxl) << 1;
-    QTest::newRow("JPEG to PNG") << true << int(ImageFormat::Png) << 1;
+    QTest::newRow("BMP to PNG") << "bmp" << int(ImageFormat::Png) << 1;
+    QTest::newRow("BMP to JPEG") << "bmp" << int(ImageFormat::Jpeg) << 24;
+    QTest::newRow("BMP to WebP lossless") << "bmp" << int(ImageFormat::Webp) << 1;
+    QTest::newRow("BMP to AVIF") << "bmp" << int(ImageFormat::Avif) << 40;
+    QTest::newRow("BMP to JPEG XL lossless") << "bmp" << int(ImageFormat::Jxl) << 1;
+    QTest::newRow("JPEG to PNG") << "jpeg" << int(ImageFormat::Png) << 1;
+    // Decoded in the child process, which hands the profile back.
+    QTest::newRow("HEIC to PNG") << "heic" << int(ImageFormat::Png) << 1;
 }
 
 void tst_Files::profileKept()
 {
-    QFETCH(bool, fromJpeg);
+    QFETCH(QString, from);
     QFETCH(int, format);
     QFETCH(int, tolerance);
     const QByteArray p3 = iccProfile(Profile::DisplayP3);
     const QImage inP3 = inProfile(photo(64, 48), p3);
-    const QByteArray input = fromJpeg ? jpeg(inP3, 95, false, 3, p3) : bmpV5(inP3, false, p3);
+    HeifOptions heic;
+    heic.chroma444 = true;
+    const QByteArray plainHeic = from == u"heic" ? testimages::heif(inP3, heic) : QByteArray();
+    heic.icc = p3;
+    const QByteArray input = from == u"jpeg"   ? jpeg(inP3, 95, false, 3, p3)
+                             : from == u"heic" ? testimages::heif(inP3, heic)
+                                               : bmpV5(inP3, false, p3);
     // The same pixels without the profile: what opening leaves unconverted.
-    const QImage unconverted = fromJpeg ? decoded(jpeg(inP3, 95)) : inP3;
+    const QImage unconverted = from == u"jpeg" ? decoded(jpeg(inP3, 95)) : from == u"heic" ? decoded(plainHeic) : inP3;
     OpenRequest request{kBackground, {}, {}};
     request.keep = KeepProfile;
     const Made<Opened> kept = decodePicture(input, request);

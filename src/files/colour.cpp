@@ -335,6 +335,12 @@ thread_local KeepColours *t_keepColours = nullptr;
 
 KeepColours::KeepColours() : m_outer(t_keepColours) { t_keepColours = this; }
 KeepColours::~KeepColours() { t_keepColours = m_outer; }
+bool KeepColours::active() { return t_keepColours != nullptr; }
+void KeepColours::offer(const QByteArray &icc)
+{
+    if (t_keepColours && !icc.isEmpty())
+        t_keepColours->profile = icc;
+}
 
 std::unique_ptr<ToSrgb> ToSrgb::from(const QByteArray &icc, PixelLayout layout)
 {

@@ -62,6 +62,10 @@ public:
     KeepColours(const KeepColours &) = delete;
     KeepColours &operator=(const KeepColours &) = delete;
     QByteArray profile; // the last kept; empty: none met
+    // Whether one is active on this thread.
+    [[nodiscard]] static bool active();
+    // Hands it a profile kept elsewhere (by a decoder in a child process).
+    static void offer(const QByteArray &icc);
 
 private:
     KeepColours *m_outer;

@@ -1,6 +1,8 @@
 // The parent's side of decoding in a child process.
 #include "files/isolated.h"
 
+#include "files/colour.h"
+
 #include "files/decoders.h"
 #include "files/isolatedwire.h"
 #include "files/picture.h"
@@ -270,6 +272,9 @@ Made<wire::Reply> awaitReply(Child &child, const Limits &limits, const std::atom
 }
 
 // What a reply means for the picture.
+// A kept profile larger than this is not taken from a child.
+constexpr quint32 kMostProfileBytes = 16u << 20;
+
 Made<QImage> replied(const wire::Reply &reply, int pixelsFd, const Limits &limits)
 {
     const QString text = QString::fromUtf8(reply.text, qstrnlen(reply.text, sizeof reply.text));
@@ -277,6 +282,12 @@ Made<QImage> replied(const wire::Reply &reply, int pixelsFd, const Limits &limit
     case wire::Status::Decoded:
         if (pixelsFd < 0)
             return crashed(QStringLiteral("the decoder gave no pixels"));
+        if (reply.profileBytes > 0 && reply.profileBytes <= kMostProfileBytes) {
+            QByteArray icc(qsizetype(reply.profileBytes), Qt::Uninitialized);
+            const off_t at = off_t(reply.width) * reply.height * 4;
+            if (::pread(pixelsFd, icc.data(), size_t(icc.size()), at) == ssize_t(icc.size()))
+                KeepColours::offer(icc);
+        }
         return mappedPixels(pixelsFd, reply.width, reply.height, reply.transparent != 0);
     case wire::Status::Refused:
         return failure(Fault::content(text.isEmpty() ? QStringLiteral("refused by the decoder") : text));
@@ -345,6 +356,7 @@ Made<QImage> ask(const QByteArray &bytes, const IsolatedRequest &request, const 
     message.bytes = bytes.size();
     message.memoryLimit = limits.memory;
     message.seconds = limits.seconds;
+    message.keepProfile = request.keepProfile ? 1 : 0;
     const bool sent = wire::sendWithFd(child.socket(), &message, sizeof message, bytesFd);
     ::close(bytesFd);
     if (!sent)

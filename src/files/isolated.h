@@ -45,6 +45,9 @@ struct IsolatedRequest {
     // from the header, as the batch command's admission counts a picture.
     qint64 memoryBudget = 0;
     const std::atomic<bool> *stop = nullptr; // ends the child at once
+    // An RGB picture's pixels stay in the colours of its profile, which is
+    // handed to this thread's KeepColours (colour.h).
+    bool keepProfile = false;
 };
 
 // The picture decoded by a child, opaque RGB32. Refused (Content) when the

@@ -1,5 +1,6 @@
 // The child's side of decodeIsolated: one request at a time, each under the
 // limits it carries.
+#include "files/colour.h"
 #include "files/decoders.h"
 #include "files/isolated.h"
 #include "files/isolatedwire.h"
@@ -10,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <fcntl.h>
 #include <malloc.h>
 #include <sys/mman.h>
@@ -69,13 +71,13 @@ void say(wire::Reply &reply, wire::Status status, const QString &text)
 
 // The picture laid over the background into a sealed memory file of its
 // pixels; -1 when that memory cannot be had.
-int pixelsFile(const QImage &image, QRgb background)
+int pixelsFile(const QImage &image, QRgb background, const QByteArray &profile)
 {
     const int fd = ::memfd_create("pixelvane-pixels", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (fd < 0)
         return -1;
     const size_t bytes = size_t(image.width()) * size_t(image.height()) * 4;
-    void *mapped = ::ftruncate(fd, off_t(bytes)) == 0
+    void *mapped = ::ftruncate(fd, off_t(bytes + size_t(profile.size()))) == 0
                        ? ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0)
                        : MAP_FAILED;
     if (mapped == MAP_FAILED) {
@@ -86,6 +88,10 @@ int pixelsFile(const QImage &image, QRgb background)
     flattenInto(image, background, out);
     out = QImage();
     ::munmap(mapped, bytes);
+    if (!profile.isEmpty() && ::pwrite(fd, profile.constData(), size_t(profile.size()), off_t(bytes)) != profile.size()) {
+        ::close(fd);
+        return -1;
+    }
     if (::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
         ::close(fd);
         return -1;
@@ -101,12 +107,17 @@ wire::Reply decodeLimited(const wire::Request &request, const QByteArray &bytes,
     applyLimits(request);
     try {
         const Work work{qMax(request.helpers, 0)};
+        std::optional<KeepColours> keep;
+        if (request.keepProfile)
+            keep.emplace();
         const Made<QImage> made = decode(bytes, IsolatedKind(request.kind), work);
         if (!made) {
             const bool memory = made.reason().cause == Fault::Cause::Memory;
             say(reply, memory ? wire::Status::OverMemory : wire::Status::Refused, made.reason().text);
         } else {
-            pixelsFd = pixelsFile(made.value(), request.background);
+            const QByteArray profile = keep ? keep->profile.left(16 << 20) : QByteArray();
+            pixelsFd = pixelsFile(made.value(), request.background, profile);
+            reply.profileBytes = pixelsFd < 0 ? 0 : quint32(profile.size());
             reply.status = pixelsFd < 0 ? wire::Status::NoMemory : wire::Status::Decoded;
             reply.width = made->width();
             reply.height = made->height();

@@ -32,6 +32,7 @@ struct Request {
     qint64 bytes = 0;       // of the attached file
     qint64 memoryLimit = 0; // the data limit to set; 0: none
     qint64 seconds = 0;     // the processor time the picture may take
+    quint32 keepProfile = 0; // an RGB picture stays in its profile's colours
 };
 
 enum class Status : quint32 {
@@ -49,7 +50,8 @@ struct Reply {
     qint32 height = 0;
     quint32 retiring = 0; // the child ends after this reply
     quint32 transparent = 0; // the pixels are premultiplied ARGB, not opaque RGB
-    char text[456] = {};
+    quint32 profileBytes = 0; // the kept profile, after the pixels
+    char text[452] = {};
 };
 
 // Sends `size` bytes as one datagram, with `fd` attached unless it is -1.

@@ -141,7 +141,8 @@ Made<Opened> decodeFormat(const QByteArray &bytes, const OpenRequest &request)
     if (bytes.startsWith("\x89PNG\r\n\x1a\n"))
         return finished(decodePng(bytes, request.work), QSize(), request.background);
     const IsolatedKind kind = isHeif(bytes) ? IsolatedKind::Heif : isJxl(bytes) ? IsolatedKind::Jxl : IsolatedKind::Qt;
-    IsolatedRequest isolated{kind, request.background, request.work, request.memoryBudget, request.stop};
+    IsolatedRequest isolated{kind, request.background, request.work, request.memoryBudget, request.stop,
+                             (request.keep & KeepProfile) != 0};
     return finished(decodeIsolated(bytes, isolated), QSize(), request.background);
 }
 
