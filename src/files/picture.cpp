@@ -74,7 +74,9 @@ bool sizeAllowed(qint64 w, qint64 h)
 
 qint64 openingBytes(QSize size, qint64 fileBytes, bool decodedInChild)
 {
-    const qint64 pixels = qint64(std::max(size.width(), 1)) * std::max(size.height(), 1);
+    // A side beyond the limit is refused anyway; held to it, a header's
+    // claim cannot overflow the count.
+    const qint64 pixels = qint64(std::clamp(size.width(), 1, kMaxSide + 1)) * std::clamp(size.height(), 1, kMaxSide + 1);
     return pixels * (decodedInChild ? 32 : 8) + (qint64(4) << 20) + fileBytes;
 }
 
