@@ -1,6 +1,6 @@
 // The batch command's command line: the exact line each mistake gets, and
 // what a good line asks for.
-#include "batch/options.h"
+#include "batch/optionrules.h"
 
 #include <QTest>
 
@@ -15,6 +15,7 @@ private slots:
     void steps();
     void frameSteps();
     void joinedShortOptions();
+    void helpListsEveryOption();
 };
 
 void tst_Options::errors_data()
@@ -135,6 +136,34 @@ void tst_Options::joinedShortOptions()
     QVERIFY(parsed->options.recursive && parsed->options.quiet);
     QCOMPARE(parsed->options.workers, 3);
     QCOMPARE(parsed->options.outputDir, QStringLiteral("out"));
+}
+
+// The help is built from the option rows: each option starts a line of
+// it, with its value, and the parser takes it by that spelling.
+void tst_Options::helpListsEveryOption()
+{
+    const QString help = helpText();
+    QStringList spelled;
+    for (const EditDescription &d : kEdits)
+        spelled << QStringLiteral("      --%1 %2").arg(QLatin1String(d.option.data(), qsizetype(d.option.size())),
+                                                     d.input == EditInput::Pixels ? "N" : "WxH");
+    for (const OptionRule &rule : optionRules()) {
+        QString left = rule.shortName.isEmpty() ? QStringLiteral("      ") : QStringLiteral("  %1, ").arg(rule.shortName);
+        left += rule.longName.toString();
+        if (!rule.valueName.isEmpty())
+            left += u' ' + rule.valueName.toString();
+        spelled << left;
+        QVERIFY2(!rule.help.isEmpty(), qPrintable(rule.longName.toString()));
+        // Known to the parser: a flag refuses a value, an option asks for one.
+        const QString name = rule.longName.toString();
+        if (!rule.apply)
+            continue;
+        const Attempt<Command> parsed = parseArguments(rule.valueName.isEmpty() ? QStringList{name + QStringLiteral("=1")} : QStringList{name});
+        QVERIFY(!parsed.ok());
+        QCOMPARE(parsed.reason(), name + (rule.valueName.isEmpty() ? QStringLiteral(" takes no value") : QStringLiteral(" needs a value")));
+    }
+    for (const QString &left : spelled)
+        QVERIFY2(help.contains(u'\n' + left + u' ') || help.contains(u'\n' + left + u'\n'), qPrintable(left));
 }
 
 QTEST_APPLESS_MAIN(tst_Options)
