@@ -1,6 +1,6 @@
 // The batch command's command line: the exact line each mistake gets, and
 // what a good line asks for.
-#include "batch/options.h"
+#include "batch/optionrules.h"
 
 #include <QTest>
 
@@ -15,6 +15,7 @@ private slots:
     void steps();
     void frameSteps();
     void joinedShortOptions();
+    void helpListsEveryOption();
 };
 
 void tst_Options::errors_data()
@@ -85,17 +86,19 @@ void tst_Options::steps()
     QCOMPARE(o.inputs, QStringList{"-a.jpg"});
     QCOMPARE(o.steps.size(), size_t(5));
     const Step &edges = o.steps[0], &margin = o.steps[1], &shrink = o.steps[2], &trim = o.steps[3], &crop = o.steps[4];
-    QVERIFY(edges.edges && !edges.click);
-    QVERIFY(!edges.edges->up && edges.edges->down && edges.edges->left && !edges.edges->right);
-    QCOMPARE(margin.reSizeValue.value_or(QString()), QStringLiteral("7"));
-    QVERIFY(!margin.click);
-    QCOMPARE(shrink.click, std::optional(EditKind::Shrink));
-    QCOMPARE(shrink.yoko.value_or(QString()), QStringLiteral("0320")); // as typed, as a field keeps it
-    QCOMPARE(shrink.tate.value_or(QString()), QStringLiteral("240"));
+    const auto *boxes = std::get_if<EdgesStep>(&edges.kind);
+    QVERIFY(boxes && !edges.edit());
+    QVERIFY(!boxes->edges.up && boxes->edges.down && boxes->edges.left && !boxes->edges.right);
+    const auto *typed = std::get_if<MarginStep>(&margin.kind);
+    QVERIFY(typed && !margin.edit());
+    QCOMPARE(typed->margin, QStringLiteral("7"));
+    QVERIFY(shrink.edit() && shrink.edit()->kind == EditKind::Shrink);
+    QCOMPARE(shrink.edit()->width, QStringLiteral("0320")); // as typed, as a field keeps it
+    QCOMPARE(shrink.edit()->height, QStringLiteral("240"));
     QCOMPARE(shrink.given, QStringLiteral("--shrink 0320X240"));
-    QCOMPARE(trim.click, std::optional(EditKind::Trim));
-    QCOMPARE(trim.dotDelValue.value_or(QString()), QStringLiteral("5"));
-    QCOMPARE(crop.click, std::optional(EditKind::CentreCrop));
+    QVERIFY(trim.edit() && trim.edit()->kind == EditKind::Trim);
+    QCOMPARE(trim.edit()->pixels, QStringLiteral("5"));
+    QVERIFY(crop.edit() && crop.edit()->kind == EditKind::CentreCrop);
     QCOMPARE(crop.given, QStringLiteral("--crop 30x20"));
     Fields f;
     for (const Step &s : o.steps)
@@ -115,7 +118,7 @@ void tst_Options::frameSteps()
     const Options &o = parsed->options;
     QCOMPARE(o.steps.size(), size_t(3));
     QCOMPARE(o.background, std::optional<QRgb>(0xffa0b1c2));
-    const FrameStep &trim = *o.steps[0].frame, &fit = *o.steps[1].frame, &pad = *o.steps[2].frame;
+    const FrameStep &trim = *o.steps[0].frame(), &fit = *o.steps[1].frame(), &pad = *o.steps[2].frame();
     QVERIFY(trim.kind == FrameKind::TrimBorder && trim.threshold == 8);
     QVERIFY(fit.kind == FrameKind::Fit && fit.width == 0 && fit.height == 300);
     QVERIFY(pad.kind == FrameKind::Pad && pad.width == 1000 && pad.height == 1000);
@@ -123,7 +126,7 @@ void tst_Options::frameSteps()
     QCOMPARE(o.steps[2].given, QStringLiteral("--pad 1000X1000"));
     const Attempt<Command> plain = parseArguments({"--pad", "10x10", "-o", "out", "a.png"});
     QVERIFY(plain.ok() && !plain->options.background);
-    QCOMPARE(plain->options.steps[0].frame->background, 0xfff0f0f0u); // the window's grey
+    QCOMPARE(plain->options.steps[0].frame()->background, 0xfff0f0f0u); // the window's grey
 }
 
 void tst_Options::joinedShortOptions()
@@ -133,6 +136,34 @@ void tst_Options::joinedShortOptions()
     QVERIFY(parsed->options.recursive && parsed->options.quiet);
     QCOMPARE(parsed->options.workers, 3);
     QCOMPARE(parsed->options.outputDir, QStringLiteral("out"));
+}
+
+// The help is built from the option rows: each option starts a line of
+// it, with its value, and the parser takes it by that spelling.
+void tst_Options::helpListsEveryOption()
+{
+    const QString help = helpText();
+    QStringList spelled;
+    for (const EditDescription &d : kEdits)
+        spelled << QStringLiteral("      --%1 %2").arg(QLatin1String(d.option.data(), qsizetype(d.option.size())),
+                                                     d.input == EditInput::Pixels ? "N" : "WxH");
+    for (const OptionRule &rule : optionRules()) {
+        QString left = rule.shortName.isEmpty() ? QStringLiteral("      ") : QStringLiteral("  %1, ").arg(rule.shortName);
+        left += rule.longName.toString();
+        if (!rule.valueName.isEmpty())
+            left += u' ' + rule.valueName.toString();
+        spelled << left;
+        QVERIFY2(!rule.help.isEmpty(), qPrintable(rule.longName.toString()));
+        // Known to the parser: a flag refuses a value, an option asks for one.
+        const QString name = rule.longName.toString();
+        if (!rule.apply)
+            continue;
+        const Attempt<Command> parsed = parseArguments(rule.valueName.isEmpty() ? QStringList{name + QStringLiteral("=1")} : QStringList{name});
+        QVERIFY(!parsed.ok());
+        QCOMPARE(parsed.reason(), name + (rule.valueName.isEmpty() ? QStringLiteral(" takes no value") : QStringLiteral(" needs a value")));
+    }
+    for (const QString &left : spelled)
+        QVERIFY2(help.contains(u'\n' + left + u' ') || help.contains(u'\n' + left + u'\n'), qPrintable(left));
 }
 
 QTEST_APPLESS_MAIN(tst_Options)

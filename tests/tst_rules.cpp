@@ -7,6 +7,7 @@
 #include "input/validation.h"
 #include "preview/previewrule.h"
 
+#include <QHash>
 #include <QTest>
 
 using namespace pv;
@@ -402,12 +403,20 @@ void tst_Rules::validation()
         return;
     const Checked<void> r = fncInputCheck(*editKind, e);
     if (message.isEmpty()) {
-        QVERIFY2(r.ok(), qPrintable(r.ok() ? QString() : r.reason().text));
+        QVERIFY2(r.ok(), qPrintable(r.ok() ? QString() : r.reason().message.text));
     } else {
         QVERIFY(!r.ok());
-        QCOMPARE(r.reason().text, message);
-        QCOMPARE(r.reason().title, QStringLiteral("Error"));
-        QCOMPARE(int(r.reason().icon), icon);
+        QCOMPARE(r.reason().message.text, message);
+        QCOMPARE(r.reason().message.title, QStringLiteral("Error"));
+        QCOMPARE(int(r.reason().message.icon), icon);
+        // Callers decide by the code, which goes with the message.
+        using Code = Refusal::Code;
+        const QHash<QString, Code> codes{{texts::loadFirst, Code::NotLoaded},     {texts::enterNumber, Code::NotANumber},
+                                         {texts::sameSize, Code::SameSize},       {texts::zeroOrLess, Code::NotPositive},
+                                         {texts::shrinkOnly, Code::NotSmaller},   {texts::checkUpDown, Code::NoUpOrDown},
+                                         {texts::checkLeftRight, Code::NoLeftOrRight}, {texts::noEdgeChecked, Code::NoEdge}};
+        QVERIFY(codes.contains(message));
+        QCOMPARE(int(r.reason().code), int(codes.value(message)));
     }
 }
 

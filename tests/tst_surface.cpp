@@ -1,7 +1,7 @@
 // Copy and stretch between surfaces: exact copies with clipping, stretch
 // sizes, and a reduced photo keeping its brightness; the edit buttons'
-// clicks on a picture.
-#include "surfaces/edits.h"
+// clicks on a document.
+#include "surfaces/document.h"
 #include "surfaces/framing.h"
 #include "surfaces/resample.h"
 #include "surfaces/surface.h"
@@ -396,31 +396,42 @@ void tst_Surface::click()
     QFETCH(bool, captured);
     QFETCH(int, margin);
     const QImage picture = photo(40, 30);
-    EditState state;
-    state.setLoadedSize(40, 30);
-    Fields f;
-    f.yoko = fields[0];
-    f.tate = fields[1];
-    f.reSizeValue = fields[2];
-    f.dotDelValue = fields[3];
-    f.edges = {edges.contains(u'u'), edges.contains(u'd'), edges.contains(u'l'), edges.contains(u'r')};
-    const EditOutcome did = runClick(EditKind(kind), entriesOf(f, state), state, picture);
-    QCOMPARE(did.captured, captured);
-    QCOMPARE(did.refusal ? did.refusal->text : QString(), refusal);
-    QCOMPARE(int(did.state.intReSizeValue), margin);
+    Document doc;
+    doc.open(picture);
+    QCOMPARE(doc.fields.yoko + u'x' + doc.fields.tate, QStringLiteral("40x30")); // as opening leaves them
+    doc.fields.yoko = fields[0];
+    doc.fields.tate = fields[1];
+    doc.fields.reSizeValue = fields[2];
+    doc.fields.dotDelValue = fields[3];
+    doc.fields.edges = {edges.contains(u'u'), edges.contains(u'd'), edges.contains(u'l'), edges.contains(u'r')};
+    const EditState before = doc.state();
+    const EditOutcome did = doc.click(EditKind(kind));
+    QCOMPARE(did.plan.captured, captured);
+    QCOMPARE(did.plan.refusal ? did.plan.refusal->message.text : QString(), refusal);
+    QCOMPARE(int(doc.state().intReSizeValue), margin);
+    // Only a shrink whose entries were captured writes its margin back.
+    const bool writesBack = captured && EditKind(kind) == EditKind::Shrink;
+    QCOMPARE(doc.fields.reSizeValue, writesBack ? QString::number(margin) : fields[2]);
     if (!captured)
-        QCOMPARE(did.state.intInYoko, state.intInYoko); // nothing captured
+        QCOMPARE(doc.state().intInYoko, before.intInYoko); // nothing captured
     if (kept.isEmpty()) {
         QVERIFY(did.picture.isNull());
-        QCOMPARE(did.state.intEditYoko, state.intEditYoko);
+        QCOMPARE(doc.state().intEditYoko, before.intEditYoko);
+        VERIFY_SAME_PIXELS(doc.current(), picture);
         return;
     }
     const QSize size = EditKind(kind) == EditKind::Shrink ? QSize(fields[0].toInt(), fields[1].toInt()) : kept.size();
-    QCOMPARE(QSize(did.state.intEditYoko, did.state.intEditTate), size);
+    QCOMPARE(QSize(doc.state().intEditYoko, doc.state().intEditTate), size);
     const QImage expected = EditKind(kind) == EditKind::Shrink
                                 ? resample(picture.copy(kept), size.width(), size.height())
                                 : picture.copy(kept);
     VERIFY_SAME_PIXELS(did.picture, expected);
+    VERIFY_SAME_PIXELS(doc.current(), expected);
+    // Restoring brings back the picture as loaded, and its size in the fields.
+    doc.restore();
+    QCOMPARE(QSize(doc.state().intEditYoko, doc.state().intEditTate), QSize(40, 30));
+    QCOMPARE(doc.fields.yoko + u'x' + doc.fields.tate, QStringLiteral("40x30"));
+    VERIFY_SAME_PIXELS(doc.current(), picture);
 }
 
 QTEST_GUILESS_MAIN(tst_Surface)

@@ -6,7 +6,6 @@
 #include "files/imagewrite.h"
 #include "files/picture.h"
 #include "input/savename.h"
-#include "surfaces/edits.h"
 #include "surfaces/preview.h"
 
 #include <QAction>
@@ -150,7 +149,7 @@ bool Form1::openChosen(const QString &path)
         m_dialogs.message(errorMessage(texts::cannotRead, Icon::Critical));
         return false;
     }
-    m_surfaces.picLoad.setPicture(opened->image);
+    m_doc.load(opened->image);
     m_picPath = path;
     return true;
 }
@@ -188,29 +187,27 @@ void Form1::dragEnterEvent(QDragEnterEvent *event) { takeDrag(event); }
 void Form1::dragMoveEvent(QDragMoveEvent *event) { takeDrag(event); }
 void Form1::dropEvent(QDropEvent *event) { takeDrag(event); }
 
-void Form1::PicInfoInit()
-{
-    m_state.setLoadedSize(m_surfaces.picLoad.width(), m_surfaces.picLoad.height());
-}
+void Form1::PicInfoInit() { m_doc.PicInfoInit(); }
 
 void Form1::PicWorkInit()
 {
-    m_surfaces.startFromLoaded();
+    m_doc.PicWorkInit();
     refresh();
-    txtYoko->setText(QString::number(m_state.intMotoYoko));
-    txtTate->setText(QString::number(m_state.intMotoTate));
+    txtYoko->setText(m_doc.fields.yoko);
+    txtTate->setText(m_doc.fields.tate);
 }
 
 void Form1::refresh()
 {
+    const EditState &state = m_doc.state();
     lblPicPath->setText(m_picPath);
-    lblMotoYoko->setText(QString::number(m_state.intMotoYoko));
-    lblMotoTate->setText(QString::number(m_state.intMotoTate));
-    lblEditYoko->setText(QString::number(m_state.intEditYoko));
-    lblEditTate->setText(QString::number(m_state.intEditTate));
-    if (m_state.intEditYoko > 0 && m_state.intEditTate > 0) {
+    lblMotoYoko->setText(QString::number(state.intMotoYoko));
+    lblMotoTate->setText(QString::number(state.intMotoTate));
+    lblEditYoko->setText(QString::number(state.intEditYoko));
+    lblEditTate->setText(QString::number(state.intEditTate));
+    if (state.intEditYoko > 0 && state.intEditTate > 0) {
         lblShowMode->setText(
-            drawPreview(m_surfaces.picEdit, picShow->surface(), m_state.intEditYoko, m_state.intEditTate));
+            drawPreview(m_doc.surfaces().picEdit, picShow->surface(), state.intEditYoko, state.intEditTate));
         picShow->update();
     }
 }
@@ -233,19 +230,15 @@ Edges Form1::checkedEdges() const
     return {chkUp->isChecked(), chkDown->isChecked(), chkLeft->isChecked(), chkRight->isChecked()};
 }
 
-Entries Form1::entries() const
+Fields Form1::typedFields() const
 {
-    Entries e;
-    e.yoko = txtYoko->text();
-    e.tate = txtTate->text();
-    e.reSizeValue = txtReSizeValue->text();
-    e.dotDelValue = txtDotDelValue->text();
-    e.edges = checkedEdges();
-    e.motoYokoCaption = lblMotoYoko->text();
-    e.motoTateCaption = lblMotoTate->text();
-    e.editYoko = m_state.intEditYoko;
-    e.editTate = m_state.intEditTate;
-    return e;
+    Fields f;
+    f.yoko = txtYoko->text();
+    f.tate = txtTate->text();
+    f.reSizeValue = txtReSizeValue->text();
+    f.dotDelValue = txtDotDelValue->text();
+    f.edges = checkedEdges();
+    return f;
 }
 
 void Form1::cmbDotDel_Click() { clickEdit(EditKind::Trim); }
@@ -254,26 +247,24 @@ void Form1::cmdHenkan_Click() { clickEdit(EditKind::Shrink); }
 
 void Form1::clickEdit(EditKind kind)
 {
-    EditOutcome outcome;
+    std::optional<Refusal> refused;
     {
         BusyCursor busy;
+        m_doc.fields = typedFields();
         try {
-            outcome = runClick(kind, entries(), m_state, m_surfaces.current(m_state.intEditYoko, m_state.intEditTate));
+            const EditOutcome outcome = m_doc.click(kind);
+            refused = outcome.plan.refusal;
+            if (Document::writesMargin(kind, outcome.plan))
+                txtReSizeValue->setText(m_doc.fields.reSizeValue);
         } catch (const std::bad_alloc &) {
             // Nothing has changed: the edit is refused with the system's words.
-            outcome = EditOutcome{m_state, false, errorMessage(Fault::system(ENOMEM).text, Icon::Critical), QImage()};
+            refused = refusal(Refusal::Code::NoMemory, Fault::system(ENOMEM).text, Icon::Critical);
         }
-        m_state = outcome.state;
-        // The shrink writes back the margin it ended with.
-        if (outcome.captured && kind == EditKind::Shrink)
-            txtReSizeValue->setText(QString::number(m_state.intReSizeValue));
-        if (!outcome.refusal) {
-            m_surfaces.keep(outcome.picture);
+        if (!refused)
             refresh();
-        }
     }
-    if (outcome.refusal)
-        m_dialogs.message(*outcome.refusal);
+    if (refused)
+        m_dialogs.message(refused->message);
 }
 
 // Saving.
@@ -297,13 +288,13 @@ void Form1::PicSave()
     // folder, a device, a FIFO) is refused by the writer.
     if (QFileInfo(path).isFile() && !m_dialogs.question(texts::overwrite, texts::confirmTitle))
         return;
-    const int w = m_state.intEditYoko, h = m_state.intEditTate;
+    const int w = m_doc.state().intEditYoko, h = m_doc.state().intEditTate;
     std::optional<Fault> fault;
     {
         BusyCursor busy;
         try {
-            Surface &out = m_surfaces.NewLoadPic(w, h);
-            out.bitBlt(m_surfaces.picEdit, w, h, 0, 0);
+            Surface &out = m_doc.surfaces().NewLoadPic(w, h);
+            out.bitBlt(m_doc.surfaces().picEdit, w, h, 0, 0);
             if (const Made<void> written = writePicture(out.block(0, 0, w, h), path); !written)
                 fault = written.reason();
         } catch (const std::bad_alloc &) {

@@ -1,12 +1,11 @@
 #pragma once
-// The main window: its controls, and the handlers behind them. Handlers
-// gather what the controls hold, ask the pure rules, change the surfaces and
-// the edit state, and write the read-outs.
+// The main window: its controls, and the handlers behind them. The window
+// shows a document (surfaces/document.h): handlers copy what the controls
+// hold into it, open, click or restore it, and write the read-outs and the
+// fields it changed.
 
 #include "app/dialogs.h"
-#include "edit/editstate.h"
-#include "input/validation.h"
-#include "surfaces/worksurfaces.h"
+#include "surfaces/document.h"
 
 #include <QMainWindow>
 #include <functional>
@@ -56,8 +55,10 @@ public:
     void PicWorkInit();
     void PicSave();
 
-    [[nodiscard]] const EditState &state() const { return m_state; }
-    [[nodiscard]] const WorkSurfaces &surfaces() const { return m_surfaces; }
+    // The picture the window shows, with its fields and edit state.
+    [[nodiscard]] const Document &document() const { return m_doc; }
+    [[nodiscard]] const EditState &state() const { return m_doc.state(); }
+    [[nodiscard]] const WorkSurfaces &surfaces() const { return m_doc.surfaces(); }
     [[nodiscard]] const CommonDialog &commonDialog() const { return CommonDialog1; }
     [[nodiscard]] PreviewBox *previewBox() const { return picShow; }
 
@@ -105,8 +106,8 @@ protected:
     void dropEvent(QDropEvent *event) override;
 
 private:
-    // Opening a file chosen in the dialog or dropped: decoded into picLoad,
-    // or refused with the load message; true when loaded.
+    // Opening a file chosen in the dialog or dropped: decoded and loaded
+    // into the document, or refused with the load message; true when loaded.
     bool openChosen(const QString &path);
     // Drag events, wherever on the window they land.
     void takeDrag(QDropEvent *event);
@@ -114,19 +115,19 @@ private:
     void wireHandlers();
     void txtGotFocus(QLineEdit *field);
     [[nodiscard]] Edges checkedEdges() const;
-    [[nodiscard]] Entries entries() const;
+    // What the entry fields and edge boxes hold.
+    [[nodiscard]] Fields typedFields() const;
     // An edit button's click: validated, captured and carried out on the
     // current image, or refused with its one message.
     void clickEdit(EditKind kind);
-    // Writes every read-out, the path caption and the preview from the edit
-    // state and the surfaces. Every handler that changes them ends here.
+    // Writes every read-out, the path caption and the preview from the
+    // document. Every handler that changes it ends here.
     void refresh();
 
     std::unique_ptr<Dialogs> m_ownDialogs;
     Dialogs &m_dialogs;
     CommonDialog CommonDialog1;
-    EditState m_state;
-    WorkSurfaces m_surfaces;
+    Document m_doc;
     QString m_picPath; // the loaded file, as the dialog named it
     std::function<void()> m_end;
 };

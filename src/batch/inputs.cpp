@@ -95,6 +95,34 @@ Attempt<void> readList(const QString &path, bool nul, QStringList &out, qint64 &
     return {};
 }
 
+// Where the files go: one folder a --save, or the output folder itself.
+// Each with the number of the step that writes it.
+std::vector<std::pair<Save, size_t>> placesOf(const Options &o)
+{
+    std::vector<std::pair<Save, size_t>> places;
+    for (size_t i = 0; i < o.steps.size(); ++i)
+        if (const Save *save = o.steps[i].save())
+            places.emplace_back(*save, i);
+    if (places.empty())
+        places.emplace_back(Save{QString(), o.output}, o.steps.size());
+    return places;
+}
+
+// The file that step `step`, saving into `place`, writes of the input
+// `fileName` found `relative` below its input folder.
+Target targetIn(const Save &place, size_t step, const QString &outputDir, const QString &fileName,
+                const QString &relative)
+{
+    const QString extension = extensionOf(place.output.format);
+    const QString name = place.output.name.isEmpty() ? proposeSaveName(fileName, extension)
+                                                     : templatedName(place.output.name, fileName, extension);
+    const QString folder = place.folder.isEmpty() ? outputDir : outputDir + u'/' + place.folder;
+    const QString path = QDir::cleanPath(folder + u'/' + (relative.isEmpty() ? name : relative + u'/' + name));
+    QStringList parts{place.folder, relative, name};
+    parts.removeAll(QString());
+    return {path, place.output, QDir::cleanPath(parts.join(u'/')), step};
+}
+
 } // namespace
 
 QString Target::pathFor(QSize size, const QString &input) const
@@ -139,15 +167,7 @@ Attempt<std::vector<Item>> listItems(const Options &o, bool foldCase)
         if (const auto id = identityOf(input))
             inputIdentities.insert(*id);
 
-    // Where the files go: one folder a --save, or the output folder itself.
-    // Each with the number of the step that writes it.
-    std::vector<std::pair<Save, size_t>> places;
-    for (size_t i = 0; i < o.steps.size(); ++i)
-        if (o.steps[i].save)
-            places.emplace_back(*o.steps[i].save, i);
-    if (places.empty())
-        places.emplace_back(Save{QString(), o.output}, o.steps.size());
-
+    const std::vector<std::pair<Save, size_t>> places = placesOf(o);
     QHash<QString, QString> firstWriter; // output -> the input that writes it
     for (const auto &[input, relative] : found) {
         Item item;
@@ -155,14 +175,8 @@ Attempt<std::vector<Item>> listItems(const Options &o, bool foldCase)
         const QString fileName = input.mid(input.lastIndexOf(u'/') + 1);
         QStringList keys;
         for (const auto &[place, step] : places) {
-            const QString extension = extensionOf(place.output.format);
-            const QString name = place.output.name.isEmpty() ? proposeSaveName(fileName, extension)
-                                                             : templatedName(place.output.name, fileName, extension);
-            const QString folder = place.folder.isEmpty() ? o.outputDir : o.outputDir + u'/' + place.folder;
-            const QString path = QDir::cleanPath(folder + u'/' + (relative.isEmpty() ? name : relative + u'/' + name));
-            QStringList parts{place.folder, relative, name};
-            parts.removeAll(QString());
-            item.targets.push_back({path, place.output, QDir::cleanPath(parts.join(u'/')), step});
+            item.targets.push_back(targetIn(place, step, o.outputDir, fileName, relative));
+            const QString &path = item.targets.back().path;
             QString key = QDir::cleanPath(QDir::current().absoluteFilePath(path));
             keys << (foldCase ? key.toCaseFolded() : key);
             if (!item.refusal.isEmpty())

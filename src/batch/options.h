@@ -12,6 +12,7 @@
 #include <QString>
 #include <QStringList>
 #include <optional>
+#include <variant>
 #include <vector>
 
 namespace pv::batch {
@@ -45,18 +46,33 @@ struct Save {
     Output output;
 };
 
-// One step of the sequence, in the order given: what it types into the
-// entry fields and sets in the edge boxes, then the edit button it clicks,
-// if any; or a framing step (fit, pad, border trim); or a save. Values are kept as the text typed, as the window's
+// The kinds of step. Values are kept as the text typed, as the window's
 // fields keep them.
+struct EdgesStep {
+    Edges edges; // set in the edge boxes
+};
+struct MarginStep {
+    QString margin; // typed into txtReSizeValue
+};
+// An edit: its value typed into the fields it reads, then its button
+// clicked.
+struct EditStep {
+    EditKind kind;
+    QString pixels;        // txtDotDelValue, for an edit that takes pixels
+    QString width, height; // txtYoko and txtTate, for one that takes a size
+};
+
+// One step of the sequence, in the order given: what it types into the
+// entry fields or sets in the edge boxes, an edit, a framing step (fit, pad,
+// border trim; its canvas the run's background), or a save.
 struct Step {
     QString given; // as the command line spelled it, "--crop 4000x3000"
-    std::optional<QString> yoko, tate, reSizeValue, dotDelValue;
-    std::optional<Edges> edges;
-    std::optional<EditKind> click;
-    std::optional<FrameStep> frame; // its canvas the run's background
-    std::optional<Save> save;
+    std::variant<EdgesStep, MarginStep, EditStep, FrameStep, Save> kind;
 
+    [[nodiscard]] const EditStep *edit() const { return std::get_if<EditStep>(&kind); }
+    [[nodiscard]] const FrameStep *frame() const { return std::get_if<FrameStep>(&kind); }
+    [[nodiscard]] const Save *save() const { return std::get_if<Save>(&kind); }
+    // What the step types into the fields and boxes before anything else.
     void typeInto(Fields &fields) const;
 };
 

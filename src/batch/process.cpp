@@ -4,16 +4,13 @@
 #include "batch/rerun.h"
 #include "input/filenames.h"
 
-#include "edit/editplan.h"
-#include "edit/rounding.h"
 #include "files/imagewrite.h"
 #include "files/picture.h"
-#include "surfaces/edits.h"
+#include "surfaces/document.h"
 #include "surfaces/framing.h"
 #include "surfaces/resample.h"
 #include "surfaces/surface.h"
 #include "surfaces/worksurfaces.h"
-
 
 #include <algorithm>
 #include <cerrno>
@@ -27,18 +24,11 @@ using Status = Outcome::Status;
 Outcome refused(const QString &reason) { return {Status::Refused, 0, 0, reason, {}}; }
 Outcome failed(const QString &reason) { return {Status::Failed, 0, 0, reason, {}}; }
 
-// What a framing step made of the picture: its size afterwards, and the
-// note when it left the picture as it was.
-struct FrameDone {
-    QSize size;
-    QString note;
-};
-
 // The report's note on a framing step that changed nothing.
 QString leftAsItWas(const Step &step, bool allOneColour)
 {
     QString why;
-    switch (step.frame->kind) {
+    switch (step.frame()->kind) {
     case FrameKind::Fit:
         why = QStringLiteral("it fits already");
         break;
@@ -52,62 +42,72 @@ QString leftAsItWas(const Step &step, bool allOneColour)
     return step.given + QStringLiteral(": ") + why + QStringLiteral(" (left as it was)");
 }
 
-// A framing step carried out on the current picture.
-FrameDone frameOn(QImage &current, const Step &step, Edges edges, const Work &work)
+// A framing step carried out on the document's current picture: the note
+// when it left the picture as it was.
+QString frameOn(Document &doc, const Step &step, const Work &work)
 {
-    const Framed framed = applyFrame(*step.frame, current, edges, work);
-    current = framed.picture;
-    return {current.size(), framed.unchanged ? leftAsItWas(step, framed.uniform) : QString()};
+    const Framed framed = applyFrame(*step.frame(), doc.current(), doc.fields.edges, work);
+    doc.reframe(framed.picture);
+    return framed.unchanged ? leftAsItWas(step, framed.uniform) : QString();
 }
 
-// Drives the steps as a user at the window would, right after opening a
-// picture of `loaded` size: each step typed into the fields and boxes, and
-// its button, if it has one, clicked through click(kind, entries, state),
-// which gives what the click did (an EditPlan or an EditOutcome); a
-// framing step handed to frame(step, current size, edges), which gives a
-// FrameDone; a save handed to save(step). An edit refused only because the
-// picture has the size asked for, and a framing step that changes nothing,
-// are noted and passed over; any other refusal ends it.
-template <class Click, class Frame, class Save>
-Attempt<QStringList> drive(const std::vector<Step> &steps, QSize loaded, Click click, Frame frame, Save save)
+// A click on a document without pixels: planned and taken.
+EditPlan clickPlanned(Document &doc, EditKind kind)
 {
-    EditState state;
-    state.setLoadedSize(loaded.width(), loaded.height());
-    // As PicWorkInit leaves the fields.
-    Fields fields;
-    fields.yoko = QString::number(state.intMotoYoko);
-    fields.tate = QString::number(state.intMotoTate);
+    const EditPlan plan = doc.plan(kind);
+    doc.take(kind, plan);
+    return plan;
+}
+
+// A framing step on a document without pixels: a fit's or a pad's size,
+// or, for a border trim, the size as it stands with `known` cleared.
+QString frameSized(Document &doc, const Step &step, bool &known)
+{
+    if (step.frame()->kind == FrameKind::TrimBorder) {
+        known = false;
+        return {};
+    }
+    const FramePlan p = planFrame(*step.frame(), doc.state().intEditYoko, doc.state().intEditTate);
+    doc.reframe(QSize(int(p.canvas.width), int(p.canvas.height)));
+    return {};
+}
+
+// Drives the steps on `doc`, just opened, as a user at the window would:
+// each step typed into the fields and boxes, and its button, if it has
+// one, clicked through click(kind), which leaves the document as the
+// click left it and gives the click's plan; a framing step handed to
+// frame(step), which leaves the document framed and gives the note when
+// it changed nothing; a save handed to save(step). An edit refused only
+// because the picture has the size asked for, and a framing step that
+// changes nothing, are noted and passed over; any other refusal ends it.
+template <class Click, class Frame, class Save>
+Attempt<QStringList> drive(const std::vector<Step> &steps, Document &doc, Click click, Frame frame, Save save)
+{
     QStringList notes;
     for (const Step &step : steps) {
-        if (step.save) {
+        if (step.save()) {
             save(step);
             continue;
         }
-        step.typeInto(fields);
-        if (step.frame) {
+        step.typeInto(doc.fields);
+        if (const FrameStep *f = step.frame()) {
             // A pad's canvas is a new picture: held to the same limits.
-            if (step.frame->kind == FrameKind::Pad && !sizeAllowed(step.frame->width, step.frame->height))
+            if (f->kind == FrameKind::Pad && !sizeAllowed(f->width, f->height))
                 return failure(step.given + QStringLiteral(": the canvas is larger than a picture may be"));
-            const FrameDone done = frame(step, QSize(state.intEditYoko, state.intEditTate), fields.edges);
-            state.intEditYoko = clamp16(done.size.width());
-            state.intEditTate = clamp16(done.size.height());
-            if (!done.note.isEmpty())
-                notes << done.note;
+            if (const QString note = frame(step); !note.isEmpty())
+                notes << note;
             continue;
         }
-        if (!step.click)
+        const EditStep *edit = step.edit();
+        if (!edit)
             continue;
-        const auto did = click(*step.click, entriesOf(fields, state), state);
-        state = did.state;
-        // The shrink writes back the margin it ended with.
-        if (did.captured && *step.click == EditKind::Shrink)
-            fields.reSizeValue = QString::number(state.intReSizeValue);
-        if (did.refusal && did.refusal->text == texts::sameSize) {
-            notes << step.given + QStringLiteral(": ") + texts::sameSize + QStringLiteral(" (left as it was)");
+        const EditPlan plan = click(edit->kind);
+        if (!plan.refusal)
             continue;
-        }
-        if (did.refusal)
-            return failure(step.given + QStringLiteral(": ") + did.refusal->text);
+        const QString said = step.given + QStringLiteral(": ") + plan.refusal->message.text;
+        if (plan.refusal->code != Refusal::Code::SameSize)
+            return failure(said);
+        notes << said + QStringLiteral(" (left as it was)");
     }
     return notes;
 }
@@ -137,10 +137,12 @@ DecodePlan decodePlan(const std::vector<Step> &steps, QSize full, bool fast)
     QRect window(QPoint(0, 0), full);
     bool settled = false;
     bool whole = false;
+    Document doc;
+    doc.openSized(full);
     const auto ran = drive(
-        steps, full,
-        [&](EditKind kind, const Entries &entries, const EditState &state) {
-            const EditPlan p = planClick(kind, entries, state);
+        steps, doc,
+        [&](EditKind kind) {
+            const EditPlan p = clickPlanned(doc, kind);
             if (settled || p.refused())
                 return p;
             const Cut &c = p.cut;
@@ -151,19 +153,21 @@ DecodePlan decodePlan(const std::vector<Step> &steps, QSize full, bool fast)
             }
             return p;
         },
-        [&](const Step &step, QSize size, Edges) {
+        [&](const Step &step) {
             // A border trim's result is not known before its pixels are.
-            if (step.frame->kind == FrameKind::TrimBorder) {
+            if (step.frame()->kind == FrameKind::TrimBorder) {
                 whole = whole || !settled;
                 settled = true;
-                return FrameDone{size, {}};
+                return QString();
             }
-            const FramePlan p = planFrame(*step.frame, size.width(), size.height());
+            const int w = doc.state().intEditYoko, h = doc.state().intEditTate;
+            const FramePlan p = planFrame(*step.frame(), w, h);
             if (!settled && !p.unchanged) {
                 settled = true;
-                plan.reduction = fast ? reductionFor(size.width(), size.height(), p.scaled.width, p.scaled.height) : 1;
+                plan.reduction = fast ? reductionFor(w, h, p.scaled.width, p.scaled.height) : 1;
             }
-            return FrameDone{QSize(int(p.canvas.width), int(p.canvas.height)), {}};
+            doc.reframe(QSize(int(p.canvas.width), int(p.canvas.height)));
+            return QString();
         },
         [&](const Step &) { settled = true; });
     if (!ran || whole)
@@ -172,38 +176,21 @@ DecodePlan decodePlan(const std::vector<Step> &steps, QSize full, bool fast)
     return plan;
 }
 
-// A framing step's result from the header alone: a fit's or a pad's size,
-// or, for a border trim, the size as it stands with `known` cleared.
-FrameDone plannedFrame(const Step &step, QSize size, bool &known, QSize &current)
-{
-    if (step.frame->kind == FrameKind::TrimBorder) {
-        known = false;
-        return FrameDone{size, {}};
-    }
-    const FramePlan p = planFrame(*step.frame, size.width(), size.height());
-    current = QSize(int(p.canvas.width), int(p.canvas.height));
-    return FrameDone{current, {}};
-}
-
 // The size of each picture the steps write from a picture of `full` size
 // (invalid where a border trim before it makes it unknown):
 // one a save reached, in order, then the picture at the end.
 std::vector<QSize> plannedSizes(const std::vector<Step> &steps, QSize full)
 {
     std::vector<QSize> sizes;
-    QSize current = full;
     bool known = true; // a border trim's result is not known before its pixels are
+    Document doc;
+    doc.openSized(full);
+    const auto current = [&] { return known ? QSize(doc.state().intEditYoko, doc.state().intEditTate) : QSize(); };
     (void)drive(
-        steps, full,
-        [&](EditKind kind, const Entries &entries, const EditState &state) {
-            const EditPlan p = planClick(kind, entries, state);
-            if (!p.refused())
-                current = QSize(p.state.intEditYoko, p.state.intEditTate);
-            return p;
-        },
-        [&](const Step &step, QSize size, Edges) { return plannedFrame(step, size, known, current); },
-        [&](const Step &) { sizes.push_back(known ? current : QSize()); });
-    sizes.push_back(known ? current : QSize());
+        steps, doc, [&](EditKind kind) { return clickPlanned(doc, kind); },
+        [&](const Step &step) { return frameSized(doc, step, known); },
+        [&](const Step &) { sizes.push_back(current()); });
+    sizes.push_back(current());
     return sizes;
 }
 
@@ -231,6 +218,37 @@ QString beyondFormat(const Item &item, const Options &o)
     return {};
 }
 
+// A window over a picture of which the part `opened.region` was decoded,
+// `opened.reduction` times smaller: where the trims and crops before the
+// first shrink leave the picture, in the full picture's pixels.
+struct DecodedWindow {
+    explicit DecodedWindow(const Opened &opened) : opened(opened), rect(QPoint(0, 0), opened.fullSize)
+    {
+        decoded.setPicture(opened.image);
+    }
+    void cut(const Cut &c) { rect = QRect(rect.x() + int(c.left), rect.y() + int(c.top), int(c.width), int(c.height)); }
+    // The window's pixels, shared with the decoded ones.
+    [[nodiscard]] QImage pixels() const
+    {
+        const QRect r = rect.translated(-opened.region.topLeft());
+        return decoded.block(r.x(), r.y(), r.width(), r.height());
+    }
+    // The window's part of the decoded pixels, scaled to w x h.
+    [[nodiscard]] QImage scaled(int w, int h, const Work &work) const
+    {
+        const QRect &part = opened.region;
+        const double sx = double(opened.image.width()) / part.width();
+        const double sy = double(opened.image.height()) / part.height();
+        const QRectF inDecoded((rect.x() - part.x()) * sx, (rect.y() - part.y()) * sy, rect.width() * sx,
+                               rect.height() * sy);
+        return resampleRegion(opened.image, inDecoded, w, h, work);
+    }
+
+    const Opened &opened;
+    QRect rect;
+    Surface decoded;
+};
+
 // Runs the steps on the part `opened.region` of a picture, decoded
 // `reduction` times smaller than that part. Until the first shrink or save,
 // trims and crops only move a window over it, in the full picture's pixels;
@@ -240,65 +258,50 @@ QString beyondFormat(const Item &item, const Options &o)
 // covers the window then, and that no save meets a reduced picture.)
 Attempt<Edited> runPartial(const std::vector<Step> &steps, const Opened &opened, const Work &work, const SaveHere &save)
 {
-    const QRect &part = opened.region;
-    const double sx = double(opened.image.width()) / part.width();
-    const double sy = double(opened.image.height()) / part.height();
-    QRect window(QPoint(0, 0), opened.fullSize);
-    QImage current; // null while only the window moves
-    // The window's pixels, shared with the decoded ones.
-    Surface decoded;
-    decoded.setPicture(opened.image);
-    auto held = [&] {
-        const QRect r = window.translated(-part.topLeft());
-        return decoded.block(r.x(), r.y(), r.width(), r.height());
-    };
-    // The window in the decoded pixels.
-    auto inDecoded = [&] {
-        return QRectF((window.x() - part.x()) * sx, (window.y() - part.y()) * sy, window.width() * sx,
-                      window.height() * sy);
+    DecodedWindow window(opened);
+    Document doc;
+    doc.openSized(opened.fullSize);
+    bool held = false; // whether the document holds pixels; until then only the window moves
+    const auto hold = [&](const QImage &picture) {
+        doc.reframe(picture);
+        held = true;
     };
     const auto ran = drive(
-        steps, opened.fullSize,
-        [&](EditKind kind, const Entries &entries, const EditState &state) {
-            const EditPlan plan = planClick(kind, entries, state);
+        steps, doc,
+        [&](EditKind kind) {
+            if (held)
+                return doc.click(kind, work).plan;
+            const EditPlan plan = clickPlanned(doc, kind);
             if (plan.refused())
                 return plan;
-            if (!current.isNull()) {
-                current = applyPlan(plan, current, work).picture;
-                return plan;
-            }
-            const Cut &c = plan.cut;
-            window = QRect(window.x() + int(c.left), window.y() + int(c.top), int(c.width), int(c.height));
+            window.cut(plan.cut);
             if (plan.stretchWidth > 0)
-                current = resampleRegion(opened.image, inDecoded(), plan.stretchWidth, plan.stretchHeight, work);
+                hold(window.scaled(plan.stretchWidth, plan.stretchHeight, work));
             return plan;
         },
-        [&](const Step &step, QSize, Edges edges) {
-            if (!current.isNull() || step.frame->kind == FrameKind::TrimBorder) {
-                if (current.isNull())
-                    current = held();
-                return frameOn(current, step, edges, work);
-            }
+        [&](const Step &step) {
+            if (!held && step.frame()->kind == FrameKind::TrimBorder)
+                hold(window.pixels());
+            if (held)
+                return frameOn(doc, step, work);
             // A fit or a pad scales the window's part of the decoded pixels.
-            const FramePlan p = planFrame(*step.frame, window.width(), window.height());
+            const FramePlan p = planFrame(*step.frame(), window.rect.width(), window.rect.height());
             if (p.unchanged)
-                return FrameDone{window.size(), leftAsItWas(step, false)};
-            const bool scales = p.scaled != FrameSize{window.width(), window.height()} || opened.reduction > 1;
-            current = placeOnCanvas(scales ? resampleRegion(opened.image, inDecoded(), int(p.scaled.width),
-                                                            int(p.scaled.height), work)
-                                           : held(),
-                                    p, step.frame->background);
-            return FrameDone{current.size(), {}};
+                return leftAsItWas(step, false);
+            const bool scales = p.scaled != FrameSize{window.rect.width(), window.rect.height()} || opened.reduction > 1;
+            hold(placeOnCanvas(scales ? window.scaled(int(p.scaled.width), int(p.scaled.height), work) : window.pixels(),
+                               p, step.frame()->background));
+            return QString();
         },
         [&](const Step &step) {
-            if (current.isNull())
-                current = held();
+            if (!held)
+                hold(window.pixels());
             if (save)
-                save(step, current);
+                save(step, doc.current());
         });
     if (!ran)
         return failure(ran.reason());
-    return Edited{current.isNull() ? held() : current, ran.value()};
+    return Edited{held ? doc.current() : window.pixels(), ran.value()};
 }
 
 // What one item's files are written with.
@@ -404,28 +407,22 @@ Outcome combined(std::vector<Outcome::File> files, const QStringList &notes)
     return out;
 }
 
-// How many of an item's files its steps reach on a picture of its size
-// (from the header alone), and why the rest would be refused.
-struct Reach {
-    size_t files = 0;
-    QString refusal;
-};
-Reach stepsReach(const Item &item, const Options &o)
+// Runs the steps on a picture of the item's size, from the header alone,
+// counting in `saves` the saves they reach: the refusal that stops them.
+Attempt<void> stepsRun(const Item &item, const Options &o, size_t &saves)
 {
     const Made<QSize> size = pictureSize(item.input);
     if (!size)
-        return {0, texts::cannotRead + QStringLiteral(" (") + size.reason().text + u')'};
-    size_t saves = 0;
-    const auto plan = [](EditKind kind, const Entries &entries, const EditState &state) {
-        return planClick(kind, entries, state);
-    };
+        return failure(texts::cannotRead + QStringLiteral(" (") + size.reason().text + u')');
     bool known = true;
-    QSize current;
-    const auto frame = [&](const Step &step, QSize at, Edges) { return plannedFrame(step, at, known, current); };
-    const auto ran = drive(o.steps, size.value(), plan, frame, [&](const Step &) { ++saves; });
-    if (ran)
-        return {item.targets.size(), QString()};
-    return {saves, ran.reason()};
+    Document doc;
+    doc.openSized(size.value());
+    const auto ran = drive(
+        o.steps, doc, [&](EditKind kind) { return clickPlanned(doc, kind); },
+        [&](const Step &step) { return frameSized(doc, step, known); }, [&](const Step &) { ++saves; });
+    if (!ran)
+        return failure(ran.reason());
+    return {};
 }
 
 // A dry run's outcome: what would become of each file, nothing decoded.
@@ -433,12 +430,19 @@ Outcome planned(const Item &item, const std::vector<TargetPlan> &plans, const Op
 {
     using Action = TargetPlan::Action;
     const bool writes = std::any_of(plans.begin(), plans.end(), [](const TargetPlan &p) { return p.action == Action::Write; });
-    const Reach reach = writes ? stepsReach(item, o) : Reach{plans.size(), QString()};
+    // The files after the step that refuses the picture are refused with it.
+    size_t reached = plans.size();
+    QString refusal;
+    size_t saves = 0;
+    if (const Attempt<void> ran = writes ? stepsRun(item, o, saves) : Attempt<void>(); !ran) {
+        reached = saves;
+        refusal = ran.reason();
+    }
     std::vector<Outcome::File> files;
     for (size_t i = 0; i < plans.size(); ++i) {
         const TargetPlan &plan = plans[i];
-        if (plan.action == Action::Write && i >= reach.files)
-            files.push_back(fileOutcome(item.targets[i], Status::Refused, reach.refusal));
+        if (plan.action == Action::Write && i >= reached)
+            files.push_back(fileOutcome(item.targets[i], Status::Refused, refusal));
         else
             files.push_back(fileOutcome(item.targets[i],
                                         plan.action == Action::Write  ? Status::Written
@@ -447,6 +451,51 @@ Outcome planned(const Item &item, const std::vector<TargetPlan> &plans, const Op
                                         plan.reason));
     }
     return combined(std::move(files), {});
+}
+
+// An item's files, written as the steps reach them.
+struct ItemFiles {
+    const Item &item;
+    const ItemRun &run; // with the picture opened
+    std::vector<Outcome::File> done;
+
+    // Writes `named` as `plan` says; a name by size is given, and planned,
+    // now that the picture's size is known.
+    void write(const Target &named, const TargetPlan &plan, const QImage &picture)
+    {
+        if (!namesBySize(named.output.name)) {
+            done.push_back(writeTarget(named, plan, picture, run));
+            return;
+        }
+        Target target = named;
+        target.path = named.pathFor(picture.size(), item.input);
+        const QString name = target.path.mid(target.path.lastIndexOf(u'/') + 1);
+        target.within = target.within.left(target.within.lastIndexOf(u'/') + 1) + name;
+        const bool again = std::any_of(done.begin(), done.end(), [&](const Outcome::File &f) {
+            return f.path.compare(target.path, Qt::CaseInsensitive) == 0;
+        });
+        if (again) {
+            done.push_back(fileOutcome(target, Status::Refused,
+                                       QStringLiteral("the output is already written from %1").arg(shownName(item.input))));
+            return;
+        }
+        Made<OpenFolder> folder = targetFolder(*run.outdir, target, false);
+        const TargetPlan planned = !folder && isThroughLink(folder.reason())
+                                       ? TargetPlan{TargetPlan::Action::Refuse, throughLink().text, false, std::nullopt}
+                                       : planTarget(folder ? &folder.value() : nullptr, target, run.options, *run.input);
+        done.push_back(writeTarget(target, planned, picture, run));
+    }
+};
+
+// A picture that could not be opened: refused, or failed where that is not
+// proven to be the file's fault; nothing done once stopped.
+Outcome notOpened(const Fault &why, const std::atomic<bool> &stop)
+{
+    if (stop.load())
+        return {};
+    if (why.cause == Fault::Cause::Memory || why.cause == Fault::Cause::Crashed)
+        return failed(why.text);
+    return refused(texts::cannotRead + QStringLiteral(" (") + why.text + u')');
 }
 
 // Decodes the picture and runs the steps, writing each file as its save
@@ -462,61 +511,31 @@ Outcome decodeAndWrite(const Item &item, const std::vector<TargetPlan> &plans, c
     request.plan = [&o](QSize full) { return decodePlan(o.steps, full, o.fast); };
     request.keep = o.keepMetadata;
     const Made<Opened> opened = openPicture(item.input, request);
-    if (!opened) {
-        const Fault &why = opened.reason();
-        if (stop.load())
-            return {};
-        if (why.cause == Fault::Cause::Memory || why.cause == Fault::Cause::Crashed)
-            return failed(why.text);
-        return refused(texts::cannotRead + QStringLiteral(" (") + why.text + u')');
-    }
-    std::vector<Outcome::File> files;
+    if (!opened)
+        return notOpened(opened.reason(), stop);
     ItemRun withPicture = run;
     withPicture.opened = &opened.value();
-    const auto write = [&](const Target &named, const TargetPlan &plan, const QImage &picture) {
-        if (!namesBySize(named.output.name)) {
-            files.push_back(writeTarget(named, plan, picture, withPicture));
-            return;
-        }
-        // A template naming by size gives the name now the size is known.
-        Target target = named;
-        target.path = named.pathFor(picture.size(), item.input);
-        const QString name = target.path.mid(target.path.lastIndexOf(u'/') + 1);
-        target.within = target.within.left(target.within.lastIndexOf(u'/') + 1) + name;
-        const bool again = std::any_of(files.begin(), files.end(), [&](const Outcome::File &f) {
-            return f.path.compare(target.path, Qt::CaseInsensitive) == 0;
-        });
-        if (again) {
-            files.push_back(fileOutcome(target, Status::Refused,
-                                        QStringLiteral("the output is already written from %1").arg(shownName(item.input))));
-            return;
-        }
-        Made<OpenFolder> folder = targetFolder(*run.outdir, target, false);
-        const TargetPlan planned = !folder && isThroughLink(folder.reason())
-                                       ? TargetPlan{TargetPlan::Action::Refuse, throughLink().text, false, std::nullopt}
-                                       : planTarget(folder ? &folder.value() : nullptr, target, o, *run.input);
-        files.push_back(writeTarget(target, planned, picture, withPicture));
-    };
+    ItemFiles files{item, withPicture, {}};
     const SaveHere save = [&](const Step &, const QImage &picture) {
-        if (files.size() < item.targets.size() && !stop.load())
-            write(item.targets[files.size()], plans[files.size()], picture);
+        if (const size_t next = files.done.size(); next < item.targets.size() && !stop.load())
+            files.write(item.targets[next], plans[next], picture);
     };
     const bool whole = opened->reduction == 1 && opened->region == QRect(QPoint(0, 0), opened->fullSize);
     const Attempt<Edited> edited =
         whole ? runSteps(o.steps, opened->image, run.work, save) : runPartial(o.steps, opened.value(), run.work, save);
     if (!edited) {
         // The saves before the refused step stand; the rest are refused.
-        Outcome out = combined(std::move(files), {});
+        Outcome out = combined(std::move(files.done), {});
         out.status = Status::Refused;
         out.reason = out.reason.isEmpty() ? edited.reason() : edited.reason() + QStringLiteral("; ") + out.reason;
         return out;
     }
     if (!o.saves() && !stop.load())
-        write(item.targets.back(), plans.back(), edited->picture);
-    if (files.empty())
+        files.write(item.targets.back(), plans.back(), edited->picture);
+    if (files.done.empty())
         return {};
-    const bool cut = files.size() < item.targets.size();
-    Outcome out = combined(std::move(files), edited->notes);
+    const bool cut = files.done.size() < item.targets.size();
+    Outcome out = combined(std::move(files.done), edited->notes);
     // Saves that the interruption prevented were not written: the item is
     // not done, though some of its files are.
     if (cut)
@@ -549,25 +568,19 @@ Outcome process(const Item &item, const Options &o, const Work &work, const std:
 
 Attempt<Edited> runSteps(const std::vector<Step> &steps, const QImage &picture, const Work &work, const SaveHere &save)
 {
-    QImage current = picture;
+    Document doc;
+    doc.open(picture);
     const auto ran = drive(
-        steps, picture.size(),
-        [&](EditKind kind, const Entries &entries, const EditState &state) {
-            EditOutcome did = runClick(kind, entries, state, current, work);
-            if (!did.refusal)
-                current = did.picture;
-            return did;
-        },
-        [&](const Step &step, QSize, Edges edges) { return frameOn(current, step, edges, work); },
+        steps, doc, [&](EditKind kind) { return doc.click(kind, work).plan; },
+        [&](const Step &step) { return frameOn(doc, step, work); },
         [&](const Step &step) {
             if (save)
-                save(step, current);
+                save(step, doc.current());
         });
     if (!ran)
         return failure(ran.reason());
-    return Edited{current, ran.value()};
+    return Edited{doc.current(), ran.value()};
 }
-
 
 Outcome processItem(const Item &item, const Options &o, const Work &work, const std::atomic<bool> &stop,
                     const OpenFolder *outdir, qint64 budget)

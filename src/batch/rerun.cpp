@@ -24,7 +24,7 @@ QByteArray stepsText(const Target &target, const Options &o)
 {
     QJsonArray steps;
     for (size_t i = 0; i < target.step && i < o.steps.size(); ++i)
-        if (!o.steps[i].save)
+        if (!o.steps[i].save())
             steps.append(o.steps[i].given);
     const Output &out = target.output;
     return QJsonDocument(steps).toJson(QJsonDocument::Compact) + " format " + extensionOf(out.format).toUtf8() +

@@ -20,14 +20,15 @@ struct EditDescription {
     EditKind kind;
     EditInput input;
     std::string_view option; // the batch command's option, without "--"
-    std::string_view help;   // its --help text, after the option and its value
+    std::string_view help;   // its --help text, after the option and its value; a
+                             // line after the first is indented as it is here
 };
 
 inline constexpr std::array kEdits{
     EditDescription{EditKind::Trim, EditInput::Pixels, "trim", "cut N pixels off each chosen edge (削る)"},
     EditDescription{EditKind::CentreCrop, EditInput::Size, "crop", "keep W x H pixels from the centre (中心切り抜き)"},
     EditDescription{EditKind::Shrink, EditInput::Size, "shrink",
-                    "cut to W:H from the chosen edges, then scale to\n"
+                    "cut to W:H from the chosen edges, then scale to\n  "
                     "exactly W x H (リサイズ（縮小）)"},
 };
 

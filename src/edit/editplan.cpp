@@ -4,12 +4,13 @@ namespace pv {
 
 namespace {
 
-EditPlan refusedBy(const EditState &state, const QString &text)
+// A cut that would leave no pixel.
+EditPlan leavingNothing(const EditState &state)
 {
     EditPlan plan;
     plan.state = state;
     plan.captured = true;
-    plan.refusal = errorMessage(text, Icon::Critical);
+    plan.refusal = refusal(Refusal::Code::NothingLeft, texts::sizeNotPositive, Icon::Critical);
     return plan;
 }
 
@@ -28,7 +29,7 @@ EditPlan planEdit(EditKind kind, const EditState &s, Edges edges)
     case EditKind::Trim: {
         const Cut cut = trimCut(s.intEditYoko, s.intEditTate, s.intDotDelValue, edges);
         if (cut.isEmpty())
-            return refusedBy(s, texts::sizeNotPositive);
+            return leavingNothing(s);
         return keeping(s, cut, int(cut.width), int(cut.height));
     }
     case EditKind::CentreCrop: {
@@ -41,14 +42,14 @@ EditPlan planEdit(EditKind kind, const EditState &s, Edges edges)
         EditState after = s;
         after.intReSizeValue = clamp16(shrink.margin);
         if (shrink.cut.isEmpty())
-            return refusedBy(after, texts::sizeNotPositive);
+            return leavingNothing(after);
         EditPlan plan = keeping(after, shrink.cut, s.intInYoko, s.intInTate);
         plan.stretchWidth = s.intInYoko;
         plan.stretchHeight = s.intInTate;
         return plan;
     }
     }
-    return refusedBy(s, QString());
+    return leavingNothing(s); // no other kind exists
 }
 
 EditPlan planClick(EditKind kind, const Entries &entries, const EditState &state)

@@ -15,7 +15,7 @@ namespace pv {
 struct EditPlan {
     EditState state;                // afterwards; a refused edit keeps what it had captured
     bool captured = false;          // the entries passed validation and were captured
-    std::optional<Message> refusal; // the one message a refused edit shows
+    std::optional<Refusal> refusal; // why a refused edit was, and the one message it shows
     Cut cut;                        // of the current image
     int stretchWidth = 0;           // a shrink stretches the cut to this size;
     int stretchHeight = 0;          // 0 x 0 keeps the cut as it is

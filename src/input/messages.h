@@ -38,4 +38,28 @@ inline const QString saveFilter = QStringLiteral("画像ファイル(*.bmp;)| *.
     return {text, texts::errorTitle, icon};
 }
 
+// Why an edit was refused, beside the message the user is shown: callers
+// decide by the code, never by the message's words.
+struct Refusal {
+    enum class Code {
+        NotLoaded,     // no picture loaded
+        NotANumber,    // a field blank or not plain digits
+        SameSize,      // the size asked for is the current one
+        NotPositive,   // a number of 0 or less
+        NotSmaller,    // a size larger than the current one
+        NoUpOrDown,    // a shrink with neither top nor bottom checked
+        NoLeftOrRight, // a shrink with neither left nor right checked
+        NoEdge,        // a trim with no edge checked
+        NothingLeft,   // the cut would leave no pixel
+        NoMemory,      // the memory for the result cannot be had
+    };
+    Code code;
+    Message message;
+};
+
+[[nodiscard]] inline Refusal refusal(Refusal::Code code, const QString &text, Icon icon)
+{
+    return {code, errorMessage(text, icon)};
+}
+
 } // namespace pv

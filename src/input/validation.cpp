@@ -36,41 +36,43 @@ bool isBlank(const QString &s) { return s.trimmed().isEmpty(); }
 
 // Steps shared by the kinds that take a size: blank, digits, same size,
 // zero, larger than the current image.
-std::optional<Message> checkSize(const QString &w, const QString &h, const Entries &e,
+std::optional<Refusal> checkSize(const QString &w, const QString &h, const Entries &e,
                                  const QString *extra)
 {
+    using Code = Refusal::Code;
     if (isBlank(w) || isBlank(h) || (extra && isBlank(*extra)))
-        return errorMessage(texts::enterNumber, Icon::Exclamation);
+        return refusal(Code::NotANumber, texts::enterNumber, Icon::Exclamation);
     if (!fncNumCheck(w) || !fncNumCheck(h) || (extra && !fncNumCheck(*extra)))
-        return errorMessage(texts::enterNumber, Icon::Exclamation);
+        return refusal(Code::NotANumber, texts::enterNumber, Icon::Exclamation);
     if (compareDigits(w, e.editYoko) == 0 && compareDigits(h, e.editTate) == 0)
-        return errorMessage(texts::sameSize, Icon::Exclamation);
+        return refusal(Code::SameSize, texts::sameSize, Icon::Exclamation);
     if (compareDigits(w, 0) <= 0 || compareDigits(h, 0) <= 0)
-        return errorMessage(texts::zeroOrLess, Icon::Exclamation);
+        return refusal(Code::NotPositive, texts::zeroOrLess, Icon::Exclamation);
     if (compareDigits(w, e.editYoko) > 0 || compareDigits(h, e.editTate) > 0)
-        return errorMessage(texts::shrinkOnly, Icon::Information);
+        return refusal(Code::NotSmaller, texts::shrinkOnly, Icon::Information);
     return std::nullopt;
 }
 
-std::optional<Message> checkShrink(const Entries &e)
+std::optional<Refusal> checkShrink(const Entries &e)
 {
-    if (auto m = checkSize(e.yoko, e.tate, e, &e.reSizeValue))
-        return m;
+    if (auto r = checkSize(e.yoko, e.tate, e, &e.reSizeValue))
+        return r;
     if (!e.edges.up && !e.edges.down)
-        return errorMessage(texts::checkUpDown, Icon::Information);
+        return refusal(Refusal::Code::NoUpOrDown, texts::checkUpDown, Icon::Information);
     if (!e.edges.left && !e.edges.right)
-        return errorMessage(texts::checkLeftRight, Icon::Information);
+        return refusal(Refusal::Code::NoLeftOrRight, texts::checkLeftRight, Icon::Information);
     return std::nullopt;
 }
 
-std::optional<Message> checkTrim(const Entries &e)
+std::optional<Refusal> checkTrim(const Entries &e)
 {
+    using Code = Refusal::Code;
     if (isBlank(e.dotDelValue) || !fncNumCheck(e.dotDelValue))
-        return errorMessage(texts::enterNumber, Icon::Exclamation);
+        return refusal(Code::NotANumber, texts::enterNumber, Icon::Exclamation);
     if (compareDigits(e.dotDelValue, 0) <= 0)
-        return errorMessage(texts::zeroOrLess, Icon::Exclamation);
+        return refusal(Code::NotPositive, texts::zeroOrLess, Icon::Exclamation);
     if (!e.edges.up && !e.edges.down && !e.edges.left && !e.edges.right)
-        return errorMessage(texts::noEdgeChecked, Icon::Exclamation);
+        return refusal(Code::NoEdge, texts::noEdgeChecked, Icon::Exclamation);
     return std::nullopt;
 }
 
@@ -95,22 +97,22 @@ bool imageLoaded(const QString &motoYokoCaption, const QString &motoTateCaption)
 Checked<void> fncInputCheck(EditKind ChkIndex, const Entries &entries)
 {
     if (!imageLoaded(entries.motoYokoCaption, entries.motoTateCaption))
-        return failure(errorMessage(texts::loadFirst, Icon::Critical));
+        return failure(refusal(Refusal::Code::NotLoaded, texts::loadFirst, Icon::Critical));
 
-    std::optional<Message> refusal;
+    std::optional<Refusal> refused;
     switch (ChkIndex) {
     case EditKind::Shrink:
-        refusal = checkShrink(entries);
+        refused = checkShrink(entries);
         break;
     case EditKind::Trim:
-        refusal = checkTrim(entries);
+        refused = checkTrim(entries);
         break;
     case EditKind::CentreCrop:
-        refusal = checkSize(entries.yoko, entries.tate, entries, nullptr);
+        refused = checkSize(entries.yoko, entries.tate, entries, nullptr);
         break;
     }
-    if (refusal)
-        return failure(*refusal);
+    if (refused)
+        return failure(*refused);
     return {};
 }
 

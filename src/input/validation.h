@@ -13,10 +13,10 @@
 
 namespace pv {
 
-// What the logic layer's fallible functions return: a value, or the one
-// message that refuses it.
+// What the logic layer's fallible functions return: a value, or the
+// refusal (its code and its one message).
 template <class T>
-using Checked = Result<T, Message>;
+using Checked = Result<T, Refusal>;
 
 // True when every character is one of the ten ASCII digits (also for "").
 [[nodiscard]] bool fncNumCheck(const QString &sCheckStr);

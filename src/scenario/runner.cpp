@@ -136,69 +136,87 @@ ScenarioRunner::ScenarioRunner(bool digests) : m_window(&m_dialogs), m_digests(d
 QString ScenarioRunner::act(const QJsonObject &a)
 {
     const QString what = a.value("do").toString();
-    if (what == u"type" || what == u"focus") {
-        QLineEdit *field = m_window.entryField(a.value("field").toString());
-        if (!field)
-            return QStringLiteral("unknown field");
-        if (what == u"type") {
-            if (!a.value("text").isString())
-                return QStringLiteral("type needs a text");
-            field->setText(a.value("text").toString());
-        } else {
-            field->setFocus(Qt::OtherFocusReason);
-        }
+    if (what == u"type" || what == u"focus")
+        return typeOrFocus(a, what == u"type");
+    if (what == u"check")
+        return check(a);
+    if (what == u"click")
+        return click(a.value("control").toString());
+    if (what == u"answer")
+        return answer(a);
+    if (what == u"screenshot")
+        return screenshot(a.value("path").toString());
+    return QStringLiteral("unknown action");
+}
+
+QString ScenarioRunner::typeOrFocus(const QJsonObject &a, bool type)
+{
+    QLineEdit *field = m_window.entryField(a.value("field").toString());
+    if (!field)
+        return QStringLiteral("unknown field");
+    if (type) {
+        if (!a.value("text").isString())
+            return QStringLiteral("type needs a text");
+        field->setText(a.value("text").toString());
+    } else {
+        field->setFocus(Qt::OtherFocusReason);
+    }
+    return QString();
+}
+
+QString ScenarioRunner::check(const QJsonObject &a)
+{
+    const QString name = a.value("box").toString();
+    QCheckBox *box = name == u"Check5" ? m_window.Check5 : m_window.edgeBox(name);
+    if (!box || !a.value("on").isBool())
+        return QStringLiteral("unknown box or missing on");
+    if (box->isEnabled())
+        box->setChecked(a.value("on").toBool());
+    return QString();
+}
+
+QString ScenarioRunner::click(const QString &name)
+{
+    if (auto *b = m_window.findChild<QPushButton *>(name)) {
+        b->click();
         return QString();
     }
-    if (what == u"check") {
-        const QString name = a.value("box").toString();
-        QCheckBox *box = name == u"Check5" ? m_window.Check5 : m_window.edgeBox(name);
-        if (!box || !a.value("on").isBool())
-            return QStringLiteral("unknown box or missing on");
-        if (box->isEnabled())
-            box->setChecked(a.value("on").toBool());
-        return QString();
-    }
-    if (what == u"click") {
-        const QString name = a.value("control").toString();
-        if (auto *b = m_window.findChild<QPushButton *>(name)) {
-            b->click();
+    for (QAction *action : {m_window.mnuOpen, m_window.mnuSave, m_window.mnuEnd, m_window.mnuHelptxt,
+                            m_window.mnuVersion, m_window.btnOpen, m_window.btnSave}) {
+        if (action->objectName() == name) {
+            action->trigger();
             return QString();
         }
-        for (QAction *action : {m_window.mnuOpen, m_window.mnuSave, m_window.mnuEnd, m_window.mnuHelptxt,
-                                m_window.mnuVersion, m_window.btnOpen, m_window.btnSave}) {
-            if (action->objectName() == name) {
-                action->trigger();
-                return QString();
-            }
-        }
-        return QStringLiteral("unknown control");
     }
-    if (what == u"answer") {
-        auto path = [](const QJsonValue &v) -> std::optional<QString> {
-            return v.isString() ? std::optional<QString>(v.toString()) : std::nullopt;
-        };
-        if (a.contains("open") && (a.value("open").isString() || a.value("open").isNull()))
-            m_dialogs.queueOpen(path(a.value("open")));
-        else if (a.contains("save") && (a.value("save").isString() || a.value("save").isNull()))
-            m_dialogs.queueSave(path(a.value("save")));
-        else if (const QString q = a.value("question").toString(); q == u"yes" || q == u"no")
-            m_dialogs.queueQuestion(q == u"yes");
-        else
-            return QStringLiteral("answer needs open, save or question");
-        return QString();
-    }
-    if (what == u"screenshot") {
-        const QString path = a.value("path").toString();
-        if (path.isEmpty())
-            return QStringLiteral("screenshot needs a path");
-        m_window.setUpdatesEnabled(true);
-        const QPixmap shot = m_window.grab();
-        m_window.setUpdatesEnabled(false);
-        if (!shot.save(path, "PNG"))
-            return QStringLiteral("cannot write ") + path;
-        return QString();
-    }
-    return QStringLiteral("unknown action");
+    return QStringLiteral("unknown control");
+}
+
+QString ScenarioRunner::answer(const QJsonObject &a)
+{
+    auto path = [](const QJsonValue &v) -> std::optional<QString> {
+        return v.isString() ? std::optional<QString>(v.toString()) : std::nullopt;
+    };
+    if (a.contains("open") && (a.value("open").isString() || a.value("open").isNull()))
+        m_dialogs.queueOpen(path(a.value("open")));
+    else if (a.contains("save") && (a.value("save").isString() || a.value("save").isNull()))
+        m_dialogs.queueSave(path(a.value("save")));
+    else if (const QString q = a.value("question").toString(); q == u"yes" || q == u"no")
+        m_dialogs.queueQuestion(q == u"yes");
+    else
+        return QStringLiteral("answer needs open, save or question");
+    return QString();
+}
+
+QString ScenarioRunner::screenshot(const QString &path)
+{
+    if (path.isEmpty())
+        return QStringLiteral("screenshot needs a path");
+    m_window.setUpdatesEnabled(true);
+    const QPixmap shot = m_window.grab();
+    m_window.setUpdatesEnabled(false);
+    if (!shot.save(path, "PNG"))
+        return QStringLiteral("cannot write ") + path;
+    return QString();
 }
 
 QJsonObject ScenarioRunner::step(const QByteArray &line)

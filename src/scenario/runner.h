@@ -25,7 +25,13 @@ public:
     [[nodiscard]] bool ended() const { return m_ended; }
 
 private:
+    // Each action, by its "do": the error, or empty when it was carried out.
     QString act(const QJsonObject &action);
+    QString typeOrFocus(const QJsonObject &action, bool type);
+    QString check(const QJsonObject &action);
+    QString click(const QString &control);
+    QString answer(const QJsonObject &action);
+    QString screenshot(const QString &path);
 
     ScriptedDialogs m_dialogs;
     Form1 m_window;

@@ -8,20 +8,14 @@ namespace pv {
 EditOutcome applyPlan(const EditPlan &plan, const QImage &current, const Work &work)
 {
     if (plan.refused())
-        return {plan.state, plan.captured, plan.refusal, QImage()};
+        return {plan, QImage()};
     Surface source;
     source.setPicture(current);
     const Cut &c = plan.cut;
     QImage kept = source.block(int(c.left), int(c.top), int(c.width), int(c.height));
     if (plan.stretchWidth > 0)
         kept = resample(kept, plan.stretchWidth, plan.stretchHeight, work);
-    return {plan.state, plan.captured, std::nullopt, kept};
-}
-
-EditOutcome runClick(EditKind kind, const Entries &entries, const EditState &state, const QImage &current,
-                     const Work &work)
-{
-    return applyPlan(planClick(kind, entries, state), current, work);
+    return {plan, kept};
 }
 
 } // namespace pv
