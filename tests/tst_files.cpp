@@ -484,7 +484,7 @@ void tst_Files::jpegRegions()
     QFETCH(bool, opens);
     OpenRequest request{kBackground, {}, {}};
     const Made<Opened> decodedWhole = decodePicture(bytes, request);
-    request.plan = [region](QSize) { return DecodePlan{1, region}; };
+    request.plan = [region](QSize) { return DecodePlan{1, region, QSize()}; };
     const Made<Opened> part = decodePicture(bytes, request);
     QCOMPARE(decodedWhole.ok(), opens);
     if (!opens) {
@@ -518,7 +518,7 @@ void tst_Files::bmpRows()
         const QString path = dir.filePath("rows.bmp");
         QVERIFY(writeFile(path, f.bytes));
         OpenRequest request{kBackground, {}, {}};
-        request.plan = [region](QSize) { return DecodePlan{1, region}; };
+        request.plan = [region](QSize) { return DecodePlan{1, region, QSize()}; };
         const Made<Opened> part = openPicture(path, request);
         QVERIFY(part.ok());
         QCOMPARE(part->fullSize, source.size());
@@ -938,7 +938,7 @@ void tst_Files::heifColoursAndDamage()
     QCOMPARE(flat.pixel(4, 2), kBackground);
     QVERIFY(distance(flat.copy(0, 12, 16, 4), clear.copy(0, 12, 16, 4).convertToFormat(QImage::Format_RGB32)).worst <= 3);
 
-    const QByteArray good = testimages::heif(photo(96, 64), HeifOptions{false, 8, 0, 1, false, {}, 0, 0, false});
+    const QByteArray good = testimages::heif(photo(96, 64), HeifOptions{false, 8, 0, 1, false, {}, 0, 0, false, false, QSize()});
     QVERIFY(!decoded(good).isNull());
     QVERIFY(decoded(good.left(good.size() * 2 / 3)).isNull());
     QVERIFY(decoded(good.left(good.size() - 1)).isNull());

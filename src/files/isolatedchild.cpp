@@ -110,7 +110,9 @@ wire::Reply decodeLimited(const wire::Request &request, const QByteArray &bytes,
         std::optional<KeepColours> keep;
         if (request.keepProfile)
             keep.emplace();
-        const Made<QImage> made = decode(bytes, IsolatedKind(request.kind), work);
+        const QSize thumbnail(request.thumbnailWidth, request.thumbnailHeight);
+        const Made<QImage> made =
+            decode(bytes, IsolatedKind(request.kind), work, thumbnail.isEmpty() ? QSize() : thumbnail);
         if (!made) {
             const bool memory = made.reason().cause == Fault::Cause::Memory;
             say(reply, memory ? wire::Status::OverMemory : wire::Status::Refused, made.reason().text);
@@ -162,10 +164,10 @@ wire::Reply answer(const wire::Request &request, int bytesFd, const IsolatedDeco
 
 } // namespace
 
-Made<QImage> decodeForChild(const QByteArray &bytes, IsolatedKind kind, const Work &work)
+Made<QImage> decodeForChild(const QByteArray &bytes, IsolatedKind kind, const Work &work, QSize thumbnail)
 {
     if (kind == IsolatedKind::Heif)
-        return decodeHeif(bytes, work);
+        return decodeHeif(bytes, work, thumbnail);
     if (kind == IsolatedKind::Jxl)
         return decodeJxl(bytes, work);
     return decodeWithQt(bytes, work);
