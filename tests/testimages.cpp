@@ -767,8 +767,10 @@ QByteArray heif(const QImage &image, const HeifOptions &o)
         heif_image *small = heifImage(image.scaled(o.thumbnail, Qt::IgnoreAspectRatio, Qt::SmoothTransformation), own);
         heif_image_handle *thumbnail = nullptr;
         e = heif_context_encode_image(context, small, encoder, options, &thumbnail);
+        // libheif 1.15 writes the reference from its first handle to its
+        // second, the other way round from what it documents.
         if (e.code == heif_error_Ok)
-            e = heif_context_assign_thumbnail(context, primary, thumbnail);
+            e = heif_context_assign_thumbnail(context, thumbnail, primary);
         heif_image_handle_release(thumbnail);
         heif_image_release(small);
     }
