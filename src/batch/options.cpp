@@ -160,10 +160,11 @@ Input and output:
                           again, skipped or refused, and why, on standard
                           output (and in the report); nothing is made,
                           changed or removed
-      --fast            decode JPEG pictures at a reduced size where a
-                          shrink makes it possible; faster, but its pixels
-                          differ from the window's: slightly for photos,
-                          much for fine stripes, fabric and screens
+      --fast            decode JPEG pictures at a reduced size, and take a
+                          HEIF's stored thumbnail, where a shrink makes it
+                          possible; faster, but its pixels differ from the
+                          window's: slightly for photos, much for fine
+                          stripes, fabric and screens
   -j, --jobs N          pictures at a time (default: one per processor)
   -q, --quiet           no progress line
       --report FILE     write one JSON line per input to FILE ('-' for
