@@ -1,12 +1,13 @@
-// HEIF, HEIC and AVIF decoding with libheif: the primary image, with the
-// transformations the file declares (irot, imir, clap) applied in its
-// order; EXIF orientation is informational in HEIF and ignored. 10- and
-// 12-bit samples are rounded to 8 bits; an ICC profile, or an nclx
-// description of other primaries or an other transfer than sRGB's, is
-// converted to sRGB. HDR transfers (PQ, HLG) are refused rather than shown
-// as if they were sRGB. The file's structure is checked before libheif
-// reads it (heifboxes.h), and the picture it decodes must have the size
-// the boxes declare.
+// HEIF, HEIC and AVIF decoding with libheif: the primary image, or a
+// thumbnail of it standing in where asked, with the transformations the
+// file declares for it (irot, imir, clap) applied in its order; EXIF
+// orientation is informational in HEIF and ignored. 10- and 12-bit
+// samples are rounded to 8 bits; an ICC profile, or an nclx description of
+// other primaries or an other transfer than sRGB's (the primary image's,
+// for a thumbnail too), is converted to sRGB. HDR transfers (PQ, HLG) are
+// refused rather than shown as if they were sRGB. The file's structure is
+// checked before libheif reads it (heifboxes.h), and the picture it
+// decodes must have the size the boxes declare.
 #include "files/colour.h"
 #include "files/decoders.h"
 #include "files/heifboxes.h"
