@@ -379,6 +379,13 @@ Made<QImage> ask(const QByteArray &bytes, const IsolatedRequest &request, const 
 
 } // namespace
 
+void startIsolatedEarly()
+{
+    Child &child = threadChild();
+    if (!child.running())
+        (void)child.start();
+}
+
 int isolatedSeconds(qint64 memoryBudget)
 {
     // A decoder gets through a megapixel (32 MiB of budget, see

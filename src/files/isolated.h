@@ -60,6 +60,12 @@ struct IsolatedRequest {
 // memory only when this process cannot hold the result.
 [[nodiscard]] Made<QImage> decodeIsolated(const QByteArray &bytes, const IsolatedRequest &request);
 
+// Starts this thread's child now, where it is not running, so that its
+// start (the program and its libraries loading) overlaps the caller's own
+// work instead of the first picture's. A child that cannot be started is
+// left for that picture to tell.
+void startIsolatedEarly();
+
 // The seconds a child may take for a picture within `memoryBudget`.
 [[nodiscard]] int isolatedSeconds(qint64 memoryBudget);
 
