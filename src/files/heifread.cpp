@@ -176,7 +176,7 @@ Made<QByteArray> profileToApply(const heif_image_handle *handle)
     // The file's own description; a decoded image's is what libheif
     // converted it to.
     heif_color_profile_nclx *nclxRaw = nullptr;
-    if (heif_image_handle_get_nclx_color_profile(handle, &nclxRaw).code != heif_error_Ok) {
+    if (heif_image_handle_get_nclx_color_profile(handle, &nclxRaw).code != heif_error_Ok || !nclxRaw) {
         heif_nclx_color_profile_free(nclxRaw);
         return icc;
     }
