@@ -3,7 +3,9 @@
 #include "files/heifboxes.h"
 #include "files/heifmeta.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 namespace pv {
 
@@ -357,7 +359,8 @@ Made<HeifStructure> heifStructure(qint64 fileSize, const HeifReadAt &read)
     const Made<Image> primary = walk.image(*meta->primary, 0, false);
     if (!primary)
         return failure(primary.reason());
-    HeifStructure structure{primary->size, walk.codedPictures(), decodeBytes(primary.value(), walk.codedPictures()), {}};
+    const int coded = walk.codedPictures();
+    HeifStructure structure{primary->size, coded, decodeBytes(primary.value(), coded), {}};
     const std::vector<quint32> &thumbnails = meta->items.value(*meta->primary).thumbnails;
     for (size_t i = 0; i < thumbnails.size() && i < size_t(kMaxHeifThumbnails); ++i) {
         Walk own(meta.value(), fileSize, read);

@@ -258,7 +258,9 @@ Made<QImage> decodeToImage(const heif_image_handle *handle, QSize size, const QB
     const int w = size.width(), h = size.height();
     const int gotW = heif_image_get_width(picture, heif_channel_interleaved);
     const int gotH = heif_image_get_height(picture, heif_channel_interleaved);
-    Samples in{nullptr, 0, alpha ? 4 : 3, deep ? heif_image_get_bits_per_pixel_range(picture, heif_channel_interleaved) : 8};
+    Samples in{nullptr, 0, alpha ? 4 : 3, 8};
+    if (deep)
+        in.bits = heif_image_get_bits_per_pixel_range(picture, heif_channel_interleaved);
     in.plane = heif_image_get_plane_readonly(picture, heif_channel_interleaved, &in.stride);
     if (!in.plane || gotW != w || gotH != h || in.bits < 8 || in.bits > 16)
         return refuse(QStringLiteral("the decoded picture is %1 x %2, not the %3 x %4 its boxes declare")

@@ -141,7 +141,9 @@ QSize standInLeast(const DecodePlan &plan, QSize full)
     if (!plan.least.isValid() || plan.least.isEmpty() || full.isEmpty())
         return QSize();
     const QRect region = plan.region.isNull() ? QRect(QPoint(0, 0), full) : plan.region;
-    auto scaled = [](qint64 side, qint64 whole, qint64 part) { return int((side * whole + part - 1) / std::max<qint64>(part, 1)); };
+    auto scaled = [](qint64 side, qint64 whole, qint64 part) {
+        return int((side * whole + part - 1) / std::max<qint64>(part, 1));
+    };
     return QSize(scaled(plan.least.width(), full.width(), region.width()),
                  scaled(plan.least.height(), full.height(), region.height()));
 }
