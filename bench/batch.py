@@ -142,6 +142,10 @@ jobs = {
         for fast in ("", " --fast")
         for how in ("--shrink 1200x800", "--fit 1200x1200", "--pad 1200x800", "--pad 1200x1200")
     },
+    "(B10) 8 phone photos (12 MP HEIC, 320 x 240 thumbnail) to 160 x 120, JPEG": {
+        "Pixelvane --fast": [batch, "-q", "--fast", "--shrink", "160x120", "--format", "jpeg", "-o", out] + heics,
+        "vipsthumbnail": vipsthumbnail("160x120", "%s.jpg", heics),
+    },
     "(B3) centre crop 4000 x 3000, JPEG quality 90": {
         "Pixelvane": [batch, "-q", "--crop", "4000x3000", "--format", "jpeg", "--quality", "90", "-o", out] + inputs,
         "ImageMagick": mogrify("-gravity", "center", "-crop", "4000x3000+0+0", "+repage", "-quality", "90",
@@ -165,7 +169,7 @@ if not os.environ.get("SHARP_MODULES"):
 
 
 def pictures(job):
-    return len(few) if job.startswith(("(B4)", "(B8)", "(B9)")) else len(heics) if job.startswith("(B7)") else len(inputs)
+    return len(few) if job.startswith(("(B4)", "(B8)", "(B9)")) else len(heics) if job.startswith(("(B7)", "(B10)")) else len(inputs)
 
 
 def measure(job, cmd):

@@ -5,6 +5,7 @@
 //   adobe.jpg  photo.jpg's pixels taken as Adobe RGB, with that profile
 //   phone.heic 4032 x 3024 HEVC, as a 12-megapixel phone photo, with
 //              Display P3's primaries declared (as iPhones tag theirs)
+//              and a 320 x 240 thumbnail (as phones store one)
 // or, with --batch DIR N, N different photos like photo.jpg in DIR; with
 // --heic DIR N, N different phone photos like phone.heic.
 #include <algorithm>
@@ -163,6 +164,38 @@ heif_error written(heif_context *, const void *data, size_t size, void *file)
     return heif_error{heif_error_Ok, heif_suberror_Unspecified, "ok"};
 }
 
+// The picture averaged down to tw x th, each output pixel the mean of the
+// input pixels it covers (whole ones).
+std::vector<unsigned char> shrunk(const std::vector<unsigned char> &rgb, int w, int h, int tw, int th)
+{
+    std::vector<unsigned char> out(size_t(tw) * th * 3);
+    for (int y = 0; y < th; ++y)
+        for (int x = 0; x < tw; ++x) {
+            const int x0 = x * w / tw, x1 = (x + 1) * w / tw, y0 = y * h / th, y1 = (y + 1) * h / th;
+            for (int c = 0; c < 3; ++c) {
+                long sum = 0;
+                for (int sy = y0; sy < y1; ++sy)
+                    for (int sx = x0; sx < x1; ++sx)
+                        sum += rgb[(size_t(sy) * w + sx) * 3 + c];
+                const long n = long(x1 - x0) * (y1 - y0);
+                out[(size_t(y) * tw + x) * 3 + c] = static_cast<unsigned char>((sum + n / 2) / n);
+            }
+        }
+    return out;
+}
+
+heif_image *heifImage(const std::vector<unsigned char> &rgb, int w, int h)
+{
+    heif_image *image = nullptr;
+    heif_image_create(w, h, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &image);
+    heif_image_add_plane(image, heif_channel_interleaved, w, h, 8);
+    int stride = 0;
+    uint8_t *plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
+    for (int y = 0; y < h; ++y)
+        std::copy_n(rgb.data() + size_t(y) * w * 3, size_t(w) * 3, plane + size_t(y) * stride);
+    return image;
+}
+
 void writeHeic(const std::string &path, const std::vector<unsigned char> &rgb, int w, int h)
 {
     heif_context *context = heif_context_alloc();
@@ -171,13 +204,7 @@ void writeHeic(const std::string &path, const std::vector<unsigned char> &rgb, i
     if (!encoder)
         std::exit(1);
     heif_encoder_set_lossy_quality(encoder, 60);
-    heif_image *image = nullptr;
-    heif_image_create(w, h, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &image);
-    heif_image_add_plane(image, heif_channel_interleaved, w, h, 8);
-    int stride = 0;
-    uint8_t *plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
-    for (int y = 0; y < h; ++y)
-        std::copy_n(rgb.data() + size_t(y) * w * 3, size_t(w) * 3, plane + size_t(y) * stride);
+    heif_image *image = heifImage(rgb, w, h);
     heif_color_profile_nclx *nclx = heif_nclx_color_profile_alloc();
     heif_nclx_color_profile_set_color_primaries(nclx, 12);
     heif_nclx_color_profile_set_transfer_characteristics(nclx, 13);
@@ -185,8 +212,19 @@ void writeHeic(const std::string &path, const std::vector<unsigned char> &rgb, i
     heif_encoding_options *options = heif_encoding_options_alloc();
     options->output_nclx_profile = nclx;
     options->macOS_compatibility_workaround_no_nclx_profile = 0;
-    if (heif_context_encode_image(context, image, encoder, options, nullptr).code != heif_error_Ok)
+    heif_image_handle *primary = nullptr;
+    if (heif_context_encode_image(context, image, encoder, options, &primary).code != heif_error_Ok)
         std::exit(1);
+    heif_image *small = heifImage(shrunk(rgb, w, h, 320, 240), 320, 240);
+    heif_image_handle *thumbnail = nullptr;
+    // libheif 1.15 writes the reference from its first handle to its
+    // second, the other way round from what it documents.
+    if (heif_context_encode_image(context, small, encoder, options, &thumbnail).code != heif_error_Ok ||
+        heif_context_assign_thumbnail(context, thumbnail, primary).code != heif_error_Ok)
+        std::exit(1);
+    heif_image_handle_release(thumbnail);
+    heif_image_handle_release(primary);
+    heif_image_release(small);
     FILE *f = std::fopen(path.c_str(), "wb");
     heif_writer writer{1, written};
     if (!f || heif_context_write(context, &writer, f).code != heif_error_Ok)

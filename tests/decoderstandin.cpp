@@ -13,7 +13,7 @@
 
 namespace {
 
-pv::Made<QImage> decode(const QByteArray &bytes, pv::IsolatedKind kind, const pv::Work &work)
+pv::Made<QImage> decode(const QByteArray &bytes, pv::IsolatedKind kind, const pv::Work &work, QSize thumbnail)
 {
     if (bytes.contains("pixelvane-stand-in:abort"))
         std::abort();
@@ -32,7 +32,7 @@ pv::Made<QImage> decode(const QByteArray &bytes, pv::IsolatedKind kind, const pv
         for (;;)
             std::this_thread::sleep_for(std::chrono::hours(1));
     }
-    return pv::decodeForChild(bytes, kind, work);
+    return pv::decodeForChild(bytes, kind, work, thumbnail);
 }
 
 } // namespace

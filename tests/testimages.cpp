@@ -692,19 +692,12 @@ QByteArray png(const QImage &image, int colourType, int bits, std::optional<QRgb
     return out;
 }
 
-QByteArray heif(const QImage &image, const HeifOptions &o)
+namespace {
+
+// The picture as libheif's encoder takes it, with the options' samples and
+// colours.
+heif_image *heifImage(const QImage &image, const HeifOptions &o)
 {
-    heif_context *context = heif_context_alloc();
-    heif_encoder *encoder = nullptr;
-    heif_context_get_encoder_for_format(context, o.avif ? heif_compression_AV1 : heif_compression_HEVC, &encoder);
-    if (!encoder) {
-        heif_context_free(context);
-        return QByteArray();
-    }
-    heif_encoder_set_lossy_quality(encoder, 95);
-    heif_encoder_set_lossless(encoder, o.lossless);
-    if (o.chroma444)
-        heif_encoder_set_parameter(encoder, "chroma", "444");
     const bool deep = o.bits > 8;
     const heif_chroma chroma = deep ? (o.alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
                                     : (o.alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
@@ -731,6 +724,25 @@ QByteArray heif(const QImage &image, const HeifOptions &o)
         }
     if (!o.icc.isEmpty())
         heif_image_set_raw_color_profile(img, "prof", o.icc.constData(), size_t(o.icc.size()));
+    return img;
+}
+
+} // namespace
+
+QByteArray heif(const QImage &image, const HeifOptions &o)
+{
+    heif_context *context = heif_context_alloc();
+    heif_encoder *encoder = nullptr;
+    heif_context_get_encoder_for_format(context, o.avif ? heif_compression_AV1 : heif_compression_HEVC, &encoder);
+    if (!encoder) {
+        heif_context_free(context);
+        return QByteArray();
+    }
+    heif_encoder_set_lossy_quality(encoder, 95);
+    heif_encoder_set_lossless(encoder, o.lossless);
+    if (o.chroma444)
+        heif_encoder_set_parameter(encoder, "chroma", "444");
+    heif_image *img = heifImage(image, o);
     heif_color_profile_nclx *nclx = nullptr;
     if (o.primaries > 0 || o.transfer > 0) {
         nclx = heif_nclx_color_profile_alloc();
@@ -745,7 +757,24 @@ QByteArray heif(const QImage &image, const HeifOptions &o)
     options->macOS_compatibility_workaround_no_nclx_profile = 0;
     options->image_orientation = heif_orientation(o.orientation);
     options->output_nclx_profile = nclx;
-    const heif_error e = heif_context_encode_image(context, img, encoder, options, nullptr);
+    heif_image_handle *primary = nullptr;
+    heif_error e = heif_context_encode_image(context, img, encoder, options, &primary);
+    if (e.code == heif_error_Ok && o.thumbnail.isValid()) {
+        // Scaled smoothly, as a phone's is; coded and turned alike, without
+        // a profile of its own.
+        HeifOptions own = o;
+        own.icc.clear();
+        heif_image *small = heifImage(image.scaled(o.thumbnail, Qt::IgnoreAspectRatio, Qt::SmoothTransformation), own);
+        heif_image_handle *thumbnail = nullptr;
+        e = heif_context_encode_image(context, small, encoder, options, &thumbnail);
+        // libheif 1.15 writes the reference from its first handle to its
+        // second, the other way round from what it documents.
+        if (e.code == heif_error_Ok)
+            e = heif_context_assign_thumbnail(context, thumbnail, primary);
+        heif_image_handle_release(thumbnail);
+        heif_image_release(small);
+    }
+    heif_image_handle_release(primary);
     QByteArray out;
     if (e.code == heif_error_Ok) {
         heif_writer writer{1, [](heif_context *, const void *data, size_t size, void *self) {

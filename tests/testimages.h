@@ -108,7 +108,8 @@ QByteArray png(const QImage &image, int colourType, int bits, std::optional<QRgb
 // that is not a multiple of the codec's blocks gets a clap crop; icc is
 // stored as a colr profile, primaries > 0 as an nclx description with
 // them (and the sRGB transfer) or transfer > 0 with that transfer.
-// chroma444 asks the HEVC encoder for 4:4:4.
+// chroma444 asks the HEVC encoder for 4:4:4. A valid thumbnail adds one
+// of that size (before the orientation), the picture scaled smoothly.
 struct HeifOptions {
     bool avif = false;
     int bits = 8;
@@ -120,6 +121,7 @@ struct HeifOptions {
     int transfer = 0;
     bool lossless = true;
     bool chroma444 = false; // else 4:2:0
+    QSize thumbnail;
 };
 QByteArray heif(const QImage &image, const HeifOptions &options = {});
 // A 64 x 48 HEIC on which the stand-in decoder (tests/decoderstandin.cpp,

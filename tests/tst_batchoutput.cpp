@@ -180,18 +180,29 @@ void tst_BatchOutput::fastIsCloseToExact_data()
     QTest::addColumn<QSize>("from");
     QTest::addColumn<QSize>("to");
     QTest::addColumn<QString>("step");
+    QTest::addColumn<QString>("container"); // jpg; heic (a quarter-size thumbnail), turned by irot
     for (const char *step : {"--shrink", "--fit"})
         for (Kind kind : {Kind::Smooth, Kind::HardEdges})
             for (QSize to : {QSize(160, 120), QSize(200, 150), QSize(390, 292), QSize(480, 360)})
                 QTest::addRow("%s %s to %dx%d", step, kind == Kind::HardEdges ? "hard edges" : "smooth", to.width(),
                               to.height())
-                    << int(kind) << QSize(2400, 1800) << to << QString::fromLatin1(step);
+                    << int(kind) << QSize(2400, 1800) << to << QString::fromLatin1(step) << QStringLiteral("jpg");
     // Where an output pixel covers a whole number of periods, the exact
     // shrink is flat too; these do not.
     QTest::newRow("stripes of period 3, 1600x1200 to 390x292")
-        << int(Kind::Stripes) << QSize(1600, 1200) << QSize(390, 292) << QStringLiteral("--shrink");
+        << int(Kind::Stripes) << QSize(1600, 1200) << QSize(390, 292) << QStringLiteral("--shrink") << QStringLiteral("jpg");
     QTest::newRow("stripes of period 3, 2000x1500 to 480x360")
-        << int(Kind::Stripes) << QSize(2000, 1500) << QSize(480, 360) << QStringLiteral("--shrink");
+        << int(Kind::Stripes) << QSize(2000, 1500) << QSize(480, 360) << QStringLiteral("--shrink") << QStringLiteral("jpg");
+    // A HEIC's thumbnail stands in where it has twice the result's pixels
+    // on each side, else the primary image is decoded.
+    QTest::newRow("HEIC thumbnail, --shrink to 128x96")
+        << int(Kind::Smooth) << QSize(1024, 768) << QSize(128, 96) << QStringLiteral("--shrink") << QStringLiteral("heic");
+    QTest::newRow("HEIC thumbnail, --fit into 128x128")
+        << int(Kind::Smooth) << QSize(1024, 768) << QSize(128, 128) << QStringLiteral("--fit") << QStringLiteral("heic");
+    QTest::newRow("HEIC thumbnail turned by irot, --shrink to 96x128")
+        << int(Kind::Smooth) << QSize(1024, 768) << QSize(96, 128) << QStringLiteral("--shrink") << QStringLiteral("heic turned");
+    QTest::newRow("HEIC thumbnail too small, --shrink to 160x120")
+        << int(Kind::Smooth) << QSize(1024, 768) << QSize(160, 120) << QStringLiteral("--shrink") << QStringLiteral("heic");
 }
 
 // The bounds the README states: smooth photos differ little; at hard,
@@ -199,25 +210,43 @@ void tst_BatchOutput::fastIsCloseToExact_data()
 // is taken as uniform, which it is not. Fine periodic patterns have no
 // small bound: the exact shrink aliases them into bands, while the reduced
 // decode has smoothed them away; the difference there is beyond the hard
-// edges' bound.
+// edges' bound. A HEIC's thumbnail, coded apart from a smooth scaling,
+// keeps within the smooth bound (measured: mean 0.47, worst 4).
 void tst_BatchOutput::fastIsCloseToExact()
 {
     QFETCH(int, kind);
     QFETCH(QSize, from);
     QFETCH(QSize, to);
     QFETCH(QString, step);
+    QFETCH(QString, container);
     QTemporaryDir dir;
-    const QString input = dir.filePath("photo.jpg");
+    const QString input = dir.filePath(container == u"jpg" ? "photo.jpg" : "photo.heic");
     const int w = from.width(), h = from.height();
     const QImage source = Kind(kind) == Kind::Smooth      ? photo(w, h)
                           : Kind(kind) == Kind::HardEdges ? hardEdges(w, h)
                                                           : stripes(w, h, 3);
-    QVERIFY(writeFile(input, jpeg(source, 90)));
+    QSize thumbnail; // upright
+    if (container == u"jpg") {
+        QVERIFY(writeFile(input, jpeg(source, 90)));
+    } else {
+        // Display P3, told by the primary image's profile alone.
+        HeifOptions o;
+        o.lossless = false;
+        o.icc = iccProfile(Profile::DisplayP3);
+        o.thumbnail = from / 4;
+        o.orientation = container.endsWith(u"turned") ? 6 : 1;
+        QVERIFY(writeFile(input, heif(inProfile(source, o.icc), o)));
+        thumbnail = o.orientation == 6 ? o.thumbnail.transposed() : o.thumbnail;
+    }
     const QString size = QStringLiteral("%1x%2").arg(to.width()).arg(to.height());
     QCOMPARE(batch({"-q", step, size, "-o", dir.filePath("exact"), input}).status, 0);
     QCOMPARE(batch({"-q", "--fast", step, size, "-o", dir.filePath("fast"), input}).status, 0);
     const QImage exact(dir.filePath("exact/photo.bmp")), fast(dir.filePath("fast/photo.bmp"));
     QCOMPARE(fast.size(), exact.size());
+    if (thumbnail.isValid() && (thumbnail.width() < 2 * exact.width() || thumbnail.height() < 2 * exact.height())) {
+        VERIFY_SAME_PIXELS(fast, exact);
+        return;
+    }
     const Distance d = distance(exact, fast);
     const QString found = QStringLiteral("mean %1, worst %2").arg(d.mean).arg(d.worst);
     if (Kind(kind) == Kind::Stripes)

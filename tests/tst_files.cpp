@@ -139,6 +139,8 @@ private slots:
     void heif_data();
     void heif();
     void heifColoursAndDamage();
+    void heifThumbnail_data();
+    void heifThumbnail();
     void decoderFaults_data();
     void decoderFaults();
     void colourProfiles_data();
@@ -484,7 +486,7 @@ void tst_Files::jpegRegions()
     QFETCH(bool, opens);
     OpenRequest request{kBackground, {}, {}};
     const Made<Opened> decodedWhole = decodePicture(bytes, request);
-    request.plan = [region](QSize) { return DecodePlan{1, region}; };
+    request.plan = [region](QSize) { return DecodePlan{1, region, QSize()}; };
     const Made<Opened> part = decodePicture(bytes, request);
     QCOMPARE(decodedWhole.ok(), opens);
     if (!opens) {
@@ -518,7 +520,7 @@ void tst_Files::bmpRows()
         const QString path = dir.filePath("rows.bmp");
         QVERIFY(writeFile(path, f.bytes));
         OpenRequest request{kBackground, {}, {}};
-        request.plan = [region](QSize) { return DecodePlan{1, region}; };
+        request.plan = [region](QSize) { return DecodePlan{1, region, QSize()}; };
         const Made<Opened> part = openPicture(path, request);
         QVERIFY(part.ok());
         QCOMPARE(part->fullSize, source.size());
@@ -938,7 +940,7 @@ void tst_Files::heifColoursAndDamage()
     QCOMPARE(flat.pixel(4, 2), kBackground);
     QVERIFY(distance(flat.copy(0, 12, 16, 4), clear.copy(0, 12, 16, 4).convertToFormat(QImage::Format_RGB32)).worst <= 3);
 
-    const QByteArray good = testimages::heif(photo(96, 64), HeifOptions{false, 8, 0, 1, false, {}, 0, 0, false});
+    const QByteArray good = testimages::heif(photo(96, 64), HeifOptions{false, 8, 0, 1, false, {}, 0, 0, false, false, QSize()});
     QVERIFY(!decoded(good).isNull());
     QVERIFY(decoded(good.left(good.size() * 2 / 3)).isNull());
     QVERIFY(decoded(good.left(good.size() - 1)).isNull());
@@ -953,6 +955,46 @@ void tst_Files::heifColoursAndDamage()
     QByteArray overlay = good;
     overlay.replace(overlay.indexOf("hvc1"), 4, "iovl");
     QVERIFY(decoded(overlay).isNull());
+}
+
+// A stored thumbnail stands in for a decode that may be smaller only
+// where it is large enough and shows the whole picture's shape; it then
+// opens as the whole picture made smaller.
+void tst_Files::heifThumbnail_data()
+{
+    QTest::addColumn<QSize>("thumbnail"); // as stored
+    QTest::addColumn<int>("orientation");
+    QTest::addColumn<QSize>("least");    // asked for
+    QTest::addColumn<QSize>("expected"); // the picture opened, upright
+    QTest::newRow("a quarter the size, as large as asked") << QSize(32, 24) << 1 << QSize(32, 24) << QSize(32, 24);
+    QTest::newRow("turned with the picture") << QSize(32, 24) << 6 << QSize(24, 32) << QSize(24, 32);
+    QTest::newRow("smaller than asked") << QSize(32, 24) << 1 << QSize(33, 24) << QSize(128, 96);
+    QTest::newRow("of another shape") << QSize(32, 32) << 1 << QSize(16, 12) << QSize(128, 96);
+    QTest::newRow("none asked for") << QSize(32, 24) << 1 << QSize() << QSize(128, 96);
+}
+
+void tst_Files::heifThumbnail()
+{
+    QFETCH(QSize, thumbnail);
+    QFETCH(int, orientation);
+    QFETCH(QSize, least);
+    QFETCH(QSize, expected);
+    HeifOptions o;
+    o.thumbnail = thumbnail;
+    o.orientation = orientation;
+    const QByteArray file = testimages::heif(quadrants(128, 96), o);
+    OpenRequest request{kBackground, {}, {}};
+    request.plan = [least](QSize) { return DecodePlan{1, QRect(), least}; };
+    const Made<Opened> opened = decodePicture(file, request);
+    QVERIFY2(opened, qPrintable(opened ? QString() : opened.reason().text));
+    const QSize full = orientation == 6 ? QSize(96, 128) : QSize(128, 96);
+    QCOMPARE(opened->fullSize, full);
+    QCOMPARE(opened->region, QRect(QPoint(0, 0), full));
+    QCOMPARE(opened->image.size(), expected);
+    // The quadrants stay where the whole picture has them.
+    const QImage whole = decoded(file).scaled(expected, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    const Distance d = distance(opened->image, whole);
+    QVERIFY2(d.mean <= 4.0, qPrintable(QStringLiteral("mean %1, worst %2").arg(d.mean).arg(d.worst)));
 }
 
 void tst_Files::colourProfiles_data()

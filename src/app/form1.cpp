@@ -4,6 +4,7 @@
 #include "app/previewbox.h"
 #include "app/qtdialogs.h"
 #include "files/imagewrite.h"
+#include "files/isolated.h"
 #include "files/picture.h"
 #include "input/savename.h"
 #include "surfaces/preview.h"
@@ -32,6 +33,9 @@ Form1::Form1(Dialogs *dialogs, QWidget *parent)
       CommonDialog1(m_dialogs),
       m_end([] { QCoreApplication::quit(); })
 {
+    // The decoders' child process starts while the window is built: a HEIF
+    // opened first does not wait for it.
+    startIsolatedEarly();
     buildControls();
     wireHandlers();
     setAcceptDrops(true);

@@ -335,8 +335,8 @@ constexpr OptionRule kOptions[] = {
      u"  output (and in the report); nothing is made,\n  changed or removed",
      setFlag<&Options::dryRun>},
     {u"--fast", u"", u"", InputOutput,
-     u"decode JPEG pictures at a reduced size where a\n  shrink makes it possible; faster, but its pixels\n"
-     u"  differ from the window's: slightly for photos,\n  much for fine stripes, fabric and screens",
+     u"decode JPEG pictures at a reduced size, and take a\n  HEIF's stored thumbnail, where a shrink makes it\n"
+     u"  possible; faster, but its pixels differ from the\n  window's: slightly for photos, much for fine\n  stripes, fabric and screens",
      setFlag<&Options::fast>},
     {u"--jobs", u"-j", u"N", InputOutput, u"pictures at a time (default: one per processor)", workers},
     {u"--quiet", u"-q", u"", InputOutput, u"no progress line", setFlag<&Options::quiet>},

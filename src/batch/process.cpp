@@ -130,7 +130,8 @@ int reductionFor(std::int64_t partW, std::int64_t partH, std::int64_t resultW, s
 // first (it needs the pixels); with `fast`, the reduction reductionFor
 // gives for the first shrink's cut or the first fit's or pad's picture and
 // its scaled size (none when a save comes first: it needs the picture
-// whole).
+// whole), and the least size of a stored thumbnail standing in for the
+// decode by the same rule: twice the result's pixels on each side.
 DecodePlan decodePlan(const std::vector<Step> &steps, QSize full, bool fast)
 {
     DecodePlan plan;
@@ -150,6 +151,7 @@ DecodePlan decodePlan(const std::vector<Step> &steps, QSize full, bool fast)
             if (p.stretchWidth > 0) {
                 settled = true;
                 plan.reduction = fast ? reductionFor(c.width, c.height, p.stretchWidth, p.stretchHeight) : 1;
+                plan.least = fast ? QSize(2 * p.stretchWidth, 2 * p.stretchHeight) : QSize();
             }
             return p;
         },
@@ -165,6 +167,7 @@ DecodePlan decodePlan(const std::vector<Step> &steps, QSize full, bool fast)
             if (!settled && !p.unchanged) {
                 settled = true;
                 plan.reduction = fast ? reductionFor(w, h, p.scaled.width, p.scaled.height) : 1;
+                plan.least = fast ? QSize(2 * int(p.scaled.width), 2 * int(p.scaled.height)) : QSize();
             }
             doc.reframe(QSize(int(p.canvas.width), int(p.canvas.height)));
             return QString();

@@ -54,7 +54,11 @@ inline constexpr int kMaxJpegScans = 500;
 
 // HEIF (HEIC) and AVIF: told by the ftyp box's brands.
 [[nodiscard]] bool isHeif(const QByteArray &bytes);
-[[nodiscard]] Made<QImage> decodeHeif(const QByteArray &bytes, const Work &work);
+// With a valid `least`, a thumbnail of the primary image (heifboxes.h)
+// at least that size stands in for it: decoded with its own
+// transformations and the primary image's colours, it is the whole
+// picture made smaller. The primary image is decoded where none is.
+[[nodiscard]] Made<QImage> decodeHeif(const QByteArray &bytes, const Work &work, QSize least = QSize());
 // The size the primary image opens at, from the file's boxes alone.
 [[nodiscard]] Made<QSize> heifSize(QIODevice &file);
 // The memory its decode takes at its peak, from the boxes alone.

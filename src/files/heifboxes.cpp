@@ -3,7 +3,9 @@
 #include "files/heifboxes.h"
 #include "files/heifmeta.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 namespace pv {
 
@@ -328,6 +330,26 @@ Made<QByteArray> Walk::data(const Item &item, qint64 most) const
 
 } // namespace
 
+bool heifShowsWhole(QSize part, QSize whole)
+{
+    if (part.isEmpty() || whole.isEmpty() || part.width() > whole.width() || part.height() > whole.height())
+        return false;
+    // |pw/ph - ww/wh| within a pixel of either side: the cross products
+    // differ by at most the longer side of the whole.
+    const qint64 cross = qint64(part.width()) * whole.height() - qint64(part.height()) * whole.width();
+    return std::abs(cross) <= std::max(whole.width(), whole.height());
+}
+
+std::optional<HeifThumbnail> heifThumbnailFor(const HeifStructure &structure, QSize least)
+{
+    std::optional<HeifThumbnail> best;
+    for (const HeifThumbnail &t : structure.thumbnails)
+        if (t.size.width() >= least.width() && t.size.height() >= least.height() &&
+            (!best || qint64(t.size.width()) * t.size.height() < qint64(best->size.width()) * best->size.height()))
+            best = t;
+    return best;
+}
+
 Made<HeifStructure> heifStructure(qint64 fileSize, const HeifReadAt &read)
 {
     const Made<Meta> meta = readMeta(fileSize, read);
@@ -337,7 +359,19 @@ Made<HeifStructure> heifStructure(qint64 fileSize, const HeifReadAt &read)
     const Made<Image> primary = walk.image(*meta->primary, 0, false);
     if (!primary)
         return failure(primary.reason());
-    return HeifStructure{primary->size, walk.codedPictures(), decodeBytes(primary.value(), walk.codedPictures())};
+    const int coded = walk.codedPictures();
+    HeifStructure structure{primary->size, coded, decodeBytes(primary.value(), coded), {}};
+    const std::vector<quint32> &thumbnails = meta->items.value(*meta->primary).thumbnails;
+    for (size_t i = 0; i < thumbnails.size() && i < size_t(kMaxHeifThumbnails); ++i) {
+        Walk own(meta.value(), fileSize, read);
+        const Made<Image> t = own.image(thumbnails[i], 0, false);
+        if (!t || !heifShowsWhole(t->size, structure.size))
+            continue;
+        const qint64 bytes = decodeBytes(t.value(), own.codedPictures());
+        if (bytes <= structure.decodeBytes)
+            structure.thumbnails.push_back({thumbnails[i], t->size, bytes});
+    }
+    return structure;
 }
 
 Made<HeifStructure> heifStructure(const QByteArray &file)

@@ -10,6 +10,8 @@
 #include <QSize>
 
 #include <functional>
+#include <optional>
+#include <vector>
 
 namespace pv {
 
@@ -34,6 +36,17 @@ inline constexpr int kMaxHeifGridSide = 32767;
 inline constexpr int kMaxHeifItems = 10000;
 inline constexpr qint64 kMaxHeifMetaBytes = qint64(16) << 20;
 
+// Thumbnails of the primary image (items that refer to it by thmb) looked
+// at; files hold one or two.
+inline constexpr int kMaxHeifThumbnails = 4;
+
+// A thumbnail of the primary image that passed the same checks as it.
+struct HeifThumbnail {
+    quint32 item = 0;
+    QSize size;            // as it opens: its own irot and clap applied
+    qint64 decodeBytes = 0; // as HeifStructure's
+};
+
 struct HeifStructure {
     QSize size;            // the primary image as it opens: irot and clap applied
     int codedPictures = 0; // that its decode takes, with tiles and alpha
@@ -41,7 +54,20 @@ struct HeifStructure {
     // gives as 32-bit RGB: its YCbCr planes, its RGB conversion (through
     // 16-bit planes for deep samples) and the decoder's own state.
     qint64 decodeBytes = 0;
+    // Of the first kMaxHeifThumbnails the file lists, those that pass the
+    // checks, show the primary image's shape (heifShowsWhole) and take no
+    // more memory to decode than it; a thumbnail that fails is left out,
+    // the file is not refused for it.
+    std::vector<HeifThumbnail> thumbnails;
 };
+
+// Whether a picture of `part` could be the whole of one of `whole`, made
+// smaller: no side longer, the same orientation, and each side the other's
+// scaled by the same factor, within a pixel's rounding.
+[[nodiscard]] bool heifShowsWhole(QSize part, QSize whole);
+
+// The smallest thumbnail at least `least` on both sides, or nothing.
+[[nodiscard]] std::optional<HeifThumbnail> heifThumbnailFor(const HeifStructure &structure, QSize least);
 
 // Up to `length` bytes of the file from `offset`: fewer where it ends.
 using HeifReadAt = std::function<QByteArray(qint64 offset, qint64 length)>;

@@ -136,7 +136,7 @@ std::optional<QString> readIref(Meta &m, const Box &box)
     // the items they name stay bounded.
     if (refs->size() > size_t(kMaxHeifItems))
         return QStringLiteral("more than %1 references").arg(kMaxHeifItems);
-    size_t auxiliaries = 0;
+    size_t referrers = 0; // by auxl and thmb
     for (const Box &r : *refs) {
         Cursor f(m.bytes, r.content, r.end);
         const quint32 from = version == 0 ? f.u16() : f.u32();
@@ -150,11 +150,11 @@ std::optional<QString> readIref(Meta &m, const Box &box)
             if (!m.items[from].derivedFrom.empty())
                 return QStringLiteral("item %1 is derived twice").arg(from);
             m.items[from].derivedFrom = std::move(to);
-        } else if (r.type == fcc("auxl")) {
-            if ((auxiliaries += to.size()) > size_t(kMaxHeifItems))
+        } else if (r.type == fcc("auxl") || r.type == fcc("thmb")) {
+            if ((referrers += to.size()) > size_t(kMaxHeifItems))
                 return QStringLiteral("more than %1 references").arg(kMaxHeifItems);
             for (const quint32 master : to)
-                m.items[master].auxiliaries.push_back(from);
+                (r.type == fcc("auxl") ? m.items[master].auxiliaries : m.items[master].thumbnails).push_back(from);
         }
     }
     return std::nullopt;

@@ -84,6 +84,7 @@ struct Item {
     std::vector<int> properties; // indices into ipco, in the file's order; all valid
     std::vector<quint32> derivedFrom; // dimg
     std::vector<quint32> auxiliaries; // items that refer to it by auxl
+    std::vector<quint32> thumbnails;  // items that refer to it by thmb
     int construction = 0;
     quint64 baseOffset = 0;
     std::vector<Extent> extents;

@@ -1,12 +1,13 @@
-// HEIF, HEIC and AVIF decoding with libheif: the primary image, with the
-// transformations the file declares (irot, imir, clap) applied in its
-// order; EXIF orientation is informational in HEIF and ignored. 10- and
-// 12-bit samples are rounded to 8 bits; an ICC profile, or an nclx
-// description of other primaries or an other transfer than sRGB's, is
-// converted to sRGB. HDR transfers (PQ, HLG) are refused rather than shown
-// as if they were sRGB. The file's structure is checked before libheif
-// reads it (heifboxes.h), and the picture it decodes must have the size
-// the boxes declare.
+// HEIF, HEIC and AVIF decoding with libheif: the primary image, or a
+// thumbnail of it standing in where asked, with the transformations the
+// file declares for it (irot, imir, clap) applied in its order; EXIF
+// orientation is informational in HEIF and ignored. 10- and 12-bit
+// samples are rounded to 8 bits; an ICC profile, or an nclx description of
+// other primaries or an other transfer than sRGB's (the primary image's,
+// for a thumbnail too), is converted to sRGB. HDR transfers (PQ, HLG) are
+// refused rather than shown as if they were sRGB. The file's structure is
+// checked before libheif reads it (heifboxes.h), and the picture it
+// decodes must have the size the boxes declare.
 #include "files/colour.h"
 #include "files/decoders.h"
 #include "files/heifboxes.h"
@@ -22,6 +23,8 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <optional>
+#include <vector>
 
 namespace pv {
 
@@ -47,6 +50,7 @@ struct NclxFree {
 };
 using Context = std::unique_ptr<heif_context, ContextFree>;
 using Handle = std::unique_ptr<heif_image_handle, HandleFree>;
+using Image = std::unique_ptr<heif_image, ImageFree>;
 
 // The primary image's handle of a file read by `read`.
 template <class Read>
@@ -156,31 +160,38 @@ Made<qint64> heifDecodeBytes(QIODevice &file)
     return structure->decodeBytes;
 }
 
-Made<QImage> decodeHeif(const QByteArray &bytes, const Work &work)
-{
-    // libheif follows the file's references as they come: they are
-    // checked first.
-    const Made<HeifStructure> structure = heifStructure(bytes);
-    if (!structure)
-        return failure(structure.reason());
-    Context context;
-    const Made<Handle> opened = primaryHandle(
-        context,
-        [&](heif_context *c) {
-            return heif_context_read_from_memory_without_copy(c, bytes.constData(), size_t(bytes.size()), nullptr);
-        },
-        work);
-    if (!opened)
-        return failure(opened.reason());
-    heif_image_handle *handle = opened->get();
-    // libheif's handle tells the size before the transformations where
-    // the file lists them before ispe; the boxes tell the size after.
-    const int w = structure->size.width(), h = structure->size.height();
-    if (!sizeAllowed(w, h) || !plausibleSize(w, h, bytes.size()))
-        return refuse(QStringLiteral("picture too large"));
-    const bool alpha = heif_image_handle_has_alpha_channel(handle);
-    const bool deep = heif_image_handle_get_luma_bits_per_pixel(handle) > 8;
+namespace {
 
+// The profile that converts the primary image's colours to sRGB: its ICC
+// profile, else its nclx description's; empty for sRGB. HDR is refused.
+Made<QByteArray> profileToApply(const heif_image_handle *handle)
+{
+    QByteArray icc;
+    const heif_color_profile_type type = heif_image_handle_get_color_profile_type(handle);
+    if (type == heif_color_profile_type_prof || type == heif_color_profile_type_rICC) {
+        icc.resize(qsizetype(heif_image_handle_get_raw_color_profile_size(handle)));
+        if (heif_image_handle_get_raw_color_profile(handle, icc.data()).code != heif_error_Ok)
+            icc.clear();
+    }
+    // The file's own description; a decoded image's is what libheif
+    // converted it to.
+    heif_color_profile_nclx *nclxRaw = nullptr;
+    if (heif_image_handle_get_nclx_color_profile(handle, &nclxRaw).code != heif_error_Ok || !nclxRaw) {
+        heif_nclx_color_profile_free(nclxRaw);
+        return icc;
+    }
+    const std::unique_ptr<heif_color_profile_nclx, NclxFree> nclx(nclxRaw);
+    const int transfer = nclx->transfer_characteristics;
+    if (transfer == heif_transfer_characteristic_ITU_R_BT_2100_0_PQ ||
+        transfer == heif_transfer_characteristic_ITU_R_BT_2100_0_HLG)
+        return refuse(QStringLiteral("HDR (PQ or HLG) pictures are not shown"));
+    return icc.isEmpty() ? profileOf(*nclx) : icc;
+}
+
+// libheif's interleaved RGB of the handle's picture, 16 bits a sample
+// where it is deeper than 8; a warning refuses it.
+Made<Image> decodeInterleaved(const heif_image_handle *handle, bool alpha, bool deep)
+{
     std::unique_ptr<heif_decoding_options, OptionsFree> options(heif_decoding_options_alloc());
     options->strict_decoding = 1;
     const heif_chroma chroma = deep ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
@@ -191,75 +202,127 @@ Made<QImage> decodeHeif(const QByteArray &bytes, const Work &work)
         heif_image_release(raw);
         // libheif reports its limits as allocation errors too.
         const bool memory = e.code == heif_error_Memory_allocation_error && e.subcode != heif_suberror_Security_limit_exceeded;
-        return memory ? Made<QImage>(failure(Fault::memory())) : refuse(e);
+        return memory ? Made<Image>(failure(Fault::memory())) : refuse(e);
     }
-    const std::unique_ptr<heif_image, ImageFree> decoded(raw);
+    Image decoded(raw);
     if (heif_image_get_decoding_warnings(raw, 0, nullptr, 0) > 0) {
         heif_error warning{};
         heif_image_get_decoding_warnings(raw, 0, &warning, 1);
         return refuse(warning);
     }
+    return decoded;
+}
 
-    // Colours: refused when HDR, else the profile that converts them.
-    QByteArray icc;
-    const heif_color_profile_type type = heif_image_handle_get_color_profile_type(handle);
-    if (type == heif_color_profile_type_prof || type == heif_color_profile_type_rICC) {
-        icc.resize(qsizetype(heif_image_handle_get_raw_color_profile_size(handle)));
-        if (heif_image_handle_get_raw_color_profile(handle, icc.data()).code != heif_error_Ok)
-            icc.clear();
-    }
-    // The file's own description; the decoded image's is what libheif
-    // converted it to.
-    heif_color_profile_nclx *nclxRaw = nullptr;
-    if (heif_image_handle_get_nclx_color_profile(handle, &nclxRaw).code != heif_error_Ok) {
-        heif_nclx_color_profile_free(nclxRaw);
-        nclxRaw = nullptr;
-    }
-    if (nclxRaw) {
-        const std::unique_ptr<heif_color_profile_nclx, NclxFree> nclx(nclxRaw);
-        const int transfer = nclx->transfer_characteristics;
-        if (transfer == heif_transfer_characteristic_ITU_R_BT_2100_0_PQ ||
-            transfer == heif_transfer_characteristic_ITU_R_BT_2100_0_HLG)
-            return refuse(QStringLiteral("HDR (PQ or HLG) pictures are not shown"));
-        if (icc.isEmpty())
-            icc = profileOf(*nclx);
-    }
-
+// Interleaved samples, `channels` a pixel, of `bits` bits (8: a byte,
+// else two, little-endian), unpacked into 32-bit pixels.
+struct Samples {
+    const uint8_t *plane = nullptr;
     int stride = 0;
-    const uint8_t *plane = heif_image_get_plane_readonly(raw, heif_channel_interleaved, &stride);
-    if (!plane || heif_image_get_width(raw, heif_channel_interleaved) != w ||
-        heif_image_get_height(raw, heif_channel_interleaved) != h)
+    int channels = 3;
+    int bits = 8;
+};
+
+// Rows [first, last) of the samples into `rows`: deep samples rounded to
+// 8 bits (not shifted: the largest value becomes 255).
+void unpackRows(const Samples &in, const std::vector<uint8_t> &levels, const PixelRows &rows, int first, int last)
+{
+    const int channels = in.channels, w = rows.width;
+    const int max = (1 << in.bits) - 1;
+    for (int y = first; y < last; ++y) {
+        auto *out = reinterpret_cast<QRgb *>(rows.row(y));
+        const uint8_t *row = in.plane + qsizetype(in.stride) * y;
+        if (in.bits == 8) {
+            for (int x = 0; x < w; ++x, row += channels)
+                out[x] = qRgba(row[0], row[1], row[2], channels == 4 ? row[3] : 255);
+            continue;
+        }
+        auto level = [&](int at) { return levels[size_t(std::min(row[2 * at] | row[2 * at + 1] << 8, max))]; };
+        for (int x = 0; x < w; ++x) {
+            const int at = x * channels;
+            out[x] = qRgba(level(at), level(at + 1), level(at + 2), channels == 4 ? level(at + 3) : 255);
+        }
+    }
+}
+
+// The handle's picture, which must be `size`, as RGB32 or ARGB32 in sRGB
+// by `icc` (see profileToApply). Unpacking and converting the colours go
+// band by band over the work's threads.
+Made<QImage> decodeToImage(const heif_image_handle *handle, QSize size, const QByteArray &icc, const Work &work)
+{
+    const bool alpha = heif_image_handle_has_alpha_channel(handle);
+    const bool deep = heif_image_handle_get_luma_bits_per_pixel(handle) > 8;
+    const Made<Image> raw = decodeInterleaved(handle, alpha, deep);
+    if (!raw)
+        return failure(raw.reason());
+    const heif_image *picture = raw->get();
+    const int w = size.width(), h = size.height();
+    const int gotW = heif_image_get_width(picture, heif_channel_interleaved);
+    const int gotH = heif_image_get_height(picture, heif_channel_interleaved);
+    Samples in{nullptr, 0, alpha ? 4 : 3, 8};
+    if (deep)
+        in.bits = heif_image_get_bits_per_pixel_range(picture, heif_channel_interleaved);
+    in.plane = heif_image_get_plane_readonly(picture, heif_channel_interleaved, &in.stride);
+    if (!in.plane || gotW != w || gotH != h || in.bits < 8 || in.bits > 16)
         return refuse(QStringLiteral("the decoded picture is %1 x %2, not the %3 x %4 its boxes declare")
-                          .arg(heif_image_get_width(raw, heif_channel_interleaved))
-                          .arg(heif_image_get_height(raw, heif_channel_interleaved))
-                          .arg(w)
-                          .arg(h));
+                          .arg(gotW).arg(gotH).arg(w).arg(h));
     const bool premultiplied = alpha && heif_image_handle_is_premultiplied_alpha(handle);
     QImage image = allocateImage(w, h, !alpha ? QImage::Format_RGB32
                                        : premultiplied ? QImage::Format_ARGB32_Premultiplied
                                                        : QImage::Format_ARGB32);
-    const int channels = alpha ? 4 : 3;
-    const int bits = deep ? heif_image_get_bits_per_pixel_range(raw, heif_channel_interleaved) : 8;
-    const int max = (1 << bits) - 1;
-    for (int y = 0; y < h; ++y) {
-        auto *out = reinterpret_cast<QRgb *>(image.scanLine(y));
-        const uint8_t *row = plane + qsizetype(stride) * y;
-        for (int x = 0; x < w; ++x) {
-            int v[4] = {0, 0, 0, 255};
-            for (int c = 0; c < channels; ++c) {
-                if (deep) {
-                    const int s = row[(x * channels + c) * 2] | (row[(x * channels + c) * 2 + 1] << 8);
-                    v[c] = (std::min(s, max) * 510 + max) / (2 * max); // rounded, not shifted
-                } else {
-                    v[c] = row[x * channels + c];
-                }
-            }
-            out[x] = qRgba(v[0], v[1], v[2], v[3]);
-        }
-    }
-    if (!icc.isEmpty() && !convertToSrgb(image, icc, PixelLayout::Rgb, work))
-        convertToSrgb(image, icc, PixelLayout::Grey, work);
+    std::vector<uint8_t> levels;
+    const int max = (1 << in.bits) - 1;
+    if (deep)
+        for (int s = 0; s <= max; ++s)
+            levels.push_back(uint8_t((s * 510 + max) / (2 * max)));
+    std::unique_ptr<ToSrgb> toSrgb = icc.isEmpty() ? nullptr : ToSrgb::from(icc, PixelLayout::Rgb);
+    if (!toSrgb && !icc.isEmpty())
+        toSrgb = ToSrgb::from(icc, PixelLayout::Grey);
+    const PixelRows rows(image);
+    splitRows(work, h, qint64(w) * h, [&](int first, int last) {
+        unpackRows(in, levels, rows, first, last);
+        if (toSrgb)
+            toSrgb->convertRows(rows, first, last);
+    });
     return image;
+}
+
+} // namespace
+
+Made<QImage> decodeHeif(const QByteArray &bytes, const Work &work, QSize least)
+{
+    // libheif follows the file's references as they come: they are
+    // checked first.
+    const Made<HeifStructure> structure = heifStructure(bytes);
+    if (!structure)
+        return failure(structure.reason());
+    // libheif's handle tells the size before the transformations where
+    // the file lists them before ispe; the boxes tell the size after.
+    const QSize size = structure->size;
+    if (!sizeAllowed(size.width(), size.height()) || !plausibleSize(size.width(), size.height(), bytes.size()))
+        return refuse(QStringLiteral("picture too large"));
+    Context context;
+    const Made<Handle> primary = primaryHandle(
+        context,
+        [&](heif_context *c) {
+            return heif_context_read_from_memory_without_copy(c, bytes.constData(), size_t(bytes.size()), nullptr);
+        },
+        work);
+    if (!primary)
+        return failure(primary.reason());
+    const Made<QByteArray> icc = profileToApply(primary->get());
+    if (!icc)
+        return failure(icc.reason());
+    // A thumbnail stands in where it is large enough; one libheif does not
+    // find or cannot decode leaves the primary image to decode.
+    const std::optional<HeifThumbnail> thumbnail =
+        least.isValid() ? heifThumbnailFor(structure.value(), least) : std::nullopt;
+    heif_image_handle *found = nullptr;
+    if (thumbnail && heif_image_handle_get_thumbnail(primary->get(), thumbnail->item, &found).code == heif_error_Ok) {
+        const Handle own(found);
+        if (Made<QImage> small = decodeToImage(own.get(), thumbnail->size, icc.value(), work))
+            return small;
+    }
+    return decodeToImage(primary->get(), size, icc.value(), work);
 }
 
 } // namespace pv

@@ -357,6 +357,10 @@ Made<QImage> ask(const QByteArray &bytes, const IsolatedRequest &request, const 
     message.memoryLimit = limits.memory;
     message.seconds = limits.seconds;
     message.keepProfile = request.keepProfile ? 1 : 0;
+    if (request.kind == IsolatedKind::Heif && request.thumbnail.isValid()) {
+        message.thumbnailWidth = request.thumbnail.width();
+        message.thumbnailHeight = request.thumbnail.height();
+    }
     const bool sent = wire::sendWithFd(child.socket(), &message, sizeof message, bytesFd);
     ::close(bytesFd);
     if (!sent)
@@ -374,6 +378,13 @@ Made<QImage> ask(const QByteArray &bytes, const IsolatedRequest &request, const 
 }
 
 } // namespace
+
+void startIsolatedEarly()
+{
+    Child &child = threadChild();
+    if (!child.running())
+        (void)child.start();
+}
 
 int isolatedSeconds(qint64 memoryBudget)
 {

@@ -28,6 +28,7 @@
 
 #include <QByteArray>
 #include <QImage>
+#include <QSize>
 #include <QString>
 
 #include <atomic>
@@ -48,6 +49,9 @@ struct IsolatedRequest {
     // An RGB picture's pixels stay in the colours of its profile, which is
     // handed to this thread's KeepColours (colour.h).
     bool keepProfile = false;
+    // For HEIF: the least size of a stored thumbnail that may stand in for
+    // the picture (decodeHeif); invalid: none may.
+    QSize thumbnail;
 };
 
 // The picture decoded by a child, opaque RGB32. Refused (Content) when the
@@ -56,15 +60,24 @@ struct IsolatedRequest {
 // memory only when this process cannot hold the result.
 [[nodiscard]] Made<QImage> decodeIsolated(const QByteArray &bytes, const IsolatedRequest &request);
 
+// Starts this thread's child now, where it is not running, so that its
+// start (the program and its libraries loading) overlaps the caller's own
+// work instead of the first picture's. A child that cannot be started is
+// left for that picture to tell.
+void startIsolatedEarly();
+
 // The seconds a child may take for a picture within `memoryBudget`.
 [[nodiscard]] int isolatedSeconds(qint64 memoryBudget);
 
 // The child's side: answers the requests read from `socket` until it is
 // closed, decoding each with `decode`; returns the exit status.
-using IsolatedDecoder = std::function<Made<QImage>(const QByteArray &bytes, IsolatedKind kind, const Work &work)>;
+// `thumbnail` is the request's.
+using IsolatedDecoder =
+    std::function<Made<QImage>(const QByteArray &bytes, IsolatedKind kind, const Work &work, QSize thumbnail)>;
 int serveIsolated(int socket, const IsolatedDecoder &decode);
 // The decoder the child program runs.
-[[nodiscard]] Made<QImage> decodeForChild(const QByteArray &bytes, IsolatedKind kind, const Work &work);
+[[nodiscard]] Made<QImage> decodeForChild(const QByteArray &bytes, IsolatedKind kind, const Work &work,
+                                          QSize thumbnail = QSize());
 // The start of a child program: refuses to run unless started by
 // decodeIsolated, and ties the child's life to its parent's. Returns the
 // socket, or -1 (then the program exits).

@@ -70,8 +70,9 @@ void say(wire::Reply &reply, wire::Status status, const QString &text)
 }
 
 // The picture laid over the background into a sealed memory file of its
-// pixels; -1 when that memory cannot be had.
-int pixelsFile(const QImage &image, QRgb background, const QByteArray &profile)
+// pixels, in bands over the work's threads; -1 when that memory cannot be
+// had.
+int pixelsFile(const QImage &image, QRgb background, const QByteArray &profile, const Work &work)
 {
     const int fd = ::memfd_create("pixelvane-pixels", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (fd < 0)
@@ -84,9 +85,13 @@ int pixelsFile(const QImage &image, QRgb background, const QByteArray &profile)
         ::close(fd);
         return -1;
     }
-    QImage out(static_cast<uchar *>(mapped), image.width(), image.height(), image.width() * 4, QImage::Format_RGB32);
-    flattenInto(image, background, out);
-    out = QImage();
+    const int w = image.width();
+    splitRows(work, image.height(), qint64(w) * image.height(), [&](int first, int last) {
+        const QImage in(image.constScanLine(first), w, last - first, image.bytesPerLine(), image.format());
+        QImage out(static_cast<uchar *>(mapped) + qsizetype(first) * w * 4, w, last - first, w * 4,
+                   QImage::Format_RGB32);
+        flattenInto(in, background, out);
+    });
     ::munmap(mapped, bytes);
     if (!profile.isEmpty() && ::pwrite(fd, profile.constData(), size_t(profile.size()), off_t(bytes)) != profile.size()) {
         ::close(fd);
@@ -110,13 +115,15 @@ wire::Reply decodeLimited(const wire::Request &request, const QByteArray &bytes,
         std::optional<KeepColours> keep;
         if (request.keepProfile)
             keep.emplace();
-        const Made<QImage> made = decode(bytes, IsolatedKind(request.kind), work);
+        const QSize thumbnail(request.thumbnailWidth, request.thumbnailHeight);
+        const Made<QImage> made =
+            decode(bytes, IsolatedKind(request.kind), work, thumbnail.isEmpty() ? QSize() : thumbnail);
         if (!made) {
             const bool memory = made.reason().cause == Fault::Cause::Memory;
             say(reply, memory ? wire::Status::OverMemory : wire::Status::Refused, made.reason().text);
         } else {
             const QByteArray profile = keep ? keep->profile.left(16 << 20) : QByteArray();
-            pixelsFd = pixelsFile(made.value(), request.background, profile);
+            pixelsFd = pixelsFile(made.value(), request.background, profile, work);
             reply.profileBytes = pixelsFd < 0 ? 0 : quint32(profile.size());
             reply.status = pixelsFd < 0 ? wire::Status::NoMemory : wire::Status::Decoded;
             reply.width = made->width();
@@ -162,10 +169,10 @@ wire::Reply answer(const wire::Request &request, int bytesFd, const IsolatedDeco
 
 } // namespace
 
-Made<QImage> decodeForChild(const QByteArray &bytes, IsolatedKind kind, const Work &work)
+Made<QImage> decodeForChild(const QByteArray &bytes, IsolatedKind kind, const Work &work, QSize thumbnail)
 {
     if (kind == IsolatedKind::Heif)
-        return decodeHeif(bytes, work);
+        return decodeHeif(bytes, work, thumbnail);
     if (kind == IsolatedKind::Jxl)
         return decodeJxl(bytes, work);
     return decodeWithQt(bytes, work);

@@ -33,6 +33,10 @@ struct Request {
     qint64 memoryLimit = 0; // the data limit to set; 0: none
     qint64 seconds = 0;     // the processor time the picture may take
     quint32 keepProfile = 0; // an RGB picture stays in its profile's colours
+    // The least size of a HEIF thumbnail that may stand in for the
+    // picture; 0 x 0: none may.
+    qint32 thumbnailWidth = 0;
+    qint32 thumbnailHeight = 0;
 };
 
 enum class Status : quint32 {

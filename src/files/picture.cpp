@@ -4,10 +4,12 @@
 #include "files/decoders.h"
 #include "files/isolated.h"
 #include "files/embeddedprofile.h"
+#include "files/heifboxes.h"
 #include "files/metadata.h"
 #include "input/filenames.h"
 #include "surfaces/pixelmemory.h"
 
+#include <QBuffer>
 #include <QFile>
 #include <QImageReader>
 #include <cerrno>
@@ -132,6 +134,42 @@ bool decodedInChild(const QByteArray &start)
            !start.startsWith("\x89PNG\r\n\x1a\n");
 }
 
+// The least size of a picture of `full` size whose `region` is at least
+// `least`: what a thumbnail must have to stand in for it.
+QSize standInLeast(const DecodePlan &plan, QSize full)
+{
+    if (!plan.least.isValid() || plan.least.isEmpty() || full.isEmpty())
+        return QSize();
+    const QRect region = plan.region.isNull() ? QRect(QPoint(0, 0), full) : plan.region;
+    auto scaled = [](qint64 side, qint64 whole, qint64 part) {
+        return int((side * whole + part - 1) / std::max<qint64>(part, 1));
+    };
+    return QSize(scaled(plan.least.width(), full.width(), region.width()),
+                 scaled(plan.least.height(), full.height(), region.height()));
+}
+
+// A HEIF decoded in the child, where the plan lets a thumbnail stand in:
+// what comes back smaller than the picture is checked again (the child is
+// not trusted) and taken as the whole picture made smaller.
+Made<Opened> heifInChild(const QByteArray &bytes, const OpenRequest &request, IsolatedRequest isolated)
+{
+    QBuffer header;
+    header.setData(bytes);
+    header.open(QIODevice::ReadOnly);
+    const Made<QSize> full = heifSize(header);
+    if (full)
+        isolated.thumbnail = standInLeast(request.plan(full.value()), full.value());
+    Made<QImage> image = decodeIsolated(bytes, isolated);
+    if (!image || !isolated.thumbnail.isValid() || image->size() == full.value())
+        return finished(std::move(image), QSize(), request.background);
+    const QSize got = image->size(), least = isolated.thumbnail;
+    if (!heifShowsWhole(got, full.value()) || got.width() < least.width() || got.height() < least.height())
+        return failure(Fault::content(QStringLiteral("the decoder gave a picture of %1 x %2 for one of %3 x %4")
+                                          .arg(got.width()).arg(got.height()).arg(full->width()).arg(full->height())));
+    return finished(Made<Decoded>(Decoded{image.value(), QRect(QPoint(0, 0), full.value()), full.value()}), QSize(),
+                    request.background);
+}
+
 Made<Opened> decodeFormat(const QByteArray &bytes, const OpenRequest &request)
 {
     if (bytes.startsWith("BM"))
@@ -144,7 +182,9 @@ Made<Opened> decodeFormat(const QByteArray &bytes, const OpenRequest &request)
         return finished(decodePng(bytes, request.work), QSize(), request.background);
     const IsolatedKind kind = isHeif(bytes) ? IsolatedKind::Heif : isJxl(bytes) ? IsolatedKind::Jxl : IsolatedKind::Qt;
     IsolatedRequest isolated{kind, request.background, request.work, request.memoryBudget, request.stop,
-                             (request.keep & KeepProfile) != 0};
+                             (request.keep & KeepProfile) != 0, QSize()};
+    if (kind == IsolatedKind::Heif && request.plan)
+        return heifInChild(bytes, request, isolated);
     return finished(decodeIsolated(bytes, isolated), QSize(), request.background);
 }
 

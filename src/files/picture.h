@@ -38,9 +38,13 @@ inline constexpr int kMaxSide = 32767;
 // smaller, and only `region` (of the full upright picture; null: all).
 // Formats that cannot decode smaller or in part (all but JPEG, and BMP's
 // rows) decode whole.
+// With `least` set, a smaller picture the file stores (a HEIF's thumbnail)
+// may stand in for the decode where it holds the region at least that
+// large; it is then the whole picture made smaller.
 struct DecodePlan {
     int reduction = 1;
     QRect region;
+    QSize least;
 };
 
 // The bytes opening and working on a picture of `size` takes: the decoded

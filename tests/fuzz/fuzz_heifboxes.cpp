@@ -24,6 +24,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (whole->size.isEmpty() || whole->size != read->size || whole->codedPictures < 1 ||
             whole->codedPictures > pv::kMaxHeifTiles)
             std::abort();
+        // A thumbnail kept shows the whole picture's shape, within its cost.
+        if (whole->thumbnails.size() != read->thumbnails.size() ||
+            whole->thumbnails.size() > size_t(pv::kMaxHeifThumbnails))
+            std::abort();
+        for (const pv::HeifThumbnail &t : whole->thumbnails)
+            if (!pv::heifShowsWhole(t.size, whole->size) || t.decodeBytes > whole->decodeBytes)
+                std::abort();
     } else if (whole.reason().text.isEmpty() || whole.reason().text != read.reason().text) {
         std::abort(); // a refusal always says why, the same way
     }

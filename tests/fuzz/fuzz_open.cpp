@@ -1,4 +1,6 @@
 // Arbitrary bytes through the program's own decoding of an opened file.
+#include "files/decoders.h"
+#include "files/heifboxes.h"
 #include "files/metadata.h"
 #include "files/picture.h"
 
@@ -26,7 +28,7 @@ void partAsWhole(const QByteArray &bytes, const pv::Made<pv::Opened> &whole)
     pv::OpenRequest request;
     request.plan = [](QSize full) {
         const int w = full.width(), h = full.height();
-        return pv::DecodePlan{1, QRect(w / 3, h / 3, std::max(1, w / 3), std::max(1, h / 3))};
+        return pv::DecodePlan{1, QRect(w / 3, h / 3, std::max(1, w / 3), std::max(1, h / 3)), QSize()};
     };
     const pv::Made<pv::Opened> part = pv::decodePicture(bytes, request);
     if (part.ok() != whole.ok() || (!part.ok() && part.reason().text != whole.reason().text))
@@ -35,6 +37,21 @@ void partAsWhole(const QByteArray &bytes, const pv::Made<pv::Opened> &whole)
         return;
     const QRect r = request.plan(whole->fullSize).region.intersected(whole->image.rect());
     if (part->image.copy(r.translated(-part->region.topLeft())) != whole->image.copy(r))
+        std::abort();
+}
+
+// A HEIF whose thumbnail may stand in opens at the whole's size, made of
+// a picture of its shape.
+void thumbnailAsWhole(const QByteArray &bytes, const pv::Made<pv::Opened> &whole)
+{
+    if (!pv::isHeif(bytes))
+        return;
+    pv::OpenRequest request;
+    request.plan = [](QSize) { return pv::DecodePlan{1, QRect(), QSize(1, 1)}; };
+    const pv::Made<pv::Opened> small = pv::decodePicture(bytes, request);
+    if (!small.ok())
+        return; // a thumbnail that fails leaves the primary image, which may fail too
+    if ((whole.ok() && small->fullSize != whole->fullSize) || !pv::heifShowsWhole(small->image.size(), small->fullSize))
         std::abort();
 }
 
@@ -54,5 +71,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         std::abort(); // a refusal always says why
     }
     partAsWhole(bytes, d);
+    thumbnailAsWhole(bytes, d);
     return 0;
 }
