@@ -114,8 +114,9 @@ private:
 // Puts handed-over files in place, each as commit() would have, grouped:
 // every file's data reaches the disk first, then each is renamed into
 // place, then each folder that gained one reaches the disk, once. The
-// results are the files', in order; a file is in place and on the disk
-// when its result is, and absent otherwise.
+// results are the files', in order: a file is in place and on the disk
+// when its result is; one that failed is absent, unless only its folder's
+// entry could not reach the disk (as with commit()).
 [[nodiscard]] std::vector<Made<void>> landAll(std::vector<std::unique_ptr<AtomicFile>> &files);
 
 } // namespace pv
