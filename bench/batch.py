@@ -7,7 +7,8 @@ interleaved round by round, each figure the median over the rounds:
 pictures per second and the peak memory of the whole run.
 
 usage: batch.py BUILD_DIR PHOTO_DIR PHONE_DIR OUT_DIR ROUNDS RESULTS_MD
-BATCH_JOBS=B8,B9 runs only those jobs; SHARP_MODULES is the node_modules
+BATCH_JOBS=B8,B9 runs only those jobs; BASELINE_BATCH adds another build's
+pixelvane-batch to B1; SHARP_MODULES is the node_modules
 folder that holds sharp (its jobs are left out without it).
 """
 import glob
@@ -93,6 +94,11 @@ jobs = {
         "ImageMagick": mogrify("-shave", "10x10", "-type", "TrueColor", "-format", "bmp"),
         "libvips": xargs("vips crop {} {o}.bmp 10 10 5980 3980"),
         "Pillow": pillow("    im = im.crop((10, 10, 5990, 3990))", "bmp"),
+        # The floor of a run that puts each file on the disk: dd writing the
+        # same bytes, each file synced, as many at once as there are cores.
+        "floor: dd conv=fdatasync": ["sh", "-c", f'seq -w {len(inputs)} | xargs -P {cores} -I {{}} dd if=/dev/zero '
+                                     f'of="{out}/{{}}.bmp" bs=4M count={54 + (5980 * 3 + 3) // 4 * 4 * 3980} '
+                                     'iflag=count_bytes conv=fdatasync status=none'],
     },
     "(B2) shrink to 320 x 240, all edges, margin 0, BMP": {
         "Pixelvane": [batch, "-q", "--shrink", "320x240", "-o", out] + inputs,
@@ -154,6 +160,11 @@ jobs = {
         "Pillow": pillow("    im = im.crop((1000, 500, 5000, 3500))", "jpg", ", quality=90"),
     },
 }
+# BASELINE_BATCH names another build's pixelvane-batch to run beside this
+# one on B1, as "Pixelvane (baseline)".
+if os.environ.get("BASELINE_BATCH"):
+    b1 = next(job for job in jobs if job.startswith("(B1)"))
+    jobs[b1] = {"Pixelvane (baseline)": [os.environ["BASELINE_BATCH"]] + jobs[b1]["Pixelvane"][1:], **jobs[b1]}
 # BATCH_JOBS=B4 (a comma-separated list) runs only those jobs.
 if os.environ.get("BATCH_JOBS"):
     wanted = [f"({name.strip()})" for name in os.environ["BATCH_JOBS"].split(",")]

@@ -301,6 +301,22 @@ void tst_BatchSafety::hostileInputs_data()
         << "BATCH -q --format webp --shrink 10000x4 -o out wide.jpg && test -s out/wide.webp" << 0 << "";
     QTest::newRow("standard error into a program that has quit")
         << "printf x > bad.png; BATCH -j 1 -o out bad.png small.png 2>&1 | true; test -s out/small.bmp" << 0 << "";
+    // A disk that refuses one file's flush (FAULTY_DISK, preloaded, fails
+    // those whose name holds PIXELVANE_SYNC_FAULT): that file is absent, no
+    // line tells it as written, and the other files are written.
+    const QString refuse = QStringLiteral("cp small.png other.png; LD_PRELOAD=FAULTY_DISK ASAN_OPTIONS=verify_asan_link_order=0 "
+                                          "PIXELVANE_SYNC_FAULT=");
+    QTest::newRow("a flush the disk refuses fails its picture alone")
+        << refuse + "small.bmp BATCH -q --report r.jsonl -o out small.png other.png; s=$?; "
+                    "test -s out/other.bmp -a ! -e out/small.bmp && test -z \"$(ls -A out | grep -v other.bmp)\" && "
+                    "grep -q '\"other.png\".*\"written\"' r.jsonl && ! grep -q '\"small.png\".*written' r.jsonl || s=9; exit $s"
+        << 1 << "small.png: failed: Input/output error";
+    QTest::newRow("a refused flush of an item's second file tells that file alone")
+        << refuse + "trimmed/.small BATCH -q -j 1 --save big --trim 10 --save trimmed --report r.jsonl -o out small.png other.png; "
+                    "s=$?; test -s out/big/small.bmp -a -s out/trimmed/other.bmp -a ! -e out/trimmed/small.bmp && "
+                    "grep -q '^{\"input\":\"small.png\",[^[]*\"status\":\"failed\".*\"outputs\":\\[{[^}]*\"status\":\"written\""
+                    "[^}]*},{[^}]*\"status\":\"failed\",\"width\":null' r.jsonl || s=9; exit $s"
+        << 1 << "small.png: failed: Input/output error";
     // The decoder's child process (STAND_IN misbehaves on purpose).
     const QString others = QStringLiteral("; s=$?; test -s out/small.bmp -a -s out/good.bmp || s=9; exit $s");
     QTest::newRow("a decoder that crashes fails its picture alone")
@@ -335,6 +351,7 @@ void tst_BatchSafety::hostileInputs()
     QProcess p;
     p.setWorkingDirectory(dir.path());
     command.replace(QStringLiteral("STAND_IN"), QStringLiteral(PIXELVANE_STAND_IN));
+    command.replace(QStringLiteral("FAULTY_DISK"), QStringLiteral(PIXELVANE_SYNC_FAULT));
     p.start(QStringLiteral("sh"), {"-c", command.replace(QStringLiteral("BATCH"), QStringLiteral(PIXELVANE_BATCH))});
     QVERIFY(p.waitForFinished(60000));
     const QString err = QString::fromUtf8(p.readAllStandardError());

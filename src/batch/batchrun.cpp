@@ -4,18 +4,22 @@
 #include "batch/inputs.h"
 #include "batch/process.h"
 #include "batch/report.h"
+#include "files/atomicfile.h"
 #include "files/picture.h"
 
 #include "input/filenames.h"
 
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
 #include <mutex>
 #include <thread>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace pv::batch {
 
@@ -57,16 +61,32 @@ private:
 
 // The pictures on `workers` threads, the calling thread telling what they
 // did.
+//
+// A file reaches the disk on a thread of its own: a worker writes its
+// picture's files and hands them over unflushed, then goes on to the next
+// picture while the landing thread waits for the disk. The landing thread
+// takes every item handed over since its last wait as one group: all their
+// data to the disk, then the renames, then each folder's entries once (see
+// landAll). Only then are the items finished, so that no report line names
+// a file before it is on the disk, and a file is never put in place before
+// its bytes: one that a power failure cut short is absent. A stage rather
+// than a flush of everything before the report lines: the disk is kept
+// busy from the first file to the last while both cores decode, and the
+// report still grows a group at a time. Workers wait while as many items
+// as there are workers wait to be landed, which bounds the data not yet on
+// the disk.
 class Batch {
 public:
     Batch(const Options &options, const std::vector<Item> &items, Report &report, int workers, const OpenFolder *outdir)
-        : m_options(options), m_items(items), m_report(report), m_outdir(outdir), m_total(int(items.size())), m_alive(workers),
+        : m_options(options), m_items(items), m_report(report), m_outdir(outdir), m_total(int(items.size())),
+          m_workers(workers), m_alive(workers),
           // Every core has pictures of its own; one worker alone may take
           // helpers.
           m_work(workers < 2 ? Work() : Work::alone())
     {
         for (int i = 0; i < workers; ++i)
             m_threads.emplace_back([this] { work(); });
+        m_threads.emplace_back([this] { land(); });
     }
 
     // Tells until every picture is done, or a signal stopped the run and
@@ -75,7 +95,7 @@ public:
     {
         {
             std::unique_lock guard(m_lock);
-            while (m_done < m_total && m_alive > 0) {
+            while (m_done < m_total && (m_alive > 0 || m_landing)) {
                 m_changed.wait_for(guard, std::chrono::milliseconds(200));
                 if (caughtSignal.load() && !m_stop.load()) {
                     m_stop.store(true);
@@ -92,14 +112,25 @@ public:
     }
 
 private:
+    // An item whose files wait to be put in place: the k-th of them is
+    // its k-th file told as written (each was committed once, in order, on
+    // the worker's thread).
+    struct Handed {
+        int index;
+        Outcome outcome;
+        std::vector<std::unique_ptr<AtomicFile>> files;
+    };
+
     // A worker: takes the next picture while there is one, waits for
-    // admission, and carries it out.
+    // admission, carries it out and hands its files over.
     void work()
     {
+        DeferredCommits deferred;
         for (;;) {
             int index;
             {
                 std::unique_lock guard(m_lock);
+                m_changed.wait(guard, [&] { return m_stop.load() || m_handed.size() < size_t(m_workers); });
                 if (m_stop.load() || m_next >= m_total) {
                     --m_alive;
                     m_changed.notify_all();
@@ -120,10 +151,58 @@ private:
                 m_admission.start(need);
             }
             Outcome outcome = processItem(item, m_options, m_work, m_stop, m_outdir, need);
+            std::vector<std::unique_ptr<AtomicFile>> files = deferred.take();
+            // A file no line tells as written (its item failed after it)
+            // is discarded.
+            const auto written = std::count_if(outcome.files.begin(), outcome.files.end(),
+                                               [](const Outcome::File &f) { return f.status == Outcome::Status::Written; });
+            if (files.size() > size_t(written))
+                files.resize(size_t(written));
             std::unique_lock guard(m_lock);
             m_admission.end(need);
-            finish(index, std::move(outcome));
+            if (files.empty())
+                finish(index, std::move(outcome));
+            else
+                m_handed.push_back({index, std::move(outcome), std::move(files)});
+            m_changed.notify_all();
         }
+    }
+
+    // The landing thread: puts what the workers handed over in place, a
+    // group at a time, until they are all gone and nothing is left.
+    void land()
+    {
+        std::unique_lock guard(m_lock);
+        for (;;) {
+            m_changed.wait(guard, [&] { return !m_handed.empty() || m_alive == 0; });
+            if (m_handed.empty())
+                break;
+            std::vector<Handed> group = std::exchange(m_handed, {});
+            m_changed.notify_all(); // the workers may go on
+            guard.unlock();
+            std::vector<std::unique_ptr<AtomicFile>> files;
+            for (Handed &h : group)
+                for (std::unique_ptr<AtomicFile> &f : h.files)
+                    files.push_back(std::move(f));
+            const std::vector<Made<void>> placed = landAll(files);
+            files.clear();
+            size_t at = 0;
+            for (Handed &h : group) {
+                size_t k = 0;
+                for (size_t i = 0; i < h.outcome.files.size() && k < h.files.size(); ++i) {
+                    if (h.outcome.files[i].status != Outcome::Status::Written)
+                        continue;
+                    settleFile(h.outcome, i, placed[at + k]);
+                    ++k;
+                }
+                at += h.files.size();
+            }
+            guard.lock();
+            for (Handed &h : group)
+                finish(h.index, std::move(h.outcome));
+        }
+        m_landing = false;
+        m_changed.notify_all();
     }
 
     // With the lock held.
@@ -139,11 +218,14 @@ private:
     Report &m_report;
     const OpenFolder *m_outdir;
     const int m_total;
+    const int m_workers;
     std::mutex m_lock;
     std::condition_variable m_changed;
     int m_next = 0;
     int m_done = 0;
     int m_alive; // workers still taking pictures
+    bool m_landing = true; // the landing thread still runs
+    std::vector<Handed> m_handed; // waiting to be landed
     Admission m_admission;
     const Work m_work;
     std::atomic<bool> m_stop{false};

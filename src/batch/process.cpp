@@ -322,6 +322,14 @@ Outcome::File fileOutcome(const Target &target, Status status, const QString &re
     return Outcome::File{target.path, status, 0, 0, reason};
 }
 
+// A file whose write failed: skipped when its name was taken meanwhile.
+Outcome::File notWritten(const QString &path, const Fault &why)
+{
+    if (why.cause == Fault::Cause::Exists)
+        return Outcome::File{path, Status::Skipped, 0, 0, QStringLiteral("the output exists")};
+    return Outcome::File{path, Status::Failed, 0, 0, why.text};
+}
+
 // The folder below the output folder that `target` goes into: opened, or
 // made with `make`; null when it is missing and not to be made.
 Made<OpenFolder> targetFolder(const OpenFolder &outdir, const Target &target, bool make)
@@ -379,11 +387,8 @@ Outcome::File writeTarget(const Target &target, const TargetPlan &plan, const QI
         how.icc = run.opened->profile;
     }
     const Made<void> written = writePicture(picture, nameFromBytes(placeInOutput(target.within).name), how);
-    if (!written) {
-        if (written.reason().cause == Fault::Cause::Exists)
-            return fileOutcome(target, Status::Skipped, QStringLiteral("the output exists"));
-        return fileOutcome(target, Status::Failed, written.reason().text);
-    }
+    if (!written)
+        return notWritten(target.path, written.reason());
     return File{target.path, Status::Written, picture.width(), picture.height(), plan.reason};
 }
 
@@ -568,6 +573,29 @@ Outcome process(const Item &item, const Options &o, const Work &work, const std:
 }
 
 } // namespace
+
+void settleFile(Outcome &out, size_t index, const Made<void> &placed)
+{
+    if (placed || index >= out.files.size())
+        return;
+    Outcome::File &file = out.files[index];
+    file = notWritten(file.path, placed.reason());
+    const QStringList reasons = out.reason.split(QStringLiteral("; "), Qt::SkipEmptyParts);
+    if (!file.reason.isEmpty() && !reasons.contains(file.reason))
+        out.reason = (reasons + QStringList{file.reason}).join(QStringLiteral("; "));
+    // The size is the last written file's; a refusal, a failure or an
+    // interruption still tells the item, else the worst of its files does.
+    const auto written = std::find_if(out.files.rbegin(), out.files.rend(),
+                                      [](const Outcome::File &f) { return f.status == Status::Written; });
+    out.width = written == out.files.rend() ? 0 : written->width;
+    out.height = written == out.files.rend() ? 0 : written->height;
+    if (out.status != Status::Written && out.status != Status::Skipped)
+        return;
+    if (file.status == Status::Failed)
+        out.status = Status::Failed;
+    else if (written == out.files.rend() && out.status == Status::Written)
+        out.status = Status::Skipped;
+}
 
 Attempt<Edited> runSteps(const std::vector<Step> &steps, const QImage &picture, const Work &work, const SaveHere &save)
 {

@@ -45,6 +45,12 @@ struct Outcome {
 [[nodiscard]] Outcome processItem(const Item &item, const Options &options, const Work &work,
                                   const std::atomic<bool> &stop, const OpenFolder *outdir, qint64 budget = 0);
 
+// What became of file `index` of an item told as written, now that putting
+// it in place ended so: as if its write had, the item's status and reason
+// following (a file that took its name meanwhile is skipped, a failure
+// fails the item).
+void settleFile(Outcome &outcome, size_t index, const Made<void> &placed);
+
 // What the steps made of a picture: the picture at the end, and the notes
 // on steps that left it as it was (an edit to the size it already has).
 struct Edited {

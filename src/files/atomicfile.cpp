@@ -3,6 +3,7 @@
 #include "files/filerecord.h"
 #include "input/filenames.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace pv {
 
@@ -163,21 +165,69 @@ Made<void> AtomicFile::finishRecord()
     return {};
 }
 
+namespace {
+thread_local DeferredCommits *deferredHere = nullptr;
+} // namespace
+
+DeferredCommits::DeferredCommits() { deferredHere = this; }
+
+DeferredCommits::~DeferredCommits()
+{
+    if (deferredHere == this)
+        deferredHere = nullptr;
+}
+
+std::vector<std::unique_ptr<AtomicFile>> DeferredCommits::take() { return std::exchange(m_files, {}); }
+
+AtomicFile::AtomicFile(AtomicFile &from, HandOver)
+    : m_folder(std::exchange(from.m_folder, -1)), m_name(from.m_name), m_temporary(std::exchange(from.m_temporary, {})),
+      m_record(from.m_record), m_expected(from.m_expected), m_fd(std::exchange(from.m_fd, -1)),
+      m_replacing(from.m_replacing), m_keepExisting(from.m_keepExisting), m_replaceLinks(from.m_replaceLinks)
+{
+}
+
 Made<void> AtomicFile::commit()
+{
+    if (Made<void> ready = prepare(); !ready)
+        return ready;
+    if (deferredHere) {
+        deferredHere->m_files.push_back(std::unique_ptr<AtomicFile>(new AtomicFile(*this, HandOver{})));
+        return {};
+    }
+    if (Made<void> synced = reachDisk(); !synced)
+        return synced;
+    if (Made<void> placed = place(); !placed)
+        return placed;
+    if (::fsync(m_folder) != 0 && errno != EINVAL)
+        return failure(Fault::system(errno));
+    return {};
+}
+
+// Everything that needs no wait for the disk: the writes' outcome and the
+// record.
+Made<void> AtomicFile::prepare()
 {
     if (const int error = m_writeError.load())
         return fail(error);
     if (m_fd < 0)
         return fail(EBADF);
-    if (Made<void> recorded = finishRecord(); !recorded)
-        return recorded;
-    // On the disk before it has the name, its record too: after a power
-    // failure the name holds the whole new file or what it held before,
-    // never an empty one.
+    return finishRecord();
+}
+
+// On the disk before it has the name, its record too: after a power
+// failure the name holds the whole new file or what it held before, never
+// an empty one.
+Made<void> AtomicFile::reachDisk()
+{
     if ((m_record.isEmpty() ? ::fdatasync(m_fd) : ::fsync(m_fd)) != 0)
         return fail(errno);
-    const int fd = m_fd;
-    m_fd = -1;
+    return {};
+}
+
+// Renamed into place; the folder's entry is still to reach the disk.
+Made<void> AtomicFile::place()
+{
+    const int fd = std::exchange(m_fd, -1);
     if (::close(fd) != 0)
         return fail(errno);
     if (Made<void> replaceable = checkTarget(); !replaceable)
@@ -185,9 +235,47 @@ Made<void> AtomicFile::commit()
     if (Made<void> placed = putInPlace(); !placed)
         return placed;
     m_temporary.clear();
-    if (::fsync(m_folder) != 0 && errno != EINVAL)
-        return failure(Fault::system(errno));
     return {};
+}
+
+std::vector<Made<void>> landAll(std::vector<std::unique_ptr<AtomicFile>> &files)
+{
+    std::vector<Made<void>> results(files.size());
+    // Every file's writeback is started before the first wait, so that the
+    // disk has them all to take in at once.
+    for (const std::unique_ptr<AtomicFile> &file : files)
+        ::sync_file_range(file->m_fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    for (size_t i = 0; i < files.size(); ++i)
+        results[i] = files[i]->reachDisk();
+    for (size_t i = 0; i < files.size(); ++i)
+        if (results[i])
+            results[i] = files[i]->place();
+    struct Synced {
+        FileIdentity folder;
+        int error;
+    };
+    std::vector<Synced> folders;
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (!results[i])
+            continue;
+        const int at = files[i]->m_folder;
+        struct stat st {};
+        std::optional<FileIdentity> id;
+        if (::fstat(at, &st) == 0)
+            id = FileIdentity{st.st_dev, st.st_ino};
+        auto done = std::find_if(folders.begin(), folders.end(), [&](const Synced &s) { return id && s.folder == *id; });
+        int error = 0;
+        if (done != folders.end()) {
+            error = done->error;
+        } else {
+            error = ::fsync(at) != 0 && errno != EINVAL ? errno : 0;
+            if (id)
+                folders.push_back({*id, error});
+        }
+        if (error)
+            results[i] = failure(Fault::system(error));
+    }
+    return results;
 }
 
 // Whatever took the target's name meanwhile must still be replaceable.

@@ -7,7 +7,9 @@
 #include <QString>
 
 #include <atomic>
+#include <memory>
 #include <optional>
+#include <vector>
 
 namespace pv {
 
@@ -46,7 +48,9 @@ public:
     // remembered: it makes later writes fail and commit() report it.
     bool writeAt(const char *data, qint64 size, qint64 offset);
     // Puts the file in place. A name taken that was not to be replaced
-    // fails as Fault::Cause::Exists.
+    // fails as Fault::Cause::Exists. While a DeferredCommits lives on the
+    // calling thread, only what can be checked without the disk is done
+    // here: the file is handed to it, to be put in place by landAll.
     [[nodiscard]] Made<void> commit();
 
     // Gives the file a record (see filerecord.h) of these lines followed
@@ -57,6 +61,15 @@ public:
     void replaceOnly(FileIdentity identity) { m_expected = identity; }
 
 private:
+    friend class DeferredCommits;
+    friend std::vector<Made<void>> landAll(std::vector<std::unique_ptr<AtomicFile>> &files);
+    struct HandOver {};
+    // Takes over `from`'s open file, its temporary name and its target.
+    AtomicFile(AtomicFile &from, HandOver);
+
+    [[nodiscard]] Made<void> prepare();
+    [[nodiscard]] Made<void> reachDisk();
+    [[nodiscard]] Made<void> place();
     Failure<Fault> fail(int error);
     Failure<Fault> fail(const Fault &fault);
     void discard();
@@ -77,5 +90,33 @@ private:
     bool m_replaceLinks = false;
     std::atomic<int> m_writeError{0};
 };
+
+// Files whose commits on this thread were handed over rather than waited
+// for: the writer goes on to its next work while the disk takes them in.
+// One at a time on a thread; the window never makes one, so its saves are
+// on the disk when they return.
+class DeferredCommits {
+public:
+    DeferredCommits();
+    // Files not taken are discarded: their names never appear.
+    ~DeferredCommits();
+    DeferredCommits(const DeferredCommits &) = delete;
+    DeferredCommits &operator=(const DeferredCommits &) = delete;
+
+    // The files handed over since the last take, in the order committed.
+    [[nodiscard]] std::vector<std::unique_ptr<AtomicFile>> take();
+
+private:
+    friend class AtomicFile;
+    std::vector<std::unique_ptr<AtomicFile>> m_files;
+};
+
+// Puts handed-over files in place, each as commit() would have, grouped:
+// every file's data reaches the disk first, then each is renamed into
+// place, then each folder that gained one reaches the disk, once. The
+// results are the files', in order: a file is in place and on the disk
+// when its result is; one that failed is absent, unless only its folder's
+// entry could not reach the disk (as with commit()).
+[[nodiscard]] std::vector<Made<void>> landAll(std::vector<std::unique_ptr<AtomicFile>> &files);
 
 } // namespace pv
