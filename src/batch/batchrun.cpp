@@ -27,16 +27,17 @@ static_assert(std::atomic<int>::is_always_lock_free);
 extern "C" void onSignal(int signal) { caughtSignal.store(signal); }
 
 // The memory an item will need, from its picture's header: what opening
-// it and the work after it take (a decoder in a child process is held to
-// it), and at least a HEIF decode's peak as its boxes tell it, with the
-// file's bytes held meanwhile.
-qint64 estimate(const Item &item)
+// it takes (a decoder in a child process is held to it), at least a HEIF
+// decode's peak as its boxes tell it, with the file's bytes held
+// meanwhile, and at least the steps' peak, their largest pictures (a pad's
+// canvas, a fit's result) counted.
+qint64 estimate(const Item &item, const Options &o)
 {
     if (!item.refusal.isEmpty())
         return 0;
     const Made<qint64> bytes = pictureFileBytes(item.input);
     const qint64 heif = pictureDecodeBytes(item.input);
-    return std::max(pictureBudget(item.input), heif > 0 ? heif + (bytes ? bytes.value() : 0) : 0);
+    return std::max({pictureBudget(item.input), heif > 0 ? heif + (bytes ? bytes.value() : 0) : 0, workBytes(item, o)});
 }
 
 // Keeps the pictures in flight within the picture memory limit: a picture
@@ -108,7 +109,7 @@ private:
                 index = m_next++;
             }
             const Item &item = m_items[size_t(index)];
-            const qint64 need = estimate(item);
+            const qint64 need = estimate(item, m_options);
             {
                 std::unique_lock guard(m_lock);
                 m_changed.wait(guard, [&] { return m_stop.load() || m_admission.mayStart(need); });

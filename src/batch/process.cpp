@@ -207,6 +207,84 @@ std::vector<QSize> plannedSizes(const std::vector<Step> &steps, QSize full)
     return sizes;
 }
 
+// The memory the steps take at their peak on a picture of `full` size, from
+// its header alone: the decoded picture, held throughout, with the largest
+// step's picture before and after it (a fit's or a pad's scaled picture
+// besides its canvas), or a picture being written with the encoder's copy
+// of it, 4 bytes a pixel each. A border trim counts as cutting nothing. The
+// step that reaches the peak is named; none when it is the decoded picture
+// written as it is, which opening counts.
+struct WorkPeak {
+    qint64 bytes = 0;
+    QString step;
+};
+WorkPeak workPeak(const std::vector<Step> &steps, QSize full)
+{
+    const auto px = [](std::int64_t w, std::int64_t h) { return qint64(w) * h * 4; };
+    const qint64 held = px(full.width(), full.height());
+    WorkPeak peak{2 * held, QString()};
+    qint64 current = 0; // 0 while the picture is the decoded one
+    QString madeBy;
+    // The steps a click carries out, in the order drive reaches them.
+    std::vector<const Step *> clicks;
+    for (const Step &step : steps)
+        if (!step.save && !step.frame && step.click)
+            clicks.push_back(&step);
+    size_t clicked = 0;
+    const auto reached = [&](qint64 bytes, const QString &step) {
+        if (held + bytes > peak.bytes)
+            peak = {held + bytes, step};
+    };
+    (void)drive(
+        steps, full,
+        [&](EditKind kind, const Entries &entries, const EditState &state) {
+            const EditPlan p = planClick(kind, entries, state);
+            const QString &given = clicks[std::min(clicked++, clicks.size() - 1)]->given;
+            if (!p.refused()) {
+                const qint64 made = px(p.state.intEditYoko, p.state.intEditTate);
+                reached(current + made, given);
+                current = made;
+                madeBy = given;
+            }
+            return p;
+        },
+        [&](const Step &step, QSize size, Edges) {
+            const FramePlan p = planFrame(*step.frame, size.width(), size.height());
+            if (!p.unchanged) {
+                const qint64 made = px(p.canvas.width, p.canvas.height);
+                reached(current + made + (step.frame->kind == FrameKind::Pad ? px(p.scaled.width, p.scaled.height) : 0),
+                        step.given);
+                current = made;
+                madeBy = step.given;
+            }
+            return FrameDone{QSize(int(p.canvas.width), int(p.canvas.height)), {}};
+        },
+        [&](const Step &) {
+            if (current > 0)
+                reached(2 * current, madeBy);
+        });
+    if (current > 0)
+        reached(2 * current, madeBy);
+    return peak;
+}
+
+WorkPeak itemPeak(const Item &item, const Options &o)
+{
+    const Made<QSize> full = pictureSize(item.input);
+    return full ? workPeak(o.steps, full.value()) : WorkPeak{};
+}
+
+// A step whose pictures would take more memory than a picture may, found
+// from the header before anything is decoded: the reason, or empty.
+QString beyondMemory(const Item &item, const Options &o)
+{
+    const WorkPeak peak = itemPeak(item, o);
+    if (peak.step.isEmpty() || peak.bytes <= pictureMemoryLimit())
+        return {};
+    return QStringLiteral("%1: the work needs %2 MiB of memory, more than the %3 MiB a picture may take")
+        .arg(peak.step, QString::number((peak.bytes + (1 << 20) - 1) >> 20), QString::number(pictureMemoryLimit() >> 20));
+}
+
 // An output its format cannot hold, found from the picture's header before
 // anything is decoded: the reason, or empty. (Only formats whose limit is
 // below a picture's side need the header read.)
@@ -540,12 +618,19 @@ Outcome process(const Item &item, const Options &o, const Work &work, const std:
             files.push_back(writeTarget(item.targets[i], plans[i], QImage(), ItemRun{o, work, outdir, &input, budget}));
         return combined(std::move(files), {});
     }
+    if (const QString beyond = beyondMemory(item, o); !beyond.isEmpty())
+        return refused(beyond);
     if (const QString beyond = beyondFormat(item, o); !beyond.isEmpty())
         return refused(beyond);
     return decodeAndWrite(item, plans, ItemRun{o, work, outdir, &input, budget}, stop);
 }
 
 } // namespace
+
+qint64 workBytes(const Item &item, const Options &options)
+{
+    return item.refusal.isEmpty() ? itemPeak(item, options).bytes : 0;
+}
 
 Attempt<Edited> runSteps(const std::vector<Step> &steps, const QImage &picture, const Work &work, const SaveHere &save)
 {
