@@ -78,9 +78,10 @@ def mogrify(*args, files=None):
     return ["mogrify", "-path", out] + list(args) + (files or inputs)
 
 
-def sharp(size, quality, files):
+def sharp(size, fit, fmt, quality, files):
     script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sharp.js")
-    return ["env", f"NODE_PATH={os.environ.get('SHARP_MODULES', '')}", "node", script, out, size, str(quality)] + files
+    return ["env", f"NODE_PATH={os.environ.get('SHARP_MODULES', '')}", "node", script, out, size, fit, fmt,
+            str(quality)] + files
 
 
 sizes = [(1200, 1200, "large"), (600, 600, "medium"), (160, 160, "small")]
@@ -103,6 +104,8 @@ jobs = {
         "vipsthumbnail": ["sh", "-c", f'printf "%s\\0" "$@" | xargs -0 -P {cores} -n {max(1, len(inputs) // cores)} '
                           f'vipsthumbnail -s 320x240 -c -o "{out}/%s.bmp"', "_"] + inputs,
         "Pillow": pillow("    im = ImageOps.fit(im, (320, 240), Image.BOX)", "bmp"),
+        # sharp writes no BMP: uncompressed pixels are the nearest.
+        "sharp (raw pixels)": sharp("320x240", "cover", "raw", 0, inputs),
     },
     "(B5) centre crop 1000 x 1000, JPEG quality 90": {
         "Pixelvane": [batch, "-q", "--crop", "1000x1000", "--format", "jpeg", "--quality", "90", "-o", out] + inputs,
@@ -123,6 +126,7 @@ jobs = {
         "Pixelvane": [batch, "-q", "--shrink", "320x240", "--format", "webp", "--quality", "80", "-o", out] + inputs,
         "Pixelvane --fast": [batch, "-q", "--fast", "--shrink", "320x240", "--format", "webp", "--quality", "80", "-o", out] + inputs,
         "vipsthumbnail": vipsthumbnail("320x240", "%s.webp[Q=80]", inputs),
+        "sharp": sharp("320x240", "cover", "webp", 80, inputs),
     },
     "(B7) 8 phone photos (12 MP HEIC) to 320 x 240, BMP": {
         "Pixelvane": [batch, "-q", "--shrink", "320x240", "-o", out] + heics,
@@ -134,7 +138,7 @@ jobs = {
         "Pixelvane": [batch, "-q", "--fit", "1200x1200", "--format", "webp", "--quality", "80", "-o", out] + few,
         "Pixelvane --fast": [batch, "-q", "--fast", "--fit", "1200x1200", "--format", "webp", "--quality", "80", "-o", out]
                             + few,
-        "sharp": sharp("1200x1200", 80, few),
+        "sharp": sharp("1200x1200", "inside", "webp", 80, few),
         "vipsthumbnail": vipsthumbnail("1200x1200", "%s.webp[Q=80]", few, crop=False),
     },
     "(B9) 16 photos to 1200 x 800 by shrink, fit and pad, BMP": {
@@ -161,7 +165,8 @@ if only:
     jobs = {job: tools for job, tools in jobs.items() if job[1:].split(")")[0] in only}
 if not os.environ.get("SHARP_MODULES"):
     for tools in jobs.values():
-        tools.pop("sharp", None)
+        for tool in [t for t in tools if t.startswith("sharp")]:
+            tools.pop(tool)
 
 
 def pictures(job):
