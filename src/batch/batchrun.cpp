@@ -13,6 +13,9 @@
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <mutex>
 #include <thread>
 #include <unistd.h>
@@ -188,6 +191,13 @@ Attempt<OpenFolder> openOutput(const Options &o)
 
 int runBatch(const Options &o)
 {
+#ifdef __GLIBC__
+    // The codecs' large blocks (a JPEG encoder's coefficients, the encoded
+    // file) come from the heap and stay there for the next picture, instead
+    // of fresh mappings that each picture faults in page by page.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 64 << 20);
+#endif
     // Nothing is made or changed before the command line has proved usable.
     const Attempt<void> outputUsable = canMakeFolders(o.outputDir);
     if (!outputUsable) {
