@@ -160,6 +160,11 @@ if os.environ.get("BATCH_JOBS"):
     jobs = {job: tools for job, tools in jobs.items() if any(job.startswith(w) for w in wanted)}
 
 
+# BATCH_SKIP=ImageMagick,Pillow leaves those tools out.
+skip = [t for t in os.environ.get("BATCH_SKIP", "").split(",") if t]
+for tools in jobs.values():
+    for tool in [t for t in tools if t in skip]:
+        tools.pop(tool)
 only = [j for j in os.environ.get("BATCH_JOBS", "").split(",") if j]
 if only:
     jobs = {job: tools for job, tools in jobs.items() if job[1:].split(")")[0] in only}
@@ -190,6 +195,8 @@ for r in range(rounds + 1):
     for job, tools in jobs.items():
         for tool, cmd in rotated(tools, r):
             s, m, c = measure(job, cmd)
+            print(f"round {r} {job[:4]} {tool}: {pictures(job) / s:.2f} pictures/s, {c / pictures(job):.3f} CPU s a picture",
+                  file=sys.stderr)
             if r > 0:
                 times.setdefault((job, tool), []).append(s)
                 memory.setdefault((job, tool), []).append(m)
