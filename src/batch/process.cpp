@@ -209,9 +209,10 @@ std::vector<QSize> plannedSizes(const std::vector<Step> &steps, QSize full)
 
 // The memory the steps take at their peak on a picture of `full` size, from
 // its header alone: the decoded picture, held throughout, with the largest
-// step's picture before and after it (a fit's or a pad's scaled picture
-// besides its canvas), or a picture being written with the encoder's copy
-// of it, 4 bytes a pixel each. A border trim counts as cutting nothing. The
+// step's picture before and after it (a pad's scaled picture besides its
+// canvas; a trim or a crop makes none, it shares what it keeps), or a
+// picture being written with the encoder's copy of it, 4 bytes a pixel
+// each. A border trim counts as cutting nothing. The
 // step that reaches the peak is named; none when it is the decoded picture
 // written as it is, which opening counts.
 struct WorkPeak {
@@ -240,7 +241,8 @@ WorkPeak workPeak(const std::vector<Step> &steps, QSize full)
         [&](EditKind kind, const Entries &entries, const EditState &state) {
             const EditPlan p = planClick(kind, entries, state);
             const QString &given = clicks[std::min(clicked++, clicks.size() - 1)]->given;
-            if (!p.refused()) {
+            // A cut shares the pixels it keeps; a shrink makes new ones.
+            if (!p.refused() && p.stretchWidth > 0) {
                 const qint64 made = px(p.state.intEditYoko, p.state.intEditTate);
                 reached(current + made, given);
                 current = made;
