@@ -79,9 +79,10 @@ def mogrify(*args, files=None):
     return ["mogrify", "-path", out] + list(args) + (files or inputs)
 
 
-def sharp(size, quality, files):
+def sharp(size, fit, fmt, quality, files):
     script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sharp.js")
-    return ["env", f"NODE_PATH={os.environ.get('SHARP_MODULES', '')}", "node", script, out, size, str(quality)] + files
+    return ["env", f"NODE_PATH={os.environ.get('SHARP_MODULES', '')}", "node", script, out, size, fit, fmt,
+            str(quality)] + files
 
 
 sizes = [(1200, 1200, "large"), (600, 600, "medium"), (160, 160, "small")]
@@ -109,6 +110,8 @@ jobs = {
         "vipsthumbnail": ["sh", "-c", f'printf "%s\\0" "$@" | xargs -0 -P {cores} -n {max(1, len(inputs) // cores)} '
                           f'vipsthumbnail -s 320x240 -c -o "{out}/%s.bmp"', "_"] + inputs,
         "Pillow": pillow("    im = ImageOps.fit(im, (320, 240), Image.BOX)", "bmp"),
+        # sharp writes no BMP: uncompressed pixels are the nearest.
+        "sharp (raw pixels)": sharp("320x240", "cover", "raw", 0, inputs),
     },
     "(B5) centre crop 1000 x 1000, JPEG quality 90": {
         "Pixelvane": [batch, "-q", "--crop", "1000x1000", "--format", "jpeg", "--quality", "90", "-o", out] + inputs,
@@ -129,6 +132,7 @@ jobs = {
         "Pixelvane": [batch, "-q", "--shrink", "320x240", "--format", "webp", "--quality", "80", "-o", out] + inputs,
         "Pixelvane --fast": [batch, "-q", "--fast", "--shrink", "320x240", "--format", "webp", "--quality", "80", "-o", out] + inputs,
         "vipsthumbnail": vipsthumbnail("320x240", "%s.webp[Q=80]", inputs),
+        "sharp": sharp("320x240", "cover", "webp", 80, inputs),
     },
     "(B7) 8 phone photos (12 MP HEIC) to 320 x 240, BMP": {
         "Pixelvane": [batch, "-q", "--shrink", "320x240", "-o", out] + heics,
@@ -140,7 +144,7 @@ jobs = {
         "Pixelvane": [batch, "-q", "--fit", "1200x1200", "--format", "webp", "--quality", "80", "-o", out] + few,
         "Pixelvane --fast": [batch, "-q", "--fast", "--fit", "1200x1200", "--format", "webp", "--quality", "80", "-o", out]
                             + few,
-        "sharp": sharp("1200x1200", 80, few),
+        "sharp": sharp("1200x1200", "inside", "webp", 80, few),
         "vipsthumbnail": vipsthumbnail("1200x1200", "%s.webp[Q=80]", few, crop=False),
     },
     "(B9) 16 photos to 1200 x 800 by shrink, fit and pad, BMP": {
@@ -171,12 +175,18 @@ if os.environ.get("BATCH_JOBS"):
     jobs = {job: tools for job, tools in jobs.items() if any(job.startswith(w) for w in wanted)}
 
 
+# BATCH_SKIP=ImageMagick,Pillow leaves those tools out.
+skip = [t for t in os.environ.get("BATCH_SKIP", "").split(",") if t]
+for tools in jobs.values():
+    for tool in [t for t in tools if t in skip]:
+        tools.pop(tool)
 only = [j for j in os.environ.get("BATCH_JOBS", "").split(",") if j]
 if only:
     jobs = {job: tools for job, tools in jobs.items() if job[1:].split(")")[0] in only}
 if not os.environ.get("SHARP_MODULES"):
     for tools in jobs.values():
-        tools.pop("sharp", None)
+        for tool in [t for t in tools if t.startswith("sharp")]:
+            tools.pop(tool)
 
 
 def pictures(job):
@@ -200,6 +210,8 @@ for r in range(rounds + 1):
     for job, tools in jobs.items():
         for tool, cmd in rotated(tools, r):
             s, m, c = measure(job, cmd)
+            print(f"round {r} {job[:4]} {tool}: {pictures(job) / s:.2f} pictures/s, {c / pictures(job):.3f} CPU s a picture",
+                  file=sys.stderr)
             if r > 0:
                 times.setdefault((job, tool), []).append(s)
                 memory.setdefault((job, tool), []).append(m)

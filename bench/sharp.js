@@ -1,7 +1,9 @@
 // sharp, as web projects use it, for the batch jobs: each input resized
-// to fit inside W x H (never enlarged) and written as WebP, one pipeline a
-// core, each on one thread.
-//   node sharp.js OUTDIR WxH QUALITY INPUT...
+// (fit 'inside': within W x H, never enlarged; 'cover': cut to W x H from
+// the centre) and written as WebP, or as uncompressed pixels with 'raw'
+// (sharp writes no BMP), one pipeline a core, each on one thread.
+//   node sharp.js OUTDIR WxH FIT FORMAT QUALITY INPUT...
+const fs = require('fs');
 const os = require('os');
 const path = require('path');
 
@@ -11,18 +13,19 @@ const sharp = require('sharp');
 sharp.concurrency(1);
 sharp.cache(false);
 
-const [outDir, size, quality, ...inputs] = process.argv.slice(2);
+const [outDir, size, fit, format, quality, ...inputs] = process.argv.slice(2);
 const [width, height] = size.split('x').map(Number);
 let next = 0;
 
 async function pipeline() {
     while (next < inputs.length) {
         const input = inputs[next++];
-        const name = path.basename(input).replace(/\.[^.]*$/, '.webp');
-        await sharp(input)
-            .resize(width, height, { fit: 'inside', withoutEnlargement: true })
-            .webp({ quality: Number(quality) })
-            .toFile(path.join(outDir, name));
+        const name = path.basename(input).replace(/\.[^.]*$/, '.' + format);
+        const resized = sharp(input).resize(width, height, { fit, withoutEnlargement: fit === 'inside' });
+        if (format === 'raw')
+            await fs.promises.writeFile(path.join(outDir, name), await resized.raw().toBuffer());
+        else
+            await resized.webp({ quality: Number(quality) }).toFile(path.join(outDir, name));
     }
 }
 

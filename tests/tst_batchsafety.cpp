@@ -297,6 +297,13 @@ void tst_BatchSafety::hostileInputs_data()
         << "BATCH -q --format webp -o out wide-cut.jpg" << 1 << "wide-cut.jpg: refused: 20000 x 8 is beyond WebP's limit of 16383 pixels a side";
     QTest::newRow("a save wider than WebP holds, before a shrink")
         << "BATCH -q --format webp --save big --shrink 10000x4 -o out wide.jpg" << 1 << "20000 x 8 is beyond WebP's limit";
+    // A canvas of 32767 x 32767 takes 4 GiB, and as much again to write it:
+    // more than a picture may take (a quarter of the memory) wherever the
+    // machine has less than 32 GiB.
+    if (qint64(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGE_SIZE) / 4 < qint64(32767) * 32767 * 8)
+        QTest::newRow("a pad's canvas beyond the memory a picture may take, refused before the work")
+            << "BATCH -q -j 2 --pad 32767x32767 -o out small.png good.heic; s=$?; test ! -e out/small.bmp || s=9; exit $s" << 1
+            << "small.png: refused: --pad 32767x32767: ";
     QTest::newRow("a shrink that brings it within WebP's limit")
         << "BATCH -q --format webp --shrink 10000x4 -o out wide.jpg && test -s out/wide.webp" << 0 << "";
     QTest::newRow("standard error into a program that has quit")

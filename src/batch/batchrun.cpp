@@ -15,6 +15,9 @@
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <mutex>
 #include <thread>
 #include <unistd.h>
@@ -31,16 +34,17 @@ static_assert(std::atomic<int>::is_always_lock_free);
 extern "C" void onSignal(int signal) { caughtSignal.store(signal); }
 
 // The memory an item will need, from its picture's header: what opening
-// it and the work after it take (a decoder in a child process is held to
-// it), and at least a HEIF decode's peak as its boxes tell it, with the
-// file's bytes held meanwhile.
-qint64 estimate(const Item &item)
+// it takes (a decoder in a child process is held to it), at least a HEIF
+// decode's peak as its boxes tell it, with the file's bytes held
+// meanwhile, and at least the steps' peak, their largest pictures (a pad's
+// canvas, a fit's result) counted.
+qint64 estimate(const Item &item, const Options &o)
 {
     if (!item.refusal.isEmpty())
         return 0;
     const Made<qint64> bytes = pictureFileBytes(item.input);
     const qint64 heif = pictureDecodeBytes(item.input);
-    return std::max(pictureBudget(item.input), heif > 0 ? heif + (bytes ? bytes.value() : 0) : 0);
+    return std::max({pictureBudget(item.input), heif > 0 ? heif + (bytes ? bytes.value() : 0) : 0, workBytes(item, o)});
 }
 
 // Keeps the pictures in flight within the picture memory limit: a picture
@@ -139,7 +143,7 @@ private:
                 index = m_next++;
             }
             const Item &item = m_items[size_t(index)];
-            const qint64 need = estimate(item);
+            const qint64 need = estimate(item, m_options);
             {
                 std::unique_lock guard(m_lock);
                 m_changed.wait(guard, [&] { return m_stop.load() || m_admission.mayStart(need); });
@@ -269,6 +273,13 @@ Attempt<OpenFolder> openOutput(const Options &o)
 
 int runBatch(const Options &o)
 {
+#ifdef __GLIBC__
+    // The codecs' large blocks (a JPEG encoder's coefficients, the encoded
+    // file) come from the heap and stay there for the next picture, instead
+    // of fresh mappings that each picture faults in page by page.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 64 << 20);
+#endif
     // Nothing is made or changed before the command line has proved usable.
     const Attempt<void> outputUsable = canMakeFolders(o.outputDir);
     if (!outputUsable) {

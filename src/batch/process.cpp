@@ -197,6 +197,91 @@ std::vector<QSize> plannedSizes(const std::vector<Step> &steps, QSize full)
     return sizes;
 }
 
+// The memory the steps take at their peak on a picture of `full` size, from
+// its header alone: the decoded picture, held throughout, with the largest
+// step's picture before and after it (a pad's scaled picture besides its
+// canvas; a trim or a crop makes none, it shares what it keeps), or a
+// picture being written with the encoder's copy of it, 4 bytes a pixel
+// each. A border trim counts as cutting nothing. The
+// step that reaches the peak is named; none when it is the decoded picture
+// written as it is, which opening counts.
+struct WorkPeak {
+    qint64 bytes = 0;
+    QString step;
+};
+WorkPeak workPeak(const std::vector<Step> &steps, QSize full)
+{
+    const auto px = [](std::int64_t w, std::int64_t h) { return qint64(w) * h * 4; };
+    const qint64 held = px(full.width(), full.height());
+    WorkPeak peak{2 * held, QString()};
+    qint64 current = 0; // 0 while the picture is the decoded one
+    QString madeBy;
+    // The steps a click carries out, in the order drive reaches them.
+    std::vector<const Step *> clicks;
+    for (const Step &step : steps)
+        if (step.edit())
+            clicks.push_back(&step);
+    size_t clicked = 0;
+    const auto reached = [&](qint64 bytes, const QString &step) {
+        if (held + bytes > peak.bytes)
+            peak = {held + bytes, step};
+    };
+    Document doc;
+    doc.openSized(full);
+    (void)drive(
+        steps, doc,
+        [&](EditKind kind) {
+            const EditPlan p = clickPlanned(doc, kind);
+            const QString &given = clicks[std::min(clicked++, clicks.size() - 1)]->given;
+            // A cut shares the pixels it keeps; a shrink makes new ones.
+            if (!p.refused() && p.stretchWidth > 0) {
+                const qint64 made = px(p.state.intEditYoko, p.state.intEditTate);
+                reached(current + made, given);
+                current = made;
+                madeBy = given;
+            }
+            return p;
+        },
+        [&](const Step &step) {
+            const FrameStep &f = *step.frame();
+            if (f.kind == FrameKind::TrimBorder)
+                return QString(); // counted as cutting nothing
+            const FramePlan p = planFrame(f, doc.state().intEditYoko, doc.state().intEditTate);
+            if (!p.unchanged) {
+                const qint64 made = px(p.canvas.width, p.canvas.height);
+                reached(current + made + (f.kind == FrameKind::Pad ? px(p.scaled.width, p.scaled.height) : 0), step.given);
+                current = made;
+                madeBy = step.given;
+            }
+            doc.reframe(QSize(int(p.canvas.width), int(p.canvas.height)));
+            return QString();
+        },
+        [&](const Step &) {
+            if (current > 0)
+                reached(2 * current, madeBy);
+        });
+    if (current > 0)
+        reached(2 * current, madeBy);
+    return peak;
+}
+
+WorkPeak itemPeak(const Item &item, const Options &o)
+{
+    const Made<QSize> full = pictureSize(item.input);
+    return full ? workPeak(o.steps, full.value()) : WorkPeak{};
+}
+
+// A step whose pictures would take more memory than a picture may, found
+// from the header before anything is decoded: the reason, or empty.
+QString beyondMemory(const Item &item, const Options &o)
+{
+    const WorkPeak peak = itemPeak(item, o);
+    if (peak.step.isEmpty() || peak.bytes <= pictureMemoryLimit())
+        return {};
+    return QStringLiteral("%1: the work needs %2 MiB of memory, more than the %3 MiB a picture may take")
+        .arg(peak.step, QString::number((peak.bytes + (1 << 20) - 1) >> 20), QString::number(pictureMemoryLimit() >> 20));
+}
+
 // An output its format cannot hold, found from the picture's header before
 // anything is decoded: the reason, or empty. (Only formats whose limit is
 // below a picture's side need the header read.)
@@ -567,6 +652,8 @@ Outcome process(const Item &item, const Options &o, const Work &work, const std:
             files.push_back(writeTarget(item.targets[i], plans[i], QImage(), ItemRun{o, work, outdir, &input, budget}));
         return combined(std::move(files), {});
     }
+    if (const QString beyond = beyondMemory(item, o); !beyond.isEmpty())
+        return refused(beyond);
     if (const QString beyond = beyondFormat(item, o); !beyond.isEmpty())
         return refused(beyond);
     return decodeAndWrite(item, plans, ItemRun{o, work, outdir, &input, budget}, stop);
@@ -595,6 +682,11 @@ void settleFile(Outcome &out, size_t index, const Made<void> &placed)
         out.status = Status::Failed;
     else if (written == out.files.rend() && out.status == Status::Written)
         out.status = Status::Skipped;
+}
+
+qint64 workBytes(const Item &item, const Options &options)
+{
+    return item.refusal.isEmpty() ? itemPeak(item, options).bytes : 0;
 }
 
 Attempt<Edited> runSteps(const std::vector<Step> &steps, const QImage &picture, const Work &work, const SaveHere &save)

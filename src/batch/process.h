@@ -51,6 +51,12 @@ struct Outcome {
 // fails the item).
 void settleFile(Outcome &outcome, size_t index, const Made<void> &placed);
 
+// The memory the steps take at their peak on the item's picture, planned
+// from its header (0 when it cannot be read): the decoded picture held with
+// the largest step's pictures, or with a picture being written. An item
+// whose steps would take more than a picture may is refused before decoding.
+[[nodiscard]] qint64 workBytes(const Item &item, const Options &options);
+
 // What the steps made of a picture: the picture at the end, and the notes
 // on steps that left it as it was (an edit to the size it already has).
 struct Edited {
