@@ -295,6 +295,8 @@ void tst_BatchSafety::hostileInputs_data()
     // The cut-short picture would be refused as damaged if it were decoded.
     QTest::newRow("a WebP wider than WebP holds, refused before decoding")
         << "BATCH -q --format webp -o out wide-cut.jpg" << 1 << "wide-cut.jpg: refused: 20000 x 8 is beyond WebP's limit of 16383 pixels a side";
+    QTest::newRow("a WebP wider than WebP holds, refused by a dry run too")
+        << "BATCH -q -n --format webp -o out wide-cut.jpg 1>&2" << 1 << "would refuse: out/wide-cut.webp (20000 x 8 is beyond";
     QTest::newRow("a save wider than WebP holds, before a shrink")
         << "BATCH -q --format webp --save big --shrink 10000x4 -o out wide.jpg" << 1 << "20000 x 8 is beyond WebP's limit";
     // A canvas of 32767 x 32767 takes 4 GiB, and as much again to write it:

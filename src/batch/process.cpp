@@ -643,19 +643,24 @@ Outcome process(const Item &item, const Options &o, const Work &work, const std:
         return refused(item.refusal);
     InputFacts input(item.input);
     const std::vector<TargetPlan> plans = planTargets(item, o, outdir, input);
+    const bool writes =
+        std::any_of(plans.begin(), plans.end(), [](const TargetPlan &p) { return p.action == TargetPlan::Action::Write; });
+    // Refused from the header, in a dry run as in the real one.
+    if (writes) {
+        if (const QString beyond = beyondMemory(item, o); !beyond.isEmpty())
+            return refused(beyond);
+        if (const QString beyond = beyondFormat(item, o); !beyond.isEmpty())
+            return refused(beyond);
+    }
     if (o.dryRun)
         return planned(item, plans, o);
     // Every file to be left as it is: nothing to decode.
-    if (std::none_of(plans.begin(), plans.end(), [](const TargetPlan &p) { return p.action == TargetPlan::Action::Write; })) {
+    if (!writes) {
         std::vector<Outcome::File> files;
         for (size_t i = 0; i < plans.size(); ++i)
             files.push_back(writeTarget(item.targets[i], plans[i], QImage(), ItemRun{o, work, outdir, &input, budget}));
         return combined(std::move(files), {});
     }
-    if (const QString beyond = beyondMemory(item, o); !beyond.isEmpty())
-        return refused(beyond);
-    if (const QString beyond = beyondFormat(item, o); !beyond.isEmpty())
-        return refused(beyond);
     return decodeAndWrite(item, plans, ItemRun{o, work, outdir, &input, budget}, stop);
 }
 
