@@ -70,6 +70,24 @@ QString editsHelp()
     return out;
 }
 
+// The extensions of a folder's pictures, filling the line they start on
+// after "inside it (" and going on at the start of the next.
+QString extensionsHelp()
+{
+    QString out;
+    qsizetype column = 11;
+    for (const QString &e : pictureExtensions()) {
+        const bool first = out.isEmpty();
+        if (!first && column + 1 + e.size() > 72)
+            out += u'\n', column = 0;
+        else if (!first)
+            out += u' ', ++column;
+        out += e;
+        column += e.size();
+    }
+    return out;
+}
+
 } // namespace
 
 QString helpText()
@@ -78,8 +96,7 @@ QString helpText()
 Apply Pixelvane's edits to many pictures and write the results to OUTDIR.
 
 INPUT is a picture file or a folder; a folder gives the pictures directly
-inside it (.bmp .jpg .jpeg .gif .png .tif .tiff .webp .heic .heif .hif
-.avif .jxl, in any case). Each
+inside it (%2, in any case). Each
 picture is decoded by its content, edited as the Pixelvane window would
 edit it, and written under its own name with the output format's extension.
 
@@ -219,7 +236,7 @@ Environment (testing aids):
                              picture (default: 10 s and 1 s a megapixel;
                              it is ended at three times that in any case)
 )")
-        .arg(editsHelp());
+        .arg(editsHelp(), extensionsHelp());
 }
 
 namespace {
@@ -311,21 +328,10 @@ std::optional<QString> marginStep(Options &o, const QString &name, const QString
 
 std::optional<QString> format(Options &o, const QString &, const QString &v)
 {
-    const QString f = v.toLower();
-    if (f == u"bmp")
-        o.output.format = ImageFormat::Bmp;
-    else if (f == u"png")
-        o.output.format = ImageFormat::Png;
-    else if (f == u"jpeg" || f == u"jpg")
-        o.output.format = ImageFormat::Jpeg;
-    else if (f == u"webp")
-        o.output.format = ImageFormat::Webp;
-    else if (f == u"avif")
-        o.output.format = ImageFormat::Avif;
-    else if (f == u"jxl")
-        o.output.format = ImageFormat::Jxl;
-    else
-        return QStringLiteral("--format: '%1' is not bmp, png, jpeg, webp, avif or jxl").arg(v);
+    const std::optional<ImageFormat> named = formatNamed(v);
+    if (!named)
+        return QStringLiteral("--format: '%1' is not %2").arg(v, formatNames());
+    o.output.format = *named;
     return std::nullopt;
 }
 
