@@ -1,5 +1,6 @@
 // Decoding JPEG: sampling, CMYK, EXIF orientation, parts and reductions
 // decoded alone, and damage.
+#include "files/decoders.h"
 #include "filetests.h"
 
 #include <QTest>
@@ -21,6 +22,8 @@ private slots:
     void jpegDamage();
     void jpegRegions_data();
     void jpegRegions();
+    void window_data();
+    void window();
 };
 
 void tst_Jpegread::initTestCase() { useStandInDecoder(); }
@@ -222,6 +225,54 @@ void tst_Jpegread::jpegRegions()
     QVERIFY2(part->region.width() * part->region.height() < whole.width() * whole.height() || region == whole.rect(),
              "decoded whole");
     VERIFY_SAME_PIXELS(part->image.copy(region.translated(-part->region.topLeft())), whole.copy(region));
+}
+
+// The window a part's decode reads, worked out by hand for a 100 x 80
+// stored picture: the part asked for in output pixels, an iMCU more around
+// it where the picture goes on, and the upright pixels the part stands for.
+void tst_Jpegread::window_data()
+{
+    QTest::addColumn<int>("orientation");
+    QTest::addColumn<QRect>("region"); // upright; null: all
+    QTest::addColumn<int>("d");
+    QTest::addColumn<QRect>("out");
+    QTest::addColumn<bool>("whole");
+    QTest::addColumn<QRect>("decoded"); // x0, y0, width, lastRow - y0
+    QTest::addColumn<QRect>("stands"); // upright
+    QTest::newRow("all") << 1 << QRect() << 1 << QRect(0, 0, 100, 80) << true << QRect(0, 0, 100, 80)
+                         << QRect(0, 0, 100, 80);
+    QTest::newRow("middle, an iMCU around") << 1 << QRect(40, 30, 10, 10) << 1 << QRect(40, 30, 10, 10) << false
+                                            << QRect(24, 14, 42, 42) << QRect(40, 30, 10, 10);
+    QTest::newRow("half size, odd edges rounded out")
+        << 1 << QRect(41, 31, 10, 10) << 2 << QRect(20, 15, 6, 6) << false << QRect(12, 7, 22, 22)
+        << QRect(40, 30, 12, 12);
+    QTest::newRow("all at half size") << 1 << QRect() << 2 << QRect(0, 0, 50, 40) << true << QRect(0, 0, 50, 40)
+                                      << QRect(0, 0, 100, 80);
+    QTest::newRow("beyond the edge: cut to the picture")
+        << 1 << QRect(90, 70, 50, 50) << 1 << QRect(90, 70, 10, 10) << false << QRect(74, 54, 26, 26)
+        << QRect(90, 70, 10, 10);
+    // Turned a quarter clockwise to be shown: the upright top-left is the
+    // stored bottom-left.
+    QTest::newRow("orientation 6, top-left corner")
+        << 6 << QRect(0, 0, 10, 10) << 1 << QRect(0, 70, 10, 10) << false << QRect(0, 54, 26, 26)
+        << QRect(0, 0, 10, 10);
+    QTest::newRow("orientation 3, top-left corner")
+        << 3 << QRect(0, 0, 10, 10) << 1 << QRect(90, 70, 10, 10) << false << QRect(74, 54, 26, 26)
+        << QRect(0, 0, 10, 10);
+}
+
+void tst_Jpegread::window()
+{
+    QFETCH(int, orientation);
+    QFETCH(QRect, region);
+    QFETCH(int, d);
+    const QSize stored(100, 80);
+    const QSize margin(16 / d, 16 / d);
+    const JpegWindow w = jpegWindow(stored, orientation, region, d, QSize(100 / d, 80 / d), margin);
+    QTEST(w.out, "out");
+    QTEST(w.whole, "whole");
+    QTEST(QRect(w.x0, w.y0, w.width, w.lastRow - w.y0), "decoded");
+    QTEST(w.region, "stands");
 }
 
 QTEST_GUILESS_MAIN(tst_Jpegread)
