@@ -5,6 +5,7 @@
 // embedded colour profile (V5 header) is applied.
 #include "files/colour.h"
 #include "files/decoders.h"
+#include "files/formats.h"
 #include "files/picture.h"
 #include "surfaces/pixelmemory.h"
 
@@ -248,7 +249,7 @@ Made<void> checkPixelData(const Header &hd, qint64 fileSize)
 // the file; fileSize is the whole file's.
 Made<Header> parseHeader(const Bytes &in, qint64 fileSize)
 {
-    if (!in.has(0, 18) || in.u16(0) != 0x4d42)
+    if (!in.has(0, 18) || !isBmp(QByteArray::fromRawData(reinterpret_cast<const char *>(in.at(0)), 2)))
         return refuse("not a BMP file");
     Header hd;
     hd.dataOffset = in.u32(10);

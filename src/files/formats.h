@@ -77,6 +77,18 @@ struct FormatRow {
     int largestSide;    // the largest width and height a file can hold
 };
 
+// The signatures, each written here alone: whether a file starts as one
+// of the format does. HEIF's and JPEG XL's are with their readers
+// (files/decoders.h).
+[[nodiscard]] bool isBmp(const QByteArray &start);
+[[nodiscard]] bool isJpeg(const QByteArray &start);
+[[nodiscard]] bool isGif(const QByteArray &start);
+[[nodiscard]] bool isPng(const QByteArray &start);
+[[nodiscard]] bool isTiff(const QByteArray &start);
+[[nodiscard]] bool isWebp(const QByteArray &start);
+// JPEG XL's container, which holds boxes (a bare codestream has none).
+[[nodiscard]] bool isJxlContainer(const QByteArray &start);
+
 // Every row; the last tells every file, the formats of Qt's image plugins.
 [[nodiscard]] std::span<const FormatRow> formatRows();
 // The row of the file that starts with `start` (at least kSignatureBytes
