@@ -1,15 +1,33 @@
 #include "batch/optionrules.h"
+#include "files/formats.h"
 
 namespace pv::batch {
 
 namespace {
 
+// The extensions of a folder's pictures, filling the line they start on
+// after "inside it (" and going on at the start of the next.
+QString extensionsHelp()
+{
+    QString out;
+    qsizetype column = 11;
+    for (const QString &e : pictureExtensions()) {
+        const bool first = out.isEmpty();
+        if (!first && column + 1 + e.size() > 72)
+            out += u'\n', column = 0;
+        else if (!first)
+            out += u' ', ++column;
+        out += e;
+        column += e.size();
+    }
+    return out;
+}
+
 const QString kIntroduction = QStringLiteral(R"(Usage: pixelvane-batch [OPTION]... -o OUTDIR INPUT...
 Apply Pixelvane's edits to many pictures and write the results to OUTDIR.
 
 INPUT is a picture file or a folder; a folder gives the pictures directly
-inside it (.bmp .jpg .jpeg .gif .png .tif .tiff .webp .heic .heif .hif
-.avif .jxl, in any case). Each
+inside it (%1, in any case). Each
 picture is decoded by its content, edited as the Pixelvane window would
 edit it, and written under its own name with the output format's extension.
 
@@ -113,7 +131,7 @@ QString editRows()
 
 QString helpText()
 {
-    return kIntroduction + editRows() + rows(HelpSection::Edits) + kAfterEdits + rows(HelpSection::InputOutput) + u'\n' +
+    return kIntroduction.arg(extensionsHelp()) + editRows() + rows(HelpSection::Edits) + kAfterEdits + rows(HelpSection::InputOutput) + u'\n' +
            kClosing;
 }
 

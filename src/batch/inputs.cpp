@@ -135,8 +135,7 @@ QString Target::pathFor(QSize size, const QString &input) const
 
 bool hasPictureName(const QString &fileName)
 {
-    static const QStringList extensions{".bmp", ".jpg", ".jpeg", ".gif", ".png",  ".tif",  ".tiff",
-                                        ".webp", ".heic", ".heif", ".hif", ".avif", ".jxl"};
+    static const QStringList extensions = pictureExtensions();
     for (const QString &e : extensions)
         if (fileName.endsWith(e, Qt::CaseInsensitive) && fileName.size() > e.size())
             return true;

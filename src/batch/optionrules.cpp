@@ -1,5 +1,6 @@
 #include "batch/optionrules.h"
 
+#include "files/formats.h"
 #include "files/metadata.h"
 #include "input/validation.h"
 
@@ -121,21 +122,10 @@ Attempt<void> marginStep(Options &o, const QString &name, const QString &v)
 
 Attempt<void> format(Options &o, const QString &, const QString &v)
 {
-    const QString f = v.toLower();
-    if (f == u"bmp")
-        o.output.format = ImageFormat::Bmp;
-    else if (f == u"png")
-        o.output.format = ImageFormat::Png;
-    else if (f == u"jpeg" || f == u"jpg")
-        o.output.format = ImageFormat::Jpeg;
-    else if (f == u"webp")
-        o.output.format = ImageFormat::Webp;
-    else if (f == u"avif")
-        o.output.format = ImageFormat::Avif;
-    else if (f == u"jxl")
-        o.output.format = ImageFormat::Jxl;
-    else
-        return failure(QStringLiteral("--format: '%1' is not bmp, png, jpeg, webp, avif or jxl").arg(v));
+    const std::optional<ImageFormat> named = formatNamed(v);
+    if (!named)
+        return failure(QStringLiteral("--format: '%1' is not %2").arg(v, formatNames()));
+    o.output.format = *named;
     return {};
 }
 

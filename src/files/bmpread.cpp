@@ -5,6 +5,7 @@
 // embedded colour profile (V5 header) is applied.
 #include "files/colour.h"
 #include "files/decoders.h"
+#include "files/formats.h"
 #include "files/picture.h"
 #include "surfaces/pixelmemory.h"
 
@@ -123,6 +124,9 @@ struct Header {
     Channel red, green, blue, alpha;
     std::vector<QRgb> palette;
     qint64 dataOffset = 0;
+    std::uint32_t headerSize = 0; // tells the header's version
+    std::uint32_t colorsUsed = 0; // 0: all the bit count allows
+    int paletteEntry = 4;         // bytes
     qint64 profileOffset = 0; // of an embedded ICC profile, from the file's start
     qint64 profileSize = 0;
     [[nodiscard]] bool rle() const { return compression == kRle8 || compression == kRle4; }
@@ -131,109 +135,145 @@ struct Header {
     [[nodiscard]] qint64 pixelBytes() const { return stride() * (height - 1) + (width * bpp + 7) / 8; }
 };
 
-// Reads everything before the pixel data. `in` holds at least the start of
-// the file; fileSize is the whole file's.
-Made<Header> parseHeader(const Bytes &in, qint64 fileSize)
+// OS/2's core header, 12 bytes: 16-bit sides, 3-byte palette entries.
+Made<void> readCoreHeader(const Bytes &in, Header &hd)
 {
-    auto no = [](const char *reason) { return refuse(reason); };
-    if (!in.has(0, 18) || in.u16(0) != 0x4d42)
-        return no("not a BMP file");
-    Header hd;
-    hd.dataOffset = in.u32(10);
-    const std::uint32_t headerSize = in.u32(14);
-    if (!in.has(14, headerSize) || headerSize < 12)
-        return no("truncated header");
+    hd.width = in.u16(18);
+    hd.height = std::int16_t(in.u16(20));
+    hd.bpp = int(in.u16(24));
+    hd.paletteEntry = 3;
+    return {};
+}
 
-    std::uint32_t colorsUsed = 0;
-    int paletteEntry = 4;
-    if (headerSize == 12) { // OS/2 core header
-        hd.width = in.u16(18);
-        hd.height = std::int16_t(in.u16(20));
-        hd.bpp = int(in.u16(24));
-        paletteEntry = 3;
-    } else if (headerSize >= 40) {
-        hd.width = std::int32_t(in.u32(18));
-        hd.height = std::int32_t(in.u32(22));
-        hd.bpp = int(in.u16(28));
-        hd.compression = in.u32(30);
-        colorsUsed = in.u32(46);
-        if (headerSize == 64 && hd.compression != kRgb)
-            return no("unsupported OS/2 compression");
-    } else {
-        return no("unknown header");
-    }
-    hd.topDown = hd.height < 0;
-    if (hd.topDown)
-        hd.height = -hd.height;
-    if (hd.width < 1 || hd.height < 1)
-        return no("empty picture");
-    if (!sizeAllowed(hd.width, hd.height))
-        return no("picture too large");
+// Windows' info header, 40 bytes, and the versions that extend it (V2 to
+// V5) or reuse it (OS/2's 64-byte header, whose compressions differ).
+Made<void> readInfoHeader(const Bytes &in, Header &hd)
+{
+    hd.width = std::int32_t(in.u32(18));
+    hd.height = std::int32_t(in.u32(22));
+    hd.bpp = int(in.u16(28));
+    hd.compression = in.u32(30);
+    hd.colorsUsed = in.u32(46);
+    if (hd.headerSize == 64 && hd.compression != kRgb)
+        return refuse("unsupported OS/2 compression");
+    return {};
+}
 
+// The colour masks by compression: fixed for plain 16 and 32 bits, read
+// after the header (or in it, from V2 on) for bit fields.
+Made<void> readMasks(const Bytes &in, Header &hd)
+{
     const int bpp = hd.bpp;
     switch (hd.compression) {
     case kRgb:
         if (bpp != 1 && bpp != 4 && bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32)
-            return no("impossible bit count");
+            return refuse("impossible bit count");
         if (bpp == 16)
             hd.red = Channel(0x7c00), hd.green = Channel(0x03e0), hd.blue = Channel(0x001f);
         if (bpp == 32)
             hd.red = Channel(0xff0000), hd.green = Channel(0xff00), hd.blue = Channel(0xff);
-        break;
+        return {};
     case kRle8:
     case kRle4:
         if (bpp != (hd.compression == kRle8 ? 8 : 4) || hd.topDown)
-            return no("bad RLE header");
-        break;
+            return refuse("bad RLE header");
+        return {};
     case kBitFields:
     case kAlphaBitFields: {
         if (bpp != 16 && bpp != 32)
-            return no("bad bit fields");
-        const qint64 maskAt = 14 + (headerSize >= 52 ? 40 : headerSize);
+            return refuse("bad bit fields");
+        const qint64 maskAt = 14 + (hd.headerSize >= 52 ? 40 : hd.headerSize);
         if (!in.has(maskAt, 12))
-            return no("truncated masks");
+            return refuse("truncated masks");
         hd.red = Channel(in.u32(maskAt));
         hd.green = Channel(in.u32(maskAt + 4));
         hd.blue = Channel(in.u32(maskAt + 8));
-        break;
+        return {};
     }
     default:
-        return no("unsupported compression");
+        return refuse("unsupported compression");
     }
-    // The V3, V4 and V5 headers hold an alpha mask after the colour masks,
-    // and so do alpha bit fields after the plain header. Without one, the
-    // fourth byte of a pixel is not alpha (it is often garbage).
-    if ((bpp == 16 || bpp == 32) && (headerSize >= 56 || hd.compression == kAlphaBitFields) && in.has(66, 4))
+}
+
+// The V3, V4 and V5 headers hold an alpha mask after the colour masks, and
+// so do alpha bit fields after the plain header. Without one, the fourth
+// byte of a pixel is not alpha (it is often garbage). The V5 header tells
+// where an embedded profile lies.
+void readExtensions(const Bytes &in, Header &hd)
+{
+    const bool wide = hd.bpp == 16 || hd.bpp == 32;
+    if (wide && (hd.headerSize >= 56 || hd.compression == kAlphaBitFields) && in.has(66, 4))
         hd.alpha = Channel(in.u32(66));
     constexpr std::uint32_t kProfileEmbedded = 0x4d424544; // 'MBED'
-    if (headerSize >= 124 && in.u32(70) == kProfileEmbedded) {
+    if (hd.headerSize >= 124 && in.u32(70) == kProfileEmbedded) {
         hd.profileOffset = 14 + qint64(in.u32(126));
         hd.profileSize = in.u32(130);
     }
+}
 
-    if (bpp <= 8) {
-        const qint64 maxColors = qint64(1) << bpp;
-        const qint64 colors = (colorsUsed == 0 || colorsUsed > maxColors) ? maxColors : colorsUsed;
-        qint64 at = 14 + headerSize;
-        if (hd.compression == kBitFields || hd.compression == kAlphaBitFields)
-            at += 12;
-        // A palette cut short by the pixel data keeps the entries that fit.
-        const qint64 available = std::min<qint64>(colors, (std::min(hd.dataOffset, in.size()) - at) / paletteEntry);
-        if (available < 1)
-            return no("missing palette");
-        for (qint64 i = 0; i < available; ++i) {
-            const std::uint8_t *p = in.at(at + i * paletteEntry);
-            hd.palette.push_back(qRgb(p[2], p[1], p[0]));
-        }
+// The palette of 1, 4 and 8 bits: a palette cut short by the pixel data
+// keeps the entries that fit.
+Made<void> readPalette(const Bytes &in, Header &hd)
+{
+    if (hd.bpp > 8)
+        return {};
+    const qint64 maxColors = qint64(1) << hd.bpp;
+    const qint64 colors = (hd.colorsUsed == 0 || hd.colorsUsed > maxColors) ? maxColors : hd.colorsUsed;
+    qint64 at = 14 + hd.headerSize;
+    if (hd.compression == kBitFields || hd.compression == kAlphaBitFields)
+        at += 12;
+    const qint64 available = std::min<qint64>(colors, (std::min(hd.dataOffset, in.size()) - at) / hd.paletteEntry);
+    if (available < 1)
+        return refuse("missing palette");
+    for (qint64 i = 0; i < available; ++i) {
+        const std::uint8_t *p = in.at(at + i * hd.paletteEntry);
+        hd.palette.push_back(qRgb(p[2], p[1], p[0]));
     }
-    if (hd.dataOffset < 14 + headerSize || hd.dataOffset >= fileSize)
-        return no("bad pixel data offset");
-    // Checked before allocating, so that a short file claiming a huge size
-    // costs nothing.
+    return {};
+}
+
+// The pixel data's place and size, checked before allocating, so that a
+// short file claiming a huge size costs nothing.
+Made<void> checkPixelData(const Header &hd, qint64 fileSize)
+{
+    if (hd.dataOffset < 14 + hd.headerSize || hd.dataOffset >= fileSize)
+        return refuse("bad pixel data offset");
     if (!hd.rle() && hd.dataOffset + hd.pixelBytes() > fileSize)
-        return no("pixel data ends early");
+        return refuse("pixel data ends early");
     if (hd.rle() && !plausibleSize(hd.width, hd.height, fileSize - hd.dataOffset))
-        return no("RLE data too short for its size");
+        return refuse("RLE data too short for its size");
+    return {};
+}
+
+// Reads everything before the pixel data. `in` holds at least the start of
+// the file; fileSize is the whole file's.
+Made<Header> parseHeader(const Bytes &in, qint64 fileSize)
+{
+    if (!in.has(0, 18) || !isBmp(QByteArray::fromRawData(reinterpret_cast<const char *>(in.at(0)), 2)))
+        return refuse("not a BMP file");
+    Header hd;
+    hd.dataOffset = in.u32(10);
+    hd.headerSize = in.u32(14);
+    if (!in.has(14, hd.headerSize) || hd.headerSize < 12)
+        return refuse("truncated header");
+    if (hd.headerSize != 12 && hd.headerSize < 40)
+        return refuse("unknown header");
+    if (Made<void> read = hd.headerSize == 12 ? readCoreHeader(in, hd) : readInfoHeader(in, hd); !read)
+        return failure(read.reason());
+    hd.topDown = hd.height < 0;
+    if (hd.topDown)
+        hd.height = -hd.height;
+    if (hd.width < 1 || hd.height < 1)
+        return refuse("empty picture");
+    if (!sizeAllowed(hd.width, hd.height))
+        return refuse("picture too large");
+    if (Made<void> masks = readMasks(in, hd); !masks)
+        return failure(masks.reason());
+    readExtensions(in, hd);
+    if (Made<void> palette = readPalette(in, hd); !palette)
+        return failure(palette.reason());
+    if (Made<void> data = checkPixelData(hd, fileSize); !data)
+        return failure(data.reason());
     return hd;
 }
 

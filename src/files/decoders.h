@@ -44,6 +44,22 @@ struct Decoded {
 inline constexpr int kMaxJpegScans = 500;
 [[nodiscard]] Made<Decoded> decodeJpeg(const QByteArray &bytes, const std::function<DecodePlan(QSize)> &plan,
                                        const Work &work, const std::atomic<bool> *stop = nullptr);
+// What a JPEG decode at 1/d reads of a picture stored `stored` and turned
+// by its EXIF `orientation` for the part `region` of the upright picture
+// (null: all of it; cut to the picture). `output` is the stored picture's
+// size at 1/d, `margin` an iMCU at 1/d: upsampling reads the chroma samples
+// around a pixel, so an iMCU more on each side is decoded wherever the
+// picture goes on, and the part's pixels are then those of a whole decode.
+struct JpegWindow {
+    QRect out;         // the part, in output pixels of the stored picture
+    bool whole = true; // the part is all of the output
+    int x0 = 0;        // the first column decoded (libjpeg moves it back to an iMCU's)
+    int width = 0;     // the columns decoded from x0
+    int y0 = 0;        // the first row decoded
+    int lastRow = 0;   // the row after the last decoded
+    QRect region;      // what `out` stands for, in the full upright picture's pixels
+};
+[[nodiscard]] JpegWindow jpegWindow(QSize stored, int orientation, QRect region, int d, QSize output, QSize margin);
 // The size of a JPEG as it would open (turned by its EXIF orientation),
 // from its header alone.
 [[nodiscard]] Made<QSize> jpegSize(const QByteArray &bytes);

@@ -1,5 +1,7 @@
 #include "files/embeddedprofile.h"
 
+#include "files/formats.h"
+
 #include <QtEndian>
 
 #include <cstdint>
@@ -11,7 +13,8 @@ namespace {
 
 std::uint32_t be32(const QByteArray &b, qsizetype at) { return qFromBigEndian<quint32>(b.constData() + at); }
 
-// PNG: the iCCP chunk before the first IDAT, its profile deflated.
+} // namespace
+
 QByteArray pngProfile(const QByteArray &file)
 {
     qsizetype at = 8;
@@ -40,7 +43,6 @@ QByteArray pngProfile(const QByteArray &file)
     return QByteArray();
 }
 
-// TIFF: tag 34675 of the first directory.
 QByteArray tiffProfile(const QByteArray &file)
 {
     if (file.size() < 8)
@@ -71,7 +73,6 @@ QByteArray tiffProfile(const QByteArray &file)
     return QByteArray();
 }
 
-// WebP: the ICCP chunk of an extended file.
 QByteArray webpProfile(const QByteArray &file)
 {
     qsizetype at = 12;
@@ -86,17 +87,10 @@ QByteArray webpProfile(const QByteArray &file)
     return QByteArray();
 }
 
-} // namespace
-
 QByteArray embeddedProfile(const QByteArray &file)
 {
-    if (file.startsWith("\x89PNG\r\n\x1a\n"))
-        return pngProfile(file);
-    if (file.startsWith(QByteArray("II*\0", 4)) || file.startsWith(QByteArray("MM\0*", 4)))
-        return tiffProfile(file);
-    if (file.startsWith("RIFF") && file.mid(8, 4) == "WEBP")
-        return webpProfile(file);
-    return QByteArray();
+    const FormatRow &format = formatOf(file.left(kSignatureBytes));
+    return format.profile ? format.profile(file) : QByteArray();
 }
 
 } // namespace pv

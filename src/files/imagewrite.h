@@ -3,6 +3,7 @@
 // AtomicFile.
 
 #include "files/atomicfile.h"
+#include "files/formats.h"
 #include "surfaces/fault.h"
 #include "surfaces/work.h"
 
@@ -13,7 +14,6 @@
 
 namespace pv {
 
-enum class ImageFormat { Bmp, Png, Jpeg, Webp, Avif, Jxl };
 
 // The extension a file of the format gets.
 [[nodiscard]] QString extensionOf(ImageFormat format);

@@ -4,6 +4,7 @@
 #include "files/colour.h"
 
 #include "files/decoders.h"
+#include "files/formats.h"
 #include "files/isolatedwire.h"
 #include "files/picture.h"
 
@@ -308,27 +309,20 @@ namespace {
 
 // The size the picture's header claims, read without decoding it; the
 // batch command's admission reads the same.
-QSize headerSize(const QByteArray &bytes, IsolatedKind kind)
+QSize headerSize(const QByteArray &bytes)
 {
     QBuffer buffer;
     buffer.setData(bytes);
     buffer.open(QIODevice::ReadOnly);
-    if (kind == IsolatedKind::Heif) {
-        const Made<QSize> size = heifSize(buffer);
-        return size ? size.value() : QSize();
-    }
-    if (kind == IsolatedKind::Jxl) {
-        const Made<QSize> size = jxlSize(bytes.left(1 << 20));
-        return size ? size.value() : QSize();
-    }
-    return QImageReader(&buffer).size();
+    const Made<QSize> size = formatOf(bytes.left(kSignatureBytes)).headerSize(buffer, bytes.size());
+    return size ? size.value() : QSize();
 }
 
 Limits limitsFor(const QByteArray &bytes, const IsolatedRequest &request)
 {
     qint64 budget = request.memoryBudget;
     if (budget <= 0) {
-        const QSize size = headerSize(bytes, request.kind);
+        const QSize size = headerSize(bytes);
         budget = openingBytes(size.isValid() ? size : QSize(4000, 3000), bytes.size(), true);
     }
     Limits limits;

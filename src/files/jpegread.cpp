@@ -207,6 +207,31 @@ QRect uprightRect(const QRect &s, QSize stored, int orientation)
     }
 }
 
+} // namespace
+
+JpegWindow jpegWindow(QSize stored, int orientation, QRect region, int d, QSize output, QSize margin)
+{
+    const int W = stored.width(), H = stored.height();
+    const QRect full(QPoint(0, 0), orientation >= 5 ? stored.transposed() : stored);
+    const QRect wanted = region.isNull() ? full : region.intersected(full);
+    const QRect s = storedRect(wanted, stored, orientation);
+    const QRect all(QPoint(0, 0), output);
+    JpegWindow w;
+    w.out = QRect(QPoint(s.left() / d, s.top() / d), QPoint((s.right() + d) / d - 1, (s.bottom() + d) / d - 1))
+                .intersected(all);
+    w.whole = w.out == all;
+    w.x0 = std::max(0, w.out.left() - margin.width());
+    w.width = std::min(output.width(), w.out.right() + 1 + margin.width()) - w.x0;
+    w.y0 = std::max(0, w.out.top() - margin.height());
+    w.lastRow = std::min(output.height(), w.out.bottom() + 1 + margin.height());
+    w.region = uprightRect(QRect(QPoint(w.out.left() * d, w.out.top() * d),
+                                 QPoint(std::min(W, (w.out.right() + 1) * d) - 1, std::min(H, (w.out.bottom() + 1) * d) - 1)),
+                           stored, orientation);
+    return w;
+}
+
+namespace {
+
 // Everything the decoder touches lives here, in memory, so that nothing
 // depends on the values of locals after a longjmp.
 struct Decoder {
@@ -335,36 +360,22 @@ void startPart(Decoder &job)
     cinfo.scale_num = 1;
     cinfo.scale_denom = unsigned(d);
     jpeg_start_decompress(&cinfo);
-    // The part asked for, in stored pixels of the output scale, and what is
-    // decoded around it: where the picture goes on, one iMCU more on each
-    // side, since upsampling reads neighbouring chroma samples (and the
-    // left edge moves back to an iMCU's); its pixels are then those of a
-    // whole decode.
-    const int W = int(cinfo.image_width), H = int(cinfo.image_height);
-    const QRect full(QPoint(0, 0), job.uprightSize);
-    const QRect wanted = plan.region.isNull() ? full : plan.region.intersected(full);
-    const QRect stored = storedRect(wanted, QSize(W, H), job.orientation);
-    const int outW = int(cinfo.output_width), outH = int(cinfo.output_height);
-    const QRect out = QRect(QPoint(stored.left() / d, stored.top() / d),
-                            QPoint((stored.right() + d) / d - 1, (stored.bottom() + d) / d - 1))
-                          .intersected(QRect(0, 0, outW, outH));
-    const int mx = cinfo.max_h_samp_factor * cinfo.min_DCT_scaled_size;
-    const int my = cinfo.max_v_samp_factor * cinfo.min_DCT_scaled_size;
-    JDIMENSION x0 = JDIMENSION(std::max(0, out.left() - mx));
-    JDIMENSION cropWidth = JDIMENSION(std::min(outW, out.right() + 1 + mx)) - x0;
-    const int y0 = std::max(0, out.top() - my);
-    job.lastRow = std::min(outH, out.bottom() + 1 + my);
-    if (out != QRect(0, 0, outW, outH)) {
+    const JpegWindow window =
+        jpegWindow(QSize(int(cinfo.image_width), int(cinfo.image_height)), job.orientation, plan.region, d,
+                   QSize(int(cinfo.output_width), int(cinfo.output_height)),
+                   QSize(cinfo.max_h_samp_factor * cinfo.min_DCT_scaled_size,
+                         cinfo.max_v_samp_factor * cinfo.min_DCT_scaled_size));
+    JDIMENSION x0 = JDIMENSION(window.x0);
+    JDIMENSION cropWidth = JDIMENSION(window.width);
+    job.lastRow = window.lastRow;
+    if (!window.whole) {
         jpeg_crop_scanline(&cinfo, &x0, &cropWidth);
-        if (y0 > 0)
-            jpeg_skip_scanlines(&cinfo, JDIMENSION(y0));
+        if (window.y0 > 0)
+            jpeg_skip_scanlines(&cinfo, JDIMENSION(window.y0));
     }
     job.firstRow = int(cinfo.output_scanline);
-    job.cut = out.translated(-int(x0), -y0);
-    // The region of the upright full picture the cut stands for.
-    job.region = uprightRect(QRect(QPoint(out.left() * d, out.top() * d),
-                                   QPoint(std::min(W, (out.right() + 1) * d) - 1, std::min(H, (out.bottom() + 1) * d) - 1)),
-                             QSize(W, H), job.orientation);
+    job.cut = window.out.translated(-int(x0), -window.y0);
+    job.region = window.region;
 }
 
 // The picture's memory and the helpers that fill it; false when memory ran out.

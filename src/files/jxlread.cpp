@@ -4,6 +4,7 @@
 
 #include "files/colour.h"
 #include "files/decoders.h"
+#include "files/formats.h"
 #include "surfaces/pixelmemory.h"
 
 #include <jxl/decode.h>
@@ -16,7 +17,7 @@ namespace pv {
 
 bool isJxl(const QByteArray &bytes)
 {
-    return bytes.startsWith("\xff\x0a") || bytes.startsWith(QByteArray("\0\0\0\x0cJXL \r\n\x87\n", 12));
+    return bytes.startsWith("\xff\x0a") || isJxlContainer(bytes);
 }
 
 namespace {

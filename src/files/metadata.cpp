@@ -1,5 +1,7 @@
 #include "files/metadata.h"
 
+#include "files/formats.h"
+
 #include "files/decoders.h"
 
 #include <QXmlStreamReader>
@@ -33,6 +35,8 @@ QByteArray headed(const QByteArray &block, qsizetype at)
         return QByteArray();
     return kExifHeader + block.mid(at);
 }
+
+} // namespace
 
 QByteArray jpegExif(const QByteArray &file)
 {
@@ -80,6 +84,8 @@ QByteArray webpExif(const QByteArray &file)
     return out;
 }
 
+namespace {
+
 // An Exif item or box: a 4-byte offset to the TIFF header, then the data.
 QByteArray offsetExif(const QByteArray &payload)
 {
@@ -87,6 +93,8 @@ QByteArray offsetExif(const QByteArray &payload)
         return QByteArray();
     return headed(payload, 4 + qsizetype(be32(payload, 0)));
 }
+
+} // namespace
 
 QByteArray heifExif(const QByteArray &file)
 {
@@ -138,21 +146,10 @@ QByteArray jxlExif(const QByteArray &file)
     return QByteArray();
 }
 
-} // namespace
-
 QByteArray exifBlock(const QByteArray &file)
 {
-    if (file.startsWith("\xff\xd8"))
-        return jpegExif(file);
-    if (file.startsWith("\x89PNG\r\n\x1a\n"))
-        return pngExif(file);
-    if (file.startsWith("RIFF") && file.mid(8, 4) == "WEBP")
-        return webpExif(file);
-    if (file.startsWith(QByteArray("\0\0\0\x0cJXL \r\n\x87\n", 12)))
-        return jxlExif(file);
-    if (file.mid(4, 4) == "ftyp")
-        return heifExif(file);
-    return QByteArray();
+    const FormatRow &format = formatOf(file.left(kSignatureBytes));
+    return format.exif ? format.exif(file) : QByteArray();
 }
 
 namespace {

@@ -18,6 +18,12 @@ enum KeepMetadata : unsigned {
 // (the Exif item) or JPEG XL (the Exif box) file, as "Exif\0\0" and the
 // TIFF structure; empty when there is none.
 [[nodiscard]] QByteArray exifBlock(const QByteArray &file);
+// The EXIF readers of the format table's rows, for a file of their format.
+[[nodiscard]] QByteArray jpegExif(const QByteArray &file);
+[[nodiscard]] QByteArray pngExif(const QByteArray &file);
+[[nodiscard]] QByteArray webpExif(const QByteArray &file);
+[[nodiscard]] QByteArray heifExif(const QByteArray &file);
+[[nodiscard]] QByteArray jxlExif(const QByteArray &file);
 
 // A fresh EXIF block ("Exif\0\0" and TIFF) holding only the tags of `file`
 // that `keep` names, text tags alone; empty when there are none. Where the

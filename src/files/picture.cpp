@@ -4,6 +4,7 @@
 #include "files/decoders.h"
 #include "files/isolated.h"
 #include "files/embeddedprofile.h"
+#include "files/formats.h"
 #include "files/heifboxes.h"
 #include "files/metadata.h"
 #include "input/filenames.h"
@@ -11,7 +12,6 @@
 
 #include <QBuffer>
 #include <QFile>
-#include <QImageReader>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -127,13 +127,6 @@ Made<Opened> finished(Made<QImage> decoded, QSize fullSize, QRgb background)
     return finished(Made<Decoded>(Decoded{decoded.value(), QRect(), QSize()}), fullSize, background);
 }
 
-// The formats the program does not decode itself go to a child process.
-bool decodedInChild(const QByteArray &start)
-{
-    return !start.startsWith("BM") && !start.startsWith("\xff\xd8") && !start.startsWith("GIF8") &&
-           !start.startsWith("\x89PNG\r\n\x1a\n");
-}
-
 // The least size of a picture of `full` size whose `region` is at least
 // `least`: what a thumbnail must have to stand in for it.
 QSize standInLeast(const DecodePlan &plan, QSize full)
@@ -172,18 +165,12 @@ Made<Opened> heifInChild(const QByteArray &bytes, const OpenRequest &request, Is
 
 Made<Opened> decodeFormat(const QByteArray &bytes, const OpenRequest &request)
 {
-    if (bytes.startsWith("BM"))
-        return finished(decodeBmp(bytes, request.work), QSize(), request.background);
-    if (bytes.startsWith("\xff\xd8"))
-        return finished(decodeJpeg(bytes, request.plan, request.work, request.stop), QSize(), request.background);
-    if (bytes.startsWith("GIF8"))
-        return finished(decodeGif(bytes), QSize(), request.background);
-    if (bytes.startsWith("\x89PNG\r\n\x1a\n"))
-        return finished(decodePng(bytes, request.work), QSize(), request.background);
-    const IsolatedKind kind = isHeif(bytes) ? IsolatedKind::Heif : isJxl(bytes) ? IsolatedKind::Jxl : IsolatedKind::Qt;
-    IsolatedRequest isolated{kind, request.background, request.work, request.memoryBudget, request.stop,
+    const FormatRow &format = formatOf(bytes.left(kSignatureBytes));
+    if (format.decode)
+        return finished(format.decode(bytes, request), QSize(), request.background);
+    IsolatedRequest isolated{format.isolated, request.background, request.work, request.memoryBudget, request.stop,
                              (request.keep & KeepProfile) != 0, QSize()};
-    if (kind == IsolatedKind::Heif && request.plan)
+    if (format.isolated == IsolatedKind::Heif && request.plan)
         return heifInChild(bytes, request, isolated);
     return finished(decodeIsolated(bytes, isolated), QSize(), request.background);
 }
@@ -257,19 +244,7 @@ qint64 readInto(QFile &file, char *out, qint64 size)
 // The size the header of an open file claims; the file is left at its start.
 Made<QSize> headerSize(QFile &file, qint64 fileSize)
 {
-    Made<QSize> size = failure(Fault::content(QStringLiteral("cannot read the header")));
-    // A JPEG's header, with its EXIF orientation, is near its start.
-    if (file.peek(2) == "\xff\xd8") {
-        size = jpegSize(file.read(std::min<qint64>(fileSize, 1 << 20)));
-    } else if (isHeif(file.peek(256))) {
-        size = heifSize(file);
-    } else if (isJxl(file.peek(12))) {
-        size = jxlSize(file.read(std::min<qint64>(fileSize, 1 << 20)));
-    } else {
-        QImageReader reader(&file);
-        if (const QSize header = reader.size(); header.isValid())
-            size = header;
-    }
+    const Made<QSize> size = formatOf(file.peek(kSignatureBytes)).headerSize(file, fileSize);
     file.seek(0);
     return size;
 }
@@ -298,8 +273,8 @@ Made<Opened> readAndDecode(const QString &path, const OpenRequest &request)
             if (!header || !plausibleFileSize(size.value(), header.value()))
                 return failure(Fault::content(QStringLiteral("file far larger than its picture")));
         }
-        if (file.peek(2) == "BM") {
-            if (std::optional<Made<Decoded>> d = decodeBmpStream(file, size.value(), request.work, request.plan))
+        if (const FormatRow &format = formatOf(file.peek(kSignatureBytes)); format.stream) {
+            if (std::optional<Made<Decoded>> d = format.stream(file, size.value(), request))
                 return finished(std::move(*d), QSize(), request.background);
             file.seek(0);
         }
@@ -338,9 +313,12 @@ Made<QSize> pictureSize(const QString &path)
 qint64 pictureDecodeBytes(const QString &path)
 {
     QFile file;
-    if (!openRegular(path, file) || !isHeif(file.peek(256)))
+    if (!openRegular(path, file))
         return 0;
-    const Made<qint64> bytes = heifDecodeBytes(file);
+    const FormatRow &format = formatOf(file.peek(kSignatureBytes));
+    if (!format.decodeBytes)
+        return 0;
+    const Made<qint64> bytes = format.decodeBytes(file);
     return bytes ? bytes.value() : 0;
 }
 
@@ -350,7 +328,7 @@ qint64 pictureBudget(const QString &path)
     const Made<qint64> bytes = openRegular(path, file);
     const Made<QSize> size = bytes ? headerSize(file, bytes.value()) : Made<QSize>(failure(bytes.reason()));
     return openingBytes(size ? size.value() : QSize(4000, 3000), bytes ? bytes.value() : 0,
-                        bytes && decodedInChild(file.peek(16)));
+                        bytes && !formatOf(file.peek(kSignatureBytes)).decode);
 }
 
 Made<qint64> pictureFileBytes(const QString &path)

@@ -2,6 +2,7 @@
 #include "files/colour.h"
 #include "files/decoders.h"
 #include "files/embeddedprofile.h"
+#include "files/formats.h"
 
 #include <QBuffer>
 #include <QColorSpace>
@@ -38,11 +39,10 @@ Made<QImage> readWithQt(const QByteArray &bytes)
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer);
     reader.setAutoTransform(true);
-    // BMP, JPEG, GIF and PNG are decoded by our own decoders, which refuse
-    // what Qt's plugins would show damaged.
+    // The formats of the program's own decoders, which refuse what Qt's
+    // plugins would show damaged, are never read here.
     const QByteArray format = reader.format().toLower();
-    if (format.isEmpty() || format == "bmp" || format == "dib" || format == "jpeg" || format == "jpg" || format == "gif" ||
-        format == "png")
+    if (format.isEmpty() || decodedByOwnDecoder(format))
         return failure(Fault::content(QStringLiteral("unknown format")));
     const QSize size = reader.size();
     QImage image;
