@@ -84,26 +84,40 @@ void tst_Imagewrite::webFormats()
 
 // JPEGs written with optimised tables, progressive or 4:4:4 hold the
 // pixels cjpeg makes of the same BMP with the same settings, in no more
-// bytes than cjpeg's optimised tables take.
+// bytes than cjpeg's optimised tables take; tables fitted to a sample of a
+// tall picture's rows in at most `slack` per mille more, even when its
+// first rows, noise, hold symbols no other row does.
 void tst_Imagewrite::jpegAsCjpegWrites_data()
 {
     QTest::addColumn<bool>("progressive");
     QTest::addColumn<bool>("fullChroma");
-    QTest::newRow("optimised 4:2:0") << false << false;
-    QTest::newRow("progressive") << true << false;
-    QTest::newRow("4:4:4") << false << true;
-    QTest::newRow("progressive 4:4:4") << true << true;
+    QTest::addColumn<QImage>("source");
+    QTest::addColumn<int>("slack");
+    const QImage small = hardEdges(203, 151);
+    QImage noisyTop = photo(640, 1000);
+    quint32 seed = 7;
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < noisyTop.width(); ++x)
+            noisyTop.setPixel(x, y, (seed = seed * 1664525u + 1013904223u) >> 8);
+    QTest::newRow("optimised 4:2:0") << false << false << small << 0;
+    QTest::newRow("progressive") << true << false << small << 0;
+    QTest::newRow("4:4:4") << false << true << small << 0;
+    QTest::newRow("progressive 4:4:4") << true << true << small << 0;
+    QTest::newRow("sampled 4:2:0") << false << false << hardEdges(640, 1600) << 5;
+    QTest::newRow("sampled 4:4:4") << false << true << hardEdges(480, 1200) << 5;
+    QTest::newRow("sampled, noise only on top") << false << false << noisyTop << 20;
 }
 
 void tst_Imagewrite::jpegAsCjpegWrites()
 {
     QFETCH(bool, progressive);
     QFETCH(bool, fullChroma);
+    QFETCH(QImage, source);
+    QFETCH(int, slack);
     const QString cjpeg = QStandardPaths::findExecutable(QStringLiteral("cjpeg"));
     if (cjpeg.isEmpty())
         QSKIP("cjpeg (libjpeg-turbo-progs) is not installed");
     QTemporaryDir dir;
-    const QImage source = hardEdges(203, 151);
     QVERIFY(writeFile(dir.filePath("in.bmp"), bmp(source, 24)));
     QStringList arguments{"-quality", "85", "-optimize", "-sample", fullChroma ? "1x1" : "2x2", "-outfile",
                           dir.filePath("cjpeg.jpg")};
@@ -118,7 +132,8 @@ void tst_Imagewrite::jpegAsCjpegWrites()
     const QByteArray ours = encodePicture(source, how), theirs = readFile(dir.filePath("cjpeg.jpg"));
     QVERIFY(!ours.isEmpty() && !theirs.isEmpty());
     VERIFY_SAME_PIXELS(decoded(ours), decoded(theirs));
-    QVERIFY2(ours.size() <= theirs.size(), qPrintable(QStringLiteral("%1 > %2").arg(ours.size()).arg(theirs.size())));
+    QVERIFY2(ours.size() <= theirs.size() + theirs.size() * slack / 1000,
+             qPrintable(QStringLiteral("%1 > %2").arg(ours.size()).arg(theirs.size())));
     // Progressive JPEGs start their frame with SOF2, the others with SOF0.
     QCOMPARE(ours.contains("\xff\xc2"), progressive);
 }

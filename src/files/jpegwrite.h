@@ -1,6 +1,7 @@
 #pragma once
 // The JPEG encoder: libjpeg-turbo, always with Huffman tables optimised for
-// the picture (the same pixels as the standard tables, a smaller file).
+// the picture (the same pixels as the standard tables, a smaller file);
+// a large picture's are fitted to a sample of its blocks.
 
 #include <QByteArray>
 #include <QImage>
