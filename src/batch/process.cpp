@@ -606,6 +606,8 @@ Outcome decodeAndWrite(const Item &item, const std::vector<TargetPlan> &plans, c
     const Made<Opened> opened = openPicture(item.input, request);
     if (!opened)
         return notOpened(opened.reason(), stop);
+    if (!opened->source.hash.isEmpty())
+        run.input->adopt(opened->source);
     ItemRun withPicture = run;
     withPicture.opened = &opened.value();
     ItemFiles files{item, withPicture, {}};

@@ -19,6 +19,9 @@ public:
     explicit InputFacts(const QString &path) : m_path(path) {}
     [[nodiscard]] const FileFacts *quick();  // size and time; null when unreadable
     [[nodiscard]] const FileFacts *hashed(); // and the hash
+    // The facts and hash of the bytes a decode read, instead of reading
+    // the file again.
+    void adopt(const FileFacts &read) { m_hashed = read;}
 private:
     QString m_path;
     std::optional<Made<FileFacts>> m_quick, m_hashed;

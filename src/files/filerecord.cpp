@@ -17,11 +17,6 @@ constexpr qint64 kChunk = 1 << 20;
 // A record is a few lines; one far larger is not ours.
 constexpr ssize_t kMaxRecord = 16384;
 
-FileFacts factsFrom(const struct stat &st)
-{
-    return FileFacts{qint64(st.st_size), qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec, {}};
-}
-
 // Opens a regular file for reading without waiting on a FIFO.
 Made<int> openRegular(int at, const QByteArray &name, int flags, struct stat &st)
 {
@@ -37,6 +32,23 @@ Made<int> openRegular(int at, const QByteArray &name, int flags, struct stat &st
 }
 
 } // namespace
+
+FileFacts factsFrom(const struct stat &st)
+{
+    return FileFacts{qint64(st.st_size), qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec, {}};
+}
+
+namespace {
+
+QByteArray hexOf(XXH128_hash_t h)
+{
+    return QByteArray::number(quint64(h.high64), 16).rightJustified(16, '0') +
+           QByteArray::number(quint64(h.low64), 16).rightJustified(16, '0');
+}
+
+} // namespace
+
+QByteArray hashOfBytes(const char *data, size_t size) { return hexOf(XXH3_128bits(data, size)); }
 
 std::optional<QByteArray> hashOfOpenFile(int fd, qint64 size)
 {
@@ -56,9 +68,7 @@ std::optional<QByteArray> hashOfOpenFile(int fd, qint64 size)
         XXH3_128bits_update(state.get(), buffer.constData(), size_t(n));
         at += n;
     }
-    const XXH128_hash_t h = XXH3_128bits_digest(state.get());
-    return QByteArray::number(quint64(h.high64), 16).rightJustified(16, '0') +
-           QByteArray::number(quint64(h.low64), 16).rightJustified(16, '0');
+    return hexOf(XXH3_128bits_digest(state.get()));
 }
 
 Made<FileFacts> factsOf(const QByteArray &path)

@@ -9,7 +9,10 @@
 
 #include <QByteArray>
 
+#include <cstddef>
 #include <optional>
+
+struct stat;
 
 namespace pv {
 
@@ -23,6 +26,8 @@ struct FileFacts {
     QByteArray hash;
 };
 
+// The size and modification time `st` gives.
+[[nodiscard]] FileFacts factsFrom(const struct stat &st);
 // The size and modification time of the regular file `path` names, links
 // followed, without reading it.
 [[nodiscard]] Made<FileFacts> factsOf(const QByteArray &path);
@@ -39,6 +44,8 @@ struct Recorded {
 // not followed.
 [[nodiscard]] Made<Recorded> recordedAt(int folderFd, const QByteArray &name);
 
+// The hash of `size` bytes at `data`, as FileFacts::hash tells it.
+[[nodiscard]] QByteArray hashOfBytes(const char *data, size_t size);
 // The hash of what the open file `fd` holds, from its start to `size`.
 [[nodiscard]] std::optional<QByteArray> hashOfOpenFile(int fd, qint64 size);
 // Sets the record on the open file; false when the file system keeps no

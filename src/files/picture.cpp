@@ -209,7 +209,7 @@ namespace {
 // a writer, so it is opened without blocking, then looked at: a device or a
 // pipe has no size to trust and may never end.
 // Returns the file's size.
-Made<qint64> openRegular(const QString &path, QFile &file)
+Made<qint64> openRegular(const QString &path, QFile &file, FileFacts *facts = nullptr)
 {
     const int fd = ::open(bytesOfName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
@@ -225,6 +225,8 @@ Made<qint64> openRegular(const QString &path, QFile &file)
     }
     if (st.st_size > pictureMemoryLimit())
         return failure(Fault::content(QStringLiteral("file too large")));
+    if (facts)
+        *facts = factsFrom(st);
     return qint64(st.st_size);
 }
 
@@ -263,7 +265,8 @@ bool plausibleFileSize(qint64 fileSize, QSize size)
 Made<Opened> readAndDecode(const QString &path, const OpenRequest &request)
 {
     QFile file;
-    const Made<qint64> size = openRegular(path, file);
+    FileFacts source;
+    const Made<qint64> size = openRegular(path, file, &source);
     if (!size)
         return failure(size.reason());
     try {
@@ -285,7 +288,16 @@ Made<Opened> readAndDecode(const QString &path, const OpenRequest &request)
         const qint64 done = readInto(file, reinterpret_cast<char *>(buffer.data()), size.value());
         if (file.error() != QFileDevice::NoError)
             return failure(Fault{Fault::Cause::System, file.errorString()});
-        return decodeBytes(QByteArray::fromRawData(reinterpret_cast<const char *>(buffer.data()), done), request);
+        const char *bytes = reinterpret_cast<const char *>(buffer.data());
+        Made<Opened> opened = decodeBytes(QByteArray::fromRawData(bytes, done), request);
+        // What a rerun compares the input with: these very bytes, and the
+        // size and time from before they were read, so that a file changed
+        // meanwhile no longer matches.
+        if (opened) {
+            opened->source = source;
+            opened->source.hash = hashOfBytes(bytes, size_t(done));
+        }
+        return opened;
     } catch (const std::bad_alloc &) {
         return failure(Fault::memory());
     }

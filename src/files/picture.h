@@ -2,6 +2,7 @@
 // Opening picture files into one pixel format (opaque 32-bit RGB, sRGB,
 // upright): the one way both programs open a file.
 
+#include "files/filerecord.h"
 #include "surfaces/fault.h"
 #include "surfaces/work.h"
 
@@ -81,6 +82,9 @@ struct Opened {
     int reduction = 1; // image is region reduced this many times (rounded up)
     QByteArray exif;    // as OpenRequest::keep asks: "Exif\0\0" and TIFF
     QByteArray profile; // with KeepProfile: the profile of image's colours; empty: sRGB
+    // The file as it was before it was read, with the hash of the bytes
+    // decoded; no hash when it was decoded as it was read (a stream).
+    FileFacts source;
 };
 
 // Opens a regular file (a link to one is fine; a device, a FIFO or a socket
