@@ -106,6 +106,12 @@ void tst_Imagewrite::jpegAsCjpegWrites_data()
     QTest::newRow("sampled 4:2:0") << false << false << hardEdges(640, 1600) << 5;
     QTest::newRow("sampled 4:4:4") << false << true << hardEdges(480, 1200) << 5;
     QTest::newRow("sampled, noise only on top") << false << false << noisyTop << 20;
+    // More bytes than pixels: the file outgrows the block it was begun in.
+    QImage noise(800, 600, QImage::Format_RGB32);
+    for (int y = 0; y < noise.height(); ++y)
+        for (int x = 0; x < noise.width(); ++x)
+            noise.setPixel(x, y, (seed = seed * 1664525u + 1013904223u) >> 8);
+    QTest::newRow("noise, 4:4:4") << false << true << noise << 0;
 }
 
 void tst_Imagewrite::jpegAsCjpegWrites()

@@ -187,14 +187,27 @@ bool encode(Encoder &encoder, const QImage &pixels, const JpegSettings &s, std::
 QByteArray encodeJpeg(const QImage &pixels, const JpegSettings &settings)
 {
     std::optional<Tables> tables = sampledTables(pixels, settings);
+    // The file is written straight into the array handed back, sized for a
+    // byte a pixel (a photo at the highest quality takes about half that)
+    // and touched only as far as it is filled; libjpeg moves it to a
+    // larger block of its own only when it needs more.
+    QByteArray bytes(qsizetype(pixels.width()) * pixels.height() + settings.exif.size() + settings.icc.size() + 65536,
+                     Qt::Uninitialized);
+    auto *const ours = reinterpret_cast<unsigned char *>(bytes.data());
     Encoder encoder;
+    encoder.buffer = ours;
+    encoder.size = static_cast<unsigned long>(bytes.size());
     const bool ok = encode(encoder, pixels, settings, tables);
     jpeg_destroy_compress(&encoder.cinfo);
-    QByteArray bytes;
+    if (encoder.buffer == ours) {
+        bytes.truncate(qsizetype(encoder.size));
+        return ok ? bytes : QByteArray();
+    }
+    QByteArray moved;
     if (ok)
-        bytes = QByteArray(reinterpret_cast<const char *>(encoder.buffer), qsizetype(encoder.size));
+        moved = QByteArray(reinterpret_cast<const char *>(encoder.buffer), qsizetype(encoder.size));
     std::free(encoder.buffer);
-    return bytes;
+    return moved;
 }
 
 } // namespace pv
