@@ -86,12 +86,14 @@ void tst_Jpegread::jpegExifOrientation_data()
     QTest::addColumn<int>("orientation");
     QTest::addColumn<QSize>("size");
     QTest::addColumn<QRgb>("topLeft"); // colour of the upright picture's top-left corner
+    QTest::addColumn<int>("filler");   // bytes of APP15 markers before the frame
     // Stored picture: red top-left, green top-right, blue bottom-left, yellow bottom-right.
-    QTest::newRow("1 as stored") << 1 << QSize(64, 32) << qRgb(255, 0, 0);
-    QTest::newRow("3 upside down") << 3 << QSize(64, 32) << qRgb(255, 255, 0);
-    QTest::newRow("6 turned right") << 6 << QSize(32, 64) << qRgb(0, 0, 255);
-    QTest::newRow("8 turned left") << 8 << QSize(32, 64) << qRgb(0, 255, 0);
-    QTest::newRow("2 mirrored") << 2 << QSize(64, 32) << qRgb(0, 255, 0);
+    QTest::newRow("1 as stored") << 1 << QSize(64, 32) << qRgb(255, 0, 0) << 0;
+    QTest::newRow("3 upside down") << 3 << QSize(64, 32) << qRgb(255, 255, 0) << 0;
+    QTest::newRow("6 turned right") << 6 << QSize(32, 64) << qRgb(0, 0, 255) << 0;
+    QTest::newRow("8 turned left") << 8 << QSize(32, 64) << qRgb(0, 255, 0) << 0;
+    QTest::newRow("2 mirrored") << 2 << QSize(64, 32) << qRgb(0, 255, 0) << 0;
+    QTest::newRow("6, header beyond 64 KiB") << 6 << QSize(32, 64) << qRgb(0, 0, 255) << 3 * 65535;
 }
 
 void tst_Jpegread::jpegExifOrientation()
@@ -99,7 +101,16 @@ void tst_Jpegread::jpegExifOrientation()
     QFETCH(int, orientation);
     QFETCH(QSize, size);
     QFETCH(QRgb, topLeft);
-    const QImage image = decoded(withExifOrientation(jpeg(quadrants(64, 32), 100), orientation));
+    QFETCH(int, filler);
+    QByteArray bytes = withExifOrientation(jpeg(quadrants(64, 32), 100), orientation);
+    for (int i = 0; i < filler / 65535; ++i)
+        bytes.insert(2, QByteArray("\xff\xef\xff\xff", 4) + QByteArray(65533, 'x'));
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath("a.jpg"), bytes));
+    const Made<QSize> header = pictureSize(dir.filePath("a.jpg"));
+    QVERIFY(header);
+    QCOMPARE(header.value(), size);
+    const QImage image = decoded(bytes);
     QCOMPARE(image.size(), size);
     const QRgb corner = image.pixel(2, 2);
     QVERIFY2(std::abs(qRed(corner) - qRed(topLeft)) < 8 && std::abs(qGreen(corner) - qGreen(topLeft)) < 8 &&

@@ -24,7 +24,16 @@ bool anyFile(const QByteArray &) { return true; }
 // JPEG XL's lie near the start.
 QByteArray head(QIODevice &file, qint64 fileSize) { return file.read(std::min<qint64>(fileSize, 1 << 20)); }
 
-Made<QSize> jpegHeader(QIODevice &file, qint64 fileSize) { return jpegSize(head(file, fileSize)); }
+// The first 64 KiB hold almost every JPEG's header; a header is only read
+// whole once its frame is found, so a cut one fails and is read again at 1 MiB.
+Made<QSize> jpegHeader(QIODevice &file, qint64 fileSize)
+{
+    const QByteArray first = file.read(std::min<qint64>(fileSize, 64 << 10));
+    const Made<QSize> size = jpegSize(first);
+    if (size || first.size() >= std::min<qint64>(fileSize, 1 << 20))
+        return size;
+    return jpegSize(first + file.read(std::min<qint64>(fileSize, 1 << 20) - first.size()));
+}
 Made<QSize> jxlHeader(QIODevice &file, qint64 fileSize) { return jxlSize(head(file, fileSize)); }
 Made<QSize> heifHeader(QIODevice &file, qint64) { return heifSize(file); }
 Made<QSize> qtHeader(QIODevice &file, qint64)
