@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 build_packages=(cmake g++ make pkg-config qt6-base-dev qt6-qpa-plugins qt6-image-formats-plugins
-                libgl-dev libjpeg62-turbo-dev libgif-dev libpng-dev libheif-dev libwebp-dev libxxhash-dev liblcms2-dev zlib1g-dev libjxl-dev libexif-dev help2man qt6-translations-l10n fonts-noto-cjk)
+                libgl-dev libjpeg62-turbo-dev libgif-dev libpng-dev libheif-dev libde265-dev libwebp-dev libxxhash-dev liblcms2-dev zlib1g-dev libjxl-dev libexif-dev help2man qt6-translations-l10n fonts-noto-cjk)
 test_packages=(libjpeg-turbo-progs desktop-file-utils appstream dpkg-dev clang libclang-rt-14-dev python3 exfatprogs exfat-fuse bindfs fuse3 e2fsprogs attr sshfs openssh-sftp-server
                slurm-wlm munge openssh-server openssh-client parallel rsync iproute2)
 package_packages=(dpkg-dev)

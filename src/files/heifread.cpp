@@ -11,6 +11,7 @@
 #include "files/colour.h"
 #include "files/decoders.h"
 #include "files/heifboxes.h"
+#include "files/hevcdecoder.h"
 #include "files/picture.h"
 #include "surfaces/pixelmemory.h"
 
@@ -300,6 +301,10 @@ Made<QImage> decodeHeif(const QByteArray &bytes, const Work &work, QSize least)
     const QSize size = structure->size;
     if (!sizeAllowed(size.width(), size.height()) || !plausibleSize(size.width(), size.height(), bytes.size()))
         return refuse(QStringLiteral("picture too large"));
+    // A picture coded whole is decoded on the work's threads; libheif
+    // spreads the tiles of a grid over them itself, each on one.
+    useHevcDecoder();
+    setHevcThreads(structure->codedPictures == 1 && work.mayHelp() ? work.helpers + 1 : 1);
     Context context;
     const Made<Handle> primary = primaryHandle(
         context,
