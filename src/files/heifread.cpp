@@ -301,10 +301,7 @@ Made<QImage> decodeHeif(const QByteArray &bytes, const Work &work, QSize least)
     const QSize size = structure->size;
     if (!sizeAllowed(size.width(), size.height()) || !plausibleSize(size.width(), size.height(), bytes.size()))
         return refuse(QStringLiteral("picture too large"));
-    // A picture coded whole is decoded on the work's threads; libheif
-    // spreads the tiles of a grid over them itself, each on one.
     useHevcDecoder();
-    setHevcThreads(structure->codedPictures == 1 && work.mayHelp() ? work.helpers + 1 : 1);
     Context context;
     const Made<Handle> primary = primaryHandle(
         context,
@@ -324,9 +321,14 @@ Made<QImage> decodeHeif(const QByteArray &bytes, const Work &work, QSize least)
     heif_image_handle *found = nullptr;
     if (thumbnail && heif_image_handle_get_thumbnail(primary->get(), thumbnail->item, &found).code == heif_error_Ok) {
         const Handle own(found);
+        setHevcThreads(1);
         if (Made<QImage> small = decodeToImage(own.get(), thumbnail->size, icc.value(), work))
             return small;
     }
+    // A large picture coded whole is decoded on the work's threads; libheif
+    // spreads the tiles of a grid over them itself, each on one.
+    const bool spread = structure->codedPictures == 1 && qint64(size.width()) * size.height() >= kSplitPixels;
+    setHevcThreads(spread && work.mayHelp() ? work.helpers + 1 : 1);
     return decodeToImage(primary->get(), size, icc.value(), work);
 }
 
