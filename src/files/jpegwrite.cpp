@@ -32,6 +32,7 @@ struct Encoder {
     EncoderError err{};
     unsigned char *buffer = nullptr;
     unsigned long size = 0;
+    bool destination = false; // jpeg_mem_dest has set up `buffer`
 };
 
 // Huffman tables fitted to a picture (luma's and chroma's, DC and AC).
@@ -60,7 +61,7 @@ void setUp(jpeg_compress_struct &c, QSize size, const JpegSettings &s)
 // has it tell the current one, so that the caller frees that and no other.
 void takeBuffer(Encoder &encoder)
 {
-    if (encoder.cinfo.dest)
+    if (encoder.destination)
         encoder.cinfo.dest->term_destination(&encoder.cinfo);
 }
 
@@ -126,6 +127,7 @@ bool fitTables(Encoder &encoder, const QImage &pixels, const JpegSettings &s, co
         return false;
     jpeg_create_compress(&c);
     jpeg_mem_dest(&c, &encoder.buffer, &encoder.size);
+    encoder.destination = true;
     setUp(c, QSize(sample.width, pixels.height()), s);
     jpeg_start_compress(&c, TRUE);
     while (c.next_scanline < c.image_height) {
@@ -184,6 +186,7 @@ bool encode(Encoder &encoder, const QImage &pixels, const JpegSettings &s, std::
         return false;
     jpeg_create_compress(&c);
     jpeg_mem_dest(&c, &encoder.buffer, &encoder.size);
+    encoder.destination = true;
     setUp(c, pixels.size(), s);
     if (tables)
         useTables(c, *tables);
