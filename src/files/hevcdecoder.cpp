@@ -139,8 +139,12 @@ heif_error decode(void *raw, heif_image **out)
             heif_image *image = nullptr;
             const heif_error e = toHeifImage(coded, &image);
             de265_release_next_picture(decoder->context);
-            if (e.code != heif_error_Ok)
+            if (e.code != heif_error_Ok) {
+                // libheif takes no image with an error.
+                heif_image_release(*out);
+                *out = nullptr;
                 return e;
+            }
             heif_image_release(*out);
             *out = image;
         }

@@ -32,6 +32,7 @@ struct Encoder {
     EncoderError err{};
     unsigned char *buffer = nullptr;
     unsigned long size = 0;
+    bool destination = false; // jpeg_mem_dest has set up `buffer`
 };
 
 // Huffman tables fitted to a picture (luma's and chroma's, DC and AC).
@@ -55,9 +56,19 @@ void setUp(jpeg_compress_struct &c, QSize size, const JpegSettings &s)
         jpeg_simple_progression(&c);
 }
 
+// libjpeg's memory destination tells the block it writes to only when the
+// encode ends well, and frees each block it outgrows: after a failure this
+// has it tell the current one, so that the caller frees that and no other.
+void takeBuffer(Encoder &encoder)
+{
+    if (encoder.destination)
+        encoder.cinfo.dest->term_destination(&encoder.cinfo);
+}
+
 // Gives every symbol a baseline file can hold a code, keeping the lengths
 // `t` gives the others: a symbol the sample lacked may still occur in the
-// picture, and one without a code would end the encode.
+// picture, and libjpeg-turbo writes one without a code as nothing at all,
+// leaving a damaged file.
 void coverEverySymbol(j_compress_ptr c, JHUFF_TBL &t, bool dc)
 {
     long freq[257] = {};
@@ -105,6 +116,32 @@ Sample sampleOf(QSize size, const JpegSettings &s)
     return sample;
 }
 
+// Encodes the sample with tables fitted to it, and copies them to `tables`;
+// false when libjpeg fails.
+bool fitTables(Encoder &encoder, const QImage &pixels, const JpegSettings &s, const Sample &sample, Tables &tables)
+{
+    jpeg_compress_struct &c = encoder.cinfo;
+    c.err = jpeg_std_error(&encoder.err.pub);
+    encoder.err.pub.error_exit = onJpegError;
+    if (setjmp(encoder.err.jump))
+        return false;
+    jpeg_create_compress(&c);
+    jpeg_mem_dest(&c, &encoder.buffer, &encoder.size);
+    encoder.destination = true;
+    setUp(c, QSize(sample.width, pixels.height()), s);
+    jpeg_start_compress(&c, TRUE);
+    while (c.next_scanline < c.image_height) {
+        JSAMPROW row = const_cast<JSAMPROW>(sample.row(pixels, int(c.next_scanline)));
+        jpeg_write_scanlines(&c, &row, 1);
+    }
+    jpeg_finish_compress(&c);
+    for (int i = 0; i < 2; ++i) {
+        tables.dc[i] = *c.dc_huff_tbl_ptrs[i];
+        tables.ac[i] = *c.ac_huff_tbl_ptrs[i];
+    }
+    return true;
+}
+
 // libjpeg fits the tables in a pass over every block that costs as much
 // again as the encode and holds all the picture's coefficients meanwhile.
 // Fitted to a sample of whole blocks instead, each exactly as the picture's
@@ -117,29 +154,13 @@ std::optional<Tables> sampledTables(const QImage &pixels, const JpegSettings &s)
     if (sample.every < 2)
         return std::nullopt;
     Encoder encoder;
-    jpeg_compress_struct &c = encoder.cinfo;
-    c.err = jpeg_std_error(&encoder.err.pub);
-    encoder.err.pub.error_exit = onJpegError;
-    std::optional<Tables> tables;
-    if (setjmp(encoder.err.jump) == 0) {
-        jpeg_create_compress(&c);
-        jpeg_mem_dest(&c, &encoder.buffer, &encoder.size);
-        setUp(c, QSize(sample.width, pixels.height()), s);
-        jpeg_start_compress(&c, TRUE);
-        while (c.next_scanline < c.image_height) {
-            JSAMPROW row = const_cast<JSAMPROW>(sample.row(pixels, int(c.next_scanline)));
-            jpeg_write_scanlines(&c, &row, 1);
-        }
-        jpeg_finish_compress(&c);
-        tables.emplace();
-        for (int i = 0; i < 2; ++i) {
-            tables->dc[i] = *c.dc_huff_tbl_ptrs[i];
-            tables->ac[i] = *c.ac_huff_tbl_ptrs[i];
-        }
-    }
-    jpeg_destroy_compress(&c);
+    Tables tables;
+    const bool ok = fitTables(encoder, pixels, s, sample, tables);
+    if (!ok)
+        takeBuffer(encoder);
+    jpeg_destroy_compress(&encoder.cinfo);
     std::free(encoder.buffer);
-    return tables;
+    return ok ? std::optional<Tables>(tables) : std::nullopt;
 }
 
 // Encodes with `tables`, each given a code for every symbol first.
@@ -165,6 +186,7 @@ bool encode(Encoder &encoder, const QImage &pixels, const JpegSettings &s, std::
         return false;
     jpeg_create_compress(&c);
     jpeg_mem_dest(&c, &encoder.buffer, &encoder.size);
+    encoder.destination = true;
     setUp(c, pixels.size(), s);
     if (tables)
         useTables(c, *tables);
@@ -198,6 +220,8 @@ QByteArray encodeJpeg(const QImage &pixels, const JpegSettings &settings)
     encoder.buffer = ours;
     encoder.size = static_cast<unsigned long>(bytes.size());
     const bool ok = encode(encoder, pixels, settings, tables);
+    if (!ok)
+        takeBuffer(encoder);
     jpeg_destroy_compress(&encoder.cinfo);
     if (encoder.buffer == ours) {
         bytes.truncate(qsizetype(encoder.size));
