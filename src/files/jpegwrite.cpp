@@ -225,6 +225,7 @@ QByteArray encodeJpeg(const QImage &pixels, const JpegSettings &settings)
     jpeg_destroy_compress(&encoder.cinfo);
     if (encoder.buffer == ours) {
         bytes.truncate(qsizetype(encoder.size));
+        bytes.squeeze(); // gives back the unused end in place
         return ok ? bytes : QByteArray();
     }
     QByteArray moved;
