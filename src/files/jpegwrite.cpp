@@ -56,6 +56,22 @@ void setUp(jpeg_compress_struct &c, QSize size, const JpegSettings &s)
         jpeg_simple_progression(&c);
 }
 
+// Has libjpeg's errors return to the setjmp of the caller's frame.
+void catchErrors(Encoder &encoder)
+{
+    encoder.cinfo.err = jpeg_std_error(&encoder.err.pub);
+    encoder.err.pub.error_exit = onJpegError;
+}
+
+// Starts a compression of a picture of `size` into the encoder's buffer.
+void begin(Encoder &encoder, QSize size, const JpegSettings &s)
+{
+    jpeg_create_compress(&encoder.cinfo);
+    jpeg_mem_dest(&encoder.cinfo, &encoder.buffer, &encoder.size);
+    encoder.destination = true;
+    setUp(encoder.cinfo, size, s);
+}
+
 // libjpeg's memory destination tells the block it writes to only when the
 // encode ends well, and frees each block it outgrows: after a failure this
 // has it tell the current one, so that the caller frees that and no other.
@@ -121,14 +137,10 @@ Sample sampleOf(QSize size, const JpegSettings &s)
 bool fitTables(Encoder &encoder, const QImage &pixels, const JpegSettings &s, const Sample &sample, Tables &tables)
 {
     jpeg_compress_struct &c = encoder.cinfo;
-    c.err = jpeg_std_error(&encoder.err.pub);
-    encoder.err.pub.error_exit = onJpegError;
+    catchErrors(encoder);
     if (setjmp(encoder.err.jump))
         return false;
-    jpeg_create_compress(&c);
-    jpeg_mem_dest(&c, &encoder.buffer, &encoder.size);
-    encoder.destination = true;
-    setUp(c, QSize(sample.width, pixels.height()), s);
+    begin(encoder, QSize(sample.width, pixels.height()), s);
     jpeg_start_compress(&c, TRUE);
     while (c.next_scanline < c.image_height) {
         JSAMPROW row = const_cast<JSAMPROW>(sample.row(pixels, int(c.next_scanline)));
@@ -180,14 +192,10 @@ void useTables(jpeg_compress_struct &c, Tables &tables)
 bool encode(Encoder &encoder, const QImage &pixels, const JpegSettings &s, std::optional<Tables> &tables)
 {
     jpeg_compress_struct &c = encoder.cinfo;
-    c.err = jpeg_std_error(&encoder.err.pub);
-    encoder.err.pub.error_exit = onJpegError;
+    catchErrors(encoder);
     if (setjmp(encoder.err.jump))
         return false;
-    jpeg_create_compress(&c);
-    jpeg_mem_dest(&c, &encoder.buffer, &encoder.size);
-    encoder.destination = true;
-    setUp(c, pixels.size(), s);
+    begin(encoder, pixels.size(), s);
     if (tables)
         useTables(c, *tables);
     jpeg_start_compress(&c, TRUE);
